@@ -1,0 +1,21 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS lumen EXPORT lumenTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY include/lumen DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT lumenTargets NAMESPACE lumen:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/lumen)
+
+configure_package_config_file(cmake/lumenConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/lumenConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/lumen)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/lumenConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/lumenConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/lumenConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/lumen)
+
+configure_file(cmake/lumen.pc.in ${CMAKE_CURRENT_BINARY_DIR}/lumen.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lumen.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

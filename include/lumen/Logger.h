@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ios>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "lumen/Export.h"
+
+namespace lumen {
+
+// All diagnostic text of the library goes to one application callback.
+// Without a callback, logging costs one pointer test and formats nothing.
+class LUMEN_API Logger {
+ public:
+  enum LogType : int32_t { DEBUG = 0, INFO = 1, WARNING = 2, ERROR = 3 };
+  using Callback = void (*)(LogType, const std::string&);
+
+  // Read on every log call from every library thread, hence atomic.
+  static std::atomic<Callback> callback_;
+
+  static const char* LogTypeToString(LogType type);
+  // Null switches logging off. Best called before Initialize.
+  static void SetLogCallback(Callback callback);
+
+  static bool IsEnabled() { return callback_.load(std::memory_order_relaxed) != nullptr; }
+
+  // Joins the pieces with one space; integers are written in decimal.
+  template <class... Pieces>
+  static void Log(LogType type, const Pieces&... pieces) {
+    const Callback callback = callback_.load(std::memory_order_relaxed);
+    if (callback == nullptr) {
+      return;
+    }
+    std::string text;
+    try {
+      std::ostringstream stream;
+      stream.exceptions(std::ios_base::badbit | std::ios_base::failbit);
+      bool first = true;
+      (WritePiece(stream, pieces, first), ...);
+      text = stream.str();
+    } catch (const std::ios_base::failure& e) {
+      callback(ERROR, std::string("Logger::Log failed to trace: ") + e.what());
+      return;
+    }
+    callback(type, text);
+  }
+
+ private:
+  template <class T>
+  static void WritePiece(std::ostringstream& stream, const T& piece, bool& first) {
+    if (!first) {
+      stream << ' ';
+    }
+    first = false;
+    if constexpr (std::is_same_v<T, signed char> || std::is_same_v<T, unsigned char>) {
+      stream << static_cast<int>(piece);  // bytes are numbers, not characters
+    } else {
+      stream << piece;
+    }
+  }
+};
+
+}  // namespace lumen

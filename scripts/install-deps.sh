@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing lumen needs, from Debian's archive only.
+# Safe to run again: packages already present are left alone.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config python3
+  libboost-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang lld libclang-rt-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds lumen and runs every test: once plain, once under AddressSanitizer
+# and UndefinedBehaviorSanitizer. Installs what it needs from Debian first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
+}
+
+echo "== Release build and tests"
+run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build/asan -DCMAKE_BUILD_TYPE=Debug "-DLUMEN_SANITIZE=address;undefined" -DLUMEN_BUILD_BENCH=OFF

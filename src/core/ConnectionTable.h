@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+#include "lumen/DeviceConnectionHandle.h"
+
+namespace lumen::details {
+
+// Throws "handle(+N) not connected" when h has no native binding.
+uint32_t GetNativeHandle(DeviceConnectionHandle h);
+void RemoveConnection(DeviceConnectionHandle h);
+// Moves oldHandle's binding to newHandle (a device that changed its address).
+void TakeOverConnection(DeviceConnectionHandle newHandle, DeviceConnectionHandle oldHandle);
+void ClearAllConnections();
+bool AnyConnectionOpen();
+
+}  // namespace lumen::details

@@ -1,0 +1,92 @@
+#include <array>
+#include <exception>
+
+#include "core/BluetoothSDK.h"
+#include "core/Log.h"
+#include "core/MessageQueue.h"
+#include "core/ProviderRegistry.h"
+#include "lumen/Errors.h"
+#include "lumen/Lumen.h"
+
+namespace lumen {
+namespace details {
+namespace {
+
+std::mutex g_factoryMutex;
+std::array<ProviderFactory, 4> g_factories{};
+
+const char* DisplayName(BluetoothDeviceType type) {
+  switch (type) {
+    case Unknown:
+      return "Unknown";
+    case BLED112Dongle:
+      return "BLED112 dongle";
+    case BLE113:
+      return "BLE113";
+    case NordicNRF52:
+      return "Nordic nRF52";
+  }
+  return "programming error";
+}
+
+bool IsKnownType(BluetoothDeviceType type) { return type >= BLED112Dongle && type <= NordicNRF52; }
+
+}  // namespace
+
+void SetProviderFactory(BluetoothDeviceType type, ProviderFactory factory) {
+  if (!IsKnownType(type)) {
+    throw KesBluetoothSDKLibError("KESLUMEN initialized with unknown SDK type", kErrorGeneral);
+  }
+  std::lock_guard lock(g_factoryMutex);
+  g_factories[static_cast<size_t>(type)] = factory;
+}
+
+ProviderFactory GetProviderFactory(BluetoothDeviceType type) {
+  if (!IsKnownType(type)) {
+    return nullptr;
+  }
+  std::lock_guard lock(g_factoryMutex);
+  const ProviderFactory installed = g_factories[static_cast<size_t>(type)];
+  return installed != nullptr ? installed : BuiltInProviderFactory(type);
+}
+
+}  // namespace details
+
+bool Initialize(const std::string& port, unsigned long waitMsec, BluetoothDeviceType type, bool checkFunctional) {
+  using namespace details;
+  Log(kInfo, "Initialize KESLUMEN for device", DisplayName(type));
+
+  SetMessageQueue(std::make_shared<MessageQueue>());
+
+  if (!IsKnownType(type)) {
+    throw KesBluetoothSDKLibError("KESLUMEN initialized with unknown SDK type", kErrorGeneral);
+  }
+
+  bool opened = false;
+  try {
+    const ProviderFactory factory = GetProviderFactory(type);
+    if (factory == nullptr) {
+      throw KesBluetoothSDKLibError(std::string("No backend built in for ") + DisplayName(type), kErrorGeneral);
+    }
+    SetBluetoothSDK(factory().release());
+    opened = GetBluetoothSDK()->OpenDevice(type, port, static_cast<uint32_t>(waitMsec), checkFunctional);
+  } catch (const std::exception& e) {
+    const char* prefix = type == NordicNRF52 ? "Nordic initialization failed: " : "Bluegiga initialization failed: ";
+    Log(kWarning, std::string(prefix) + e.what());
+    opened = false;
+  }
+
+  if (opened) {
+    return true;
+  }
+  ReleaseBluetoothSDK();
+  SetMessageQueue(nullptr);
+  return false;
+}
+
+void UnInitialize() {
+  details::ReleaseBluetoothSDK();
+  details::SetMessageQueue(nullptr);
+}
+
+}  // namespace lumen
