@@ -1,0 +1,96 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lumen/Address.h"
+#include "lumen/ScanCallbacks.h"
+#include "lumen/Uuid.h"
+
+namespace lumen::details {
+
+class AdvPacket;
+class DeviceRecord;
+
+// One scanner's memory of what the radio hears: a record per advertising
+// address, the scanner's jobs, which devices satisfy a job, and connection
+// attempts to nearby devices that advertise no service UUID (phones in the
+// background) to learn their services.
+//
+// Everything runs on the owning scanner's worker thread, except HasJobs and
+// LastJobCancelTime, which any thread may call.
+class DevicesInRange {
+ public:
+  // How long a silent, unconnected device still counts as present.
+  static constexpr int64_t kRecentAdvertWindowMs = 15000;
+  // Candidates for a service check need this mean RSSI (dBm) ...
+  static constexpr double kMinCandidateRssi = -80.0;
+  // ... and more than this many advertisements in a row without UUIDs.
+  static constexpr uint64_t kMinAdvertsWithoutUuid = 3;
+  // A device this much stronger (dB) than at its best attempt is tried again soon.
+  static constexpr double kMovedCloserDb = 6.0;
+  // No new connection attempt starts once a walk of candidates took this long.
+  static constexpr int64_t kConnectBudgetTicks = 40'000'000;  // 4 s in 100 ns units
+
+  DevicesInRange();
+  ~DevicesInRange();
+  DevicesInRange(const DevicesInRange&) = delete;
+  DevicesInRange& operator=(const DevicesInRange&) = delete;
+
+  // Inserts or replaces the job, then drops duplicate records of each detect UUID.
+  void AddJob(const std::wstring& name, const std::set<Uuid>& uuids);
+  // Records the cancellation time even when no such job exists.
+  void CancelJob(const std::wstring& name);
+  bool HasJobs() const;
+  // System-clock ticks of the last cancellation or resolution; 0 before any.
+  int64_t LastJobCancelTime() const;
+
+  // Enters one advertisement. Returns the address's record and whether the
+  // advertisement carried a 128-bit UUID the record had not seen.
+  std::pair<std::shared_ptr<DeviceRecord>, bool> RegisterAdvPacket(std::shared_ptr<const AdvPacket> packet);
+  // Resolves the jobs against the cache (connecting to UUID-less phones when
+  // a job has no usable match) and reports each resolved job once.
+  void ProcessJobs(ScanCallback callback);
+  // Learns the services of UUID-less nearby devices; without force only while
+  // no connection is open.
+  void ConnectToDevicesNeedingServiceCheck(bool force);
+  // Forgets unconnected devices silent for longer than timeoutMs.
+  void ExpireCache(int timeoutMs);
+  // If record's device is known under another address (same detect UUID),
+  // the existing device takes over record's address and the new record is dropped.
+  void CheckForMacSwitch(std::shared_ptr<DeviceRecord> record);
+
+  size_t size() const { return m_records.size(); }
+  std::shared_ptr<DeviceRecord> Find(const Address& address) const;
+
+ private:
+  using RecordList = std::vector<std::shared_ptr<DeviceRecord>>;
+
+  std::optional<Uuid> ResolveDetectUuid(const std::shared_ptr<DeviceRecord>& record);
+  void RebuildJobUuids();
+  RecordList MatchDevicesForJob(const std::set<Uuid>& uuids);
+  RecordList DevicesNeedingServiceCheck();
+  RecordList DevicesDetectedBy(const Uuid& uuid);
+  bool AttemptServiceDiscovery(const std::shared_ptr<DeviceRecord>& record, bool force);
+  // Walks candidates within the time budget; stops early when stopWhen says so.
+  template <class StopWhen>
+  void ConnectToCandidates(const RecordList& candidates, int64_t startTicks, StopWhen stopWhen);
+  void SetJobCount();
+
+  std::map<Address, std::shared_ptr<DeviceRecord>> m_records;
+  std::set<Uuid> m_jobUuids;
+  std::map<std::wstring, std::set<Uuid>> m_jobs;
+  // Written by the worker beside m_jobs, read by any thread.
+  std::atomic<int64_t> m_lastJobCancelTime{0};
+  std::atomic<size_t> m_jobCount{0};
+};
+
+}  // namespace lumen::details
