@@ -1,0 +1,737 @@
+#include "bluegiga/BGCalls.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "bluegiga/BgApi.h"
+#include "bluegiga/CommandWaiter.h"
+#include "core/BluetoothSDK.h"
+#include "core/CommonDataNotificationEvent.h"
+#include "core/ConnectionTable.h"
+#include "core/Log.h"
+#include "core/MessageQueue.h"
+#include "lumen/BGLibError.h"
+#include "lumen/BluegigaHelper.h"
+
+namespace lumen::details::BGCalls {
+
+using namespace bglib;
+
+namespace {
+
+constexpr int kDefaultTimeoutMs = 3000;
+constexpr int kTimeoutWhenUnsetMs = 30000;
+constexpr uint32_t kDelayedResetBootWaitMs = 10000;
+constexpr uint16_t kResultWrongState = 0x0181;
+constexpr uint16_t kResultTimeout = 0x0185;
+constexpr uint16_t kAttInvalidHandle = 0x0401;
+constexpr size_t kMaxArrayBytes = 255;  // BGAPI arrays carry a one-byte length
+
+std::atomic<int> g_responseTimeoutMs{kDefaultTimeoutMs};
+std::atomic<int> g_eventTimeoutMs{kDefaultTimeoutMs};
+// operationLock is taken before sendLock, never the other way round, and no
+// bus handler takes either.
+std::mutex g_operationLock;
+std::mutex g_sendLock;
+std::atomic<bool> g_scanning{false};
+std::atomic<void (*)(bool)> g_scanningStateCallback{nullptr};
+
+uint32_t ResponseWaitMs() { return static_cast<uint32_t>(g_responseTimeoutMs.load()); }
+uint32_t EventWaitMs() { return static_cast<uint32_t>(g_eventTimeoutMs.load()); }
+
+[[noreturn]] void ThrowResult(const std::string& text, uint16_t result) {
+  throw BGLibError(text, result == kAttInvalidHandle ? kErrorInvalidHandle : result);
+}
+
+void CheckResult(const CommandWaiter& waiter, const std::string& text) {
+  if (const uint16_t result = waiter.result.load(); result != 0) {
+    ThrowResult(text, result);
+  }
+}
+
+// Sends under the send lock and waits for the response. A silent radio
+// calls the application's hardware-failure callback before the throw.
+template <class Send>
+void SendAndAwaitResponse(CommandWaiter& waiter, const char* commandName, Send&& send) {
+  bool answered = false;
+  {
+    std::lock_guard lock(g_sendLock);
+    send();
+    answered = waiter.response.WaitFor(ResponseWaitMs());
+  }
+  if (!answered) {
+    NotifyHardwareFailure();
+    throw BGLibError(std::string(commandName) + " - no response", kErrorGeneral);
+  }
+}
+
+template <class Record>
+void OnResultResponse(CommandWaiter& waiter, const char* name) {
+  waiter.On<const Record*>(name, [&waiter](const Record* response) {
+    waiter.result = response->result;
+    waiter.response.Set();
+  });
+}
+
+template <class Record>
+void OnConnectionResponse(CommandWaiter& waiter, const char* name, uint8_t connection) {
+  waiter.On<const Record*>(name, [&waiter, connection](const Record* response) {
+    if (response->connection == connection) {
+      waiter.result = response->result;
+    }
+    waiter.response.Set();
+  });
+}
+
+void OnEmptyResponse(CommandWaiter& waiter, const char* name) {
+  waiter.On<const void*>(name, [&waiter](const void*) { waiter.response.Set(); });
+}
+
+void OnDisconnectDuringProcedure(CommandWaiter& waiter, uint8_t connection) {
+  waiter.On<unsigned int>("common_evt_disconnect", [&waiter, connection](unsigned int disconnected) {
+    if (disconnected == connection) {
+      waiter.result = kErrorUnexpectedDisconnect;
+      waiter.completed.Set();
+    }
+  });
+}
+
+void OnProcedureCompleted(CommandWaiter& waiter, uint8_t connection, std::optional<uint16_t> attHandle) {
+  waiter.On<const ble_msg_attclient_procedure_completed_evt_t*>(
+      "ble_evt_attclient_procedure_completed",
+      [&waiter, connection, attHandle](const ble_msg_attclient_procedure_completed_evt_t* event) {
+        if (event->connection != connection || (attHandle && event->chrhandle != *attHandle)) {
+          return;
+        }
+        if (!attHandle) {
+          Log(kDebug, "ble_evt_attclient_procedure_completed", event->connection, event->result);
+        }
+        waiter.result = event->result;
+        waiter.completed.Set();
+      });
+}
+
+void AwaitCompletion(CommandWaiter& waiter, const std::string& failureText, const std::string& noEventText,
+                     int noEventCode = kErrorGeneral) {
+  const bool completed = waiter.completed.WaitFor(EventWaitMs());
+  CheckResult(waiter, failureText);
+  if (!completed) {
+    throw BGLibError(noEventText, noEventCode);
+  }
+}
+
+uint8_t NativeConnection(DeviceConnectionHandle h) { return static_cast<uint8_t>(GetNativeHandle(h)); }
+
+void CheckArrayLength(const std::vector<uint8_t>& data, const char* commandName) {
+  // A longer vector would go out with a wrapped length byte and a truncated
+  // value, and the caller would believe the write happened.
+  if (data.size() > kMaxArrayBytes) {
+    throw BGLibError(std::string(commandName) + " data longer than 255 bytes", kErrorGeneral);
+  }
+}
+
+std::string FlagsText(uint8_t flags) {
+  static constexpr std::pair<uint8_t, const char*> kNames[] = {{0x01, " connection_connected"},
+                                                               {0x02, " connection_encrypted"},
+                                                               {0x04, " connection_completed"},
+                                                               {0x08, " connection_parameters_change"}};
+  constexpr uint8_t kKnownFlags = 0x0F;
+  if (flags > kKnownFlags) {
+    Log(kError, "connection flags value does not conform to Bluegiga SDK, value = decimal", flags);
+  }
+  std::string text = std::to_string(flags);
+  for (const auto& [bit, name] : kNames) {
+    if ((flags & bit) != 0) {
+      text += name;
+    }
+  }
+  return text;
+}
+
+std::vector<uint8_t> LittleEndianUuidBytes(const Uuid& uuid) {
+  std::vector<uint8_t> bytes(uuid.bytes(), uuid.bytes() + uuid.size());
+  if (!uuid.IsShort()) {
+    std::reverse(bytes.begin(), bytes.end());  // long UUIDs are stored in text order
+  }
+  return bytes;
+}
+
+void SetScanning(bool scanning) {
+  if (g_scanning.exchange(scanning) != scanning) {
+    if (auto* callback = g_scanningStateCallback.load()) {
+      callback(scanning);
+    }
+  }
+}
+
+void EndProcedureLocked() {
+  SetScanning(false);  // before sending, so a failing end still leaves it false
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_gap_end_procedure_rsp_t>(waiter, "ble_rsp_gap_end_procedure");
+  SendAndAwaitResponse(waiter, "ble_cmd_gap_end_procedure", [] {
+    Log(kDebug, "Send command: ble_cmd_gap_end_procedure");
+    ble_cmd_gap_end_procedure();
+  });
+  const uint16_t result = waiter.result.load();
+  if (result == kResultWrongState) {
+    Log(kDebug,
+        "EndProcedure returned with status 0x181 (decimal 385) \"Device in wrong state\", which is usually harmless "
+        "(nothing needed to be ended)");
+    return;
+  }
+  if (result != 0) {
+    Log(kWarning, "EndProcedure returned with status:", result);
+    ThrowResult("ble_cmd_gap_end_procedure failed", result);
+  }
+}
+
+// Waits for a boot event after a reset; the wait survives the port closing
+// while the radio restarts.
+void ResetAndAwaitBoot(const char* bootEvent, const std::string& failureText, const std::function<void()>& send) {
+  auto booted = std::make_shared<Event>();
+  booted->SetIgnoreGlobalReset();
+  CommandWaiter waiter;
+  waiter.On<const void*>(bootEvent, [booted](const void*) { booted->Set(); });
+  send();
+  if (!booted->WaitFor(EventWaitMs())) {
+    throw BGLibError(failureText, kErrorGeneral);
+  }
+}
+
+}  // namespace
+
+void SetTimeouts(int responseMs, int eventMs) {
+  const int response = responseMs <= 0 ? kTimeoutWhenUnsetMs : responseMs;
+  const int event = eventMs <= 0 ? kTimeoutWhenUnsetMs : eventMs;
+  g_responseTimeoutMs = response;
+  g_eventTimeoutMs = event;
+  Log(kDebug, "lumen::details::BGCalls::SetTimeouts", "Wait response timeout", response, "Wait event timeout", event);
+}
+
+int ResponseTimeoutMs() { return g_responseTimeoutMs.load(); }
+int EventTimeoutMs() { return g_eventTimeoutMs.load(); }
+
+bool Hello() {
+  CommandWaiter waiter;
+  OnEmptyResponse(waiter, "ble_rsp_system_hello");
+  std::lock_guard lock(g_sendLock);
+  Log(kDebug, "Send command: ble_cmd_system_hello");
+  ble_cmd_system_hello();
+  return waiter.response.WaitFor(ResponseWaitMs());
+}
+
+FirmwareInfo GetInfo() {
+  FirmwareInfo info;
+  {
+    CommandWaiter waiter;
+    waiter.On<const ble_msg_system_get_info_rsp_t*>("ble_rsp_system_get_info",
+                                                    [&waiter, &info](const ble_msg_system_get_info_rsp_t* response) {
+                                                      info.major = response->major;
+                                                      info.minor = response->minor;
+                                                      info.patch = response->patch;
+                                                      info.build = response->build;
+                                                      info.llVersion = response->ll_version;
+                                                      info.protocolVersion = response->protocol_version;
+                                                      info.hardware = response->hw;
+                                                      waiter.response.Set();
+                                                    });
+    SendAndAwaitResponse(waiter, "ble_cmd_system_get_info", [] {
+      Log(kDebug, "Send command: ble_cmd_system_get_info");
+      ble_cmd_system_get_info();
+    });
+  }
+  info.maxConnections = GetMaxConnections(static_cast<uint16_t>(ResponseTimeoutMs()), false);
+  return info;
+}
+
+uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) {
+  std::lock_guard operation(g_operationLock);
+  std::atomic<int> maxConnections{-1};
+  std::atomic<int> slotsReported{0};
+  CommandWaiter waiter;
+  waiter.On<const ble_msg_connection_status_evt_t*>(
+      "ble_evt_connection_status",
+      [&waiter, &maxConnections, &slotsReported, printConnections](const ble_msg_connection_status_evt_t* status) {
+        if (printConnections) {
+          const bd_addr_t address = status->address;
+          Log(kInfo, "Connection:", status->connection, "Flags:", FlagsText(status->flags), "Address:",
+              Helper::BgAddrToAddress(&address, status->address_type).ToString(), "Address type:",
+              status->address_type, "Connection interval:", status->conn_interval,
+              "Timeout (units of 1.25us):", status->timeout, "Latency (units of 10ms):", status->latency,
+              "Bonding (FF = not bonded):", status->bonding);
+        }
+        if (++slotsReported == maxConnections.load()) {
+          waiter.completed.Set();
+        }
+      });
+  waiter.On<const ble_msg_system_get_connections_rsp_t*>(
+      "ble_rsp_system_get_connections",
+      [&waiter, &maxConnections](const ble_msg_system_get_connections_rsp_t* response) {
+        maxConnections = response->maxconn;
+        waiter.response.Set();
+      });
+  SendAndAwaitResponse(waiter, "ble_cmd_system_get_connections", [] {
+    Log(kDebug, "Send command: ble_cmd_get_connections");
+    ble_cmd_system_get_connections();
+  });
+  if (!waiter.completed.WaitFor(timeoutMs)) {
+    throw BGLibError("ble_cmd_system_get_connections - no completed event", kErrorGeneral);
+  }
+  return static_cast<uint8_t>(maxConnections.load());
+}
+
+void Reset(uint8_t bootToDfu, bool waitForBoot) {
+  const auto send = [bootToDfu] {
+    Log(kDebug, "Send command: ble_cmd_system_reset", bootToDfu);
+    ble_cmd_system_reset(bootToDfu);
+  };
+  if (!waitForBoot) {
+    send();
+    return;
+  }
+  ResetAndAwaitBoot("ble_evt_system_boot", "ble_cmd_system_reset - no ble_evt_system_boot event", send);
+}
+
+void DfuReset(uint8_t bootToDfu, bool waitForBoot) {
+  const auto send = [bootToDfu] {
+    Log(kDebug, "Send command: ble_cmd_dfu_reset", bootToDfu);
+    ble_cmd_dfu_reset(bootToDfu);
+  };
+  if (!waitForBoot || bootToDfu > 1) {
+    send();
+    return;
+  }
+  if (bootToDfu == 1) {
+    ResetAndAwaitBoot("ble_evt_dfu_boot", "ble_cmd_dfu_reset - no ble_evt_dfu_boot event", send);
+  } else {
+    ResetAndAwaitBoot("ble_evt_system_boot", "ble_cmd_dfu_reset - no ble_evt_system_boot event", send);
+  }
+}
+
+void DelayedReset(uint16_t delayMs, bool waitForBoot) {
+  const auto send = [delayMs] {
+    Log(kInfo, "Send command: ble_cmd_system_delay_reset #milliseconds delay =", delayMs);
+    ble_cmd_system_delay_reset(0, delayMs);
+  };
+  if (!waitForBoot) {
+    send();
+    return;
+  }
+  CommandWaiter waiter;
+  waiter.On<const void*>("ble_evt_system_boot", [&waiter](const void*) { waiter.completed.Set(); });
+  std::lock_guard lock(g_sendLock);
+  send();
+  // The outcome is deliberately not reported: the port may vanish meanwhile.
+  (void)waiter.completed.WaitFor(kDelayedResetBootWaitMs);
+}
+
+void Discover(uint8_t mode) {
+  std::lock_guard operation(g_operationLock);
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_gap_discover_rsp_t>(waiter, "ble_rsp_gap_discover");
+  SendAndAwaitResponse(waiter, "ble_cmd_gap_discover", [mode] {
+    Log(kDebug, "Send command: ble_cmd_gap_discover", mode);
+    ble_cmd_gap_discover(mode);
+  });
+  const uint16_t result = waiter.result.load();
+  if (result == kResultWrongState) {
+    Log(kInfo, "start scanning got error 0x181 (Device in Wrong State), which can happen if scanning is already running");
+    return;
+  }
+  if (result != 0) {
+    Log(kError, "start scanning got error", result);
+    ThrowResult("ble_cmd_gap_discover failed", result);
+  }
+  SetScanning(true);
+}
+
+void EndProcedure() {
+  std::lock_guard operation(g_operationLock);
+  EndProcedureLocked();
+}
+
+bool IsScanning() { return g_scanning.load(); }
+
+void SetScanningStateCallback(void (*callback)(bool)) { g_scanningStateCallback = callback; }
+
+void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t connIntervalMin,
+                   uint16_t connIntervalMax, uint16_t supervisionTimeout, uint16_t latency) {
+  std::lock_guard operation(g_operationLock);
+  Log(kDebug, "ConnectDirect MAC =", address.ToString());
+  if (g_scanning.load()) {
+    EndProcedureLocked();
+  }
+  const uint32_t eventWaitMs = EventWaitMs();
+  constexpr int kNoConnection = 255;
+  std::atomic<int> connection{kNoConnection};
+  CommandWaiter waiter;
+  waiter.On<const ble_msg_connection_status_evt_t*>(
+      "ble_evt_connection_status", [&waiter, &connection](const ble_msg_connection_status_evt_t* status) {
+        if (status->connection == connection.load()) {
+          Log(kInfo, "received ble_evt_connection_status: connection handle =", status->connection,
+              "status =", FlagsText(status->flags));
+          waiter.completed.Set();
+        }
+      });
+  waiter.On<const ble_msg_gap_connect_direct_rsp_t*>(
+      "ble_rsp_gap_connect_direct", [&waiter, &connection](const ble_msg_gap_connect_direct_rsp_t* response) {
+        waiter.result = response->result;
+        if (response->result == 0) {
+          connection = response->connection_handle;
+        }
+        waiter.response.Set();
+      });
+  bd_addr_t peer{};
+  const uint8_t addressType = Helper::BgAddrFromAddress(address, &peer);
+  SendAndAwaitResponse(waiter, "ble_cmd_gap_connect_direct", [&] {
+    Log(kDebug, "Send command: ble_cmd_gap_connect_direct", address.ToString(), addressType, connIntervalMin,
+        connIntervalMax, supervisionTimeout, latency);
+    ble_cmd_gap_connect_direct(&peer, addressType, connIntervalMin, connIntervalMax, supervisionTimeout, latency);
+  });
+  const uint16_t result = waiter.result.load();
+  if (result == kResultWrongState) {
+    Log(kInfo, "Connect failed with 0x181 (Device in Wrong State)");
+  }
+  if (result != 0) {
+    ThrowResult("ble_rsp_gap_connect_direct failed", result);
+  }
+  if (!waiter.completed.WaitFor(eventWaitMs)) {
+    EndProcedureLocked();  // also ends the radio's pending connection attempt
+    throw BGLibError("ble_rsp_gap_connect_direct - no connected event", kErrorGeneral);
+  }
+  const auto native = static_cast<uint32_t>(connection.load());
+  Log(kDebug, "ConnectDirect MAC =", address.ToString(), "succeeded, handle =", native, "connection handle =",
+      h.id());
+  h.Connect(native);
+}
+
+void Disconnect(DeviceConnectionHandle h) {
+  std::lock_guard operation(g_operationLock);
+  const uint8_t c = NativeConnection(h);
+  RemoveConnection(h);  // h counts as disconnected even if the command fails
+  CommandWaiter waiter;
+  waiter.On<unsigned int>("common_evt_disconnect", [&waiter, c](unsigned int disconnected) {
+    if (disconnected == c) {
+      waiter.completed.Set();
+    }
+  });
+  waiter.On<const ble_msg_connection_disconnect_rsp_t*>(
+      "ble_rsp_connection_disconnect", [&waiter, c](const ble_msg_connection_disconnect_rsp_t* response) {
+        if (response->connection == c) {
+          waiter.result = response->result;
+        } else {
+          Log(kWarning, "ble_rsp_connection_disconnect connection handle did not match");
+        }
+        waiter.response.Set();
+      });
+  SendAndAwaitResponse(waiter, "ble_cmd_connection_disconnect", [c] {
+    Log(kDebug, "Send command: ble_cmd_connection_disconnect", c);
+    ble_cmd_connection_disconnect(c);
+  });
+  CheckResult(waiter, "ble_cmd_connection_disconnect failed");
+  if (!waiter.completed.WaitFor(EventWaitMs())) {
+    throw BGLibError("ble_cmd_connection_disconnect - no disconnect event", kErrorGeneral);
+  }
+  Log(kDebug, "Disconnect succeeded, handle =", c, "connection handle =", h.id());
+}
+
+bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) {
+  const uint8_t c = NativeConnection(h);
+  std::atomic<int> rssi{0};
+  std::atomic<bool> received{false};
+  CommandWaiter waiter;
+  waiter.On<const ble_msg_connection_get_rssi_rsp_t*>(
+      "ble_rsp_connection_get_rssi", [&waiter, &rssi, &received, c](const ble_msg_connection_get_rssi_rsp_t* response) {
+        if (response->connection == c) {
+          rssi = response->rssi;
+          received = true;
+        } else {
+          Log(kDebug, "ble_cmd_connection_get_rssi connection handle did not match");
+        }
+        waiter.response.Set();
+      });
+  SendAndAwaitResponse(waiter, "ble_cmd_connection_get_rssi", [c] {
+    Log(kDebug, "Send command: ble_cmd_connection_get_rssi", c);
+    ble_cmd_connection_get_rssi(c);
+  });
+  if (!received.load()) {
+    throw BGLibError("ble_cmd_connection_get_rssi - no response from connection for this device", kErrorGeneral);
+  }
+  *rssiOut = static_cast<int8_t>(rssi.load());
+  return true;
+}
+
+std::vector<AttGroupItem> ReadByGroupType(DeviceConnectionHandle h, uint16_t start, uint16_t end,
+                                          const Uuid& groupType) {
+  std::lock_guard operation(g_operationLock);
+  const uint8_t c = NativeConnection(h);
+  std::vector<AttGroupItem> groups;
+  CommandWaiter waiter;
+  waiter.On<const ble_msg_attclient_group_found_evt_t*>(
+      "ble_evt_attclient_group_found", [&groups, h, c](const ble_msg_attclient_group_found_evt_t* found) {
+        if (found->connection == c) {
+          groups.push_back(AttGroupItem{h, found->start, found->end, Helper::BgUuidToUuid(&found->uuid)});
+        }
+      });
+  OnProcedureCompleted(waiter, c, std::nullopt);
+  OnDisconnectDuringProcedure(waiter, c);
+  OnConnectionResponse<ble_msg_attclient_read_by_group_type_rsp_t>(waiter, "ble_rsp_attclient_read_by_group_type", c);
+  const std::vector<uint8_t> type = LittleEndianUuidBytes(groupType);
+  SendAndAwaitResponse(waiter, "ble_cmd_attclient_read_by_group_type", [&] {
+    Log(kDebug, "Send command: ble_cmd_attclient_read_by_group_type", c, start, end, groupType.ToString());
+    ble_cmd_attclient_read_by_group_type(c, start, end, static_cast<uint8_t>(type.size()), type.data());
+  });
+  CheckResult(waiter, "ble_cmd_attclient_read_by_group_type failed");
+  AwaitCompletion(waiter, "ble_cmd_attclient_read_by_group_type failed",
+                  "ble_cmd_attclient_read_by_group_type - no completed event");
+  return groups;
+}
+
+std::vector<AttHandleItem> FindInformation(DeviceConnectionHandle h, uint16_t start, uint16_t end) {
+  std::lock_guard operation(g_operationLock);
+  const uint8_t c = NativeConnection(h);
+  std::vector<AttHandleItem> attributes;
+  CommandWaiter waiter;
+  waiter.On<const ble_msg_attclient_find_information_found_evt_t*>(
+      "ble_evt_attclient_find_information_found",
+      [&attributes, h, c](const ble_msg_attclient_find_information_found_evt_t* found) {
+        if (found->connection == c) {
+          attributes.push_back(AttHandleItem{h, found->chrhandle, Helper::BgUuidToUuid(&found->uuid)});
+        }
+      });
+  OnProcedureCompleted(waiter, c, std::nullopt);
+  OnDisconnectDuringProcedure(waiter, c);
+  OnConnectionResponse<ble_msg_attclient_find_information_rsp_t>(waiter, "ble_rsp_attclient_find_information", c);
+  SendAndAwaitResponse(waiter, "ble_cmd_attclient_find_information", [&] {
+    Log(kDebug, "Send command: ble_cmd_attclient_find_information", c, start, end);
+    ble_cmd_attclient_find_information(c, start, end);
+  });
+  CheckResult(waiter, "ble_cmd_attclient_find_information failed");
+  AwaitCompletion(waiter, "ble_cmd_attclient_find_information failed",
+                  "ble_cmd_attclient_find_information - no completed event");
+  return attributes;
+}
+
+std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) {
+  std::lock_guard operation(g_operationLock);
+  const uint8_t c = NativeConnection(h);
+  std::mutex valueMutex;
+  std::vector<uint8_t> value;
+  CommandWaiter waiter;
+  waiter.On<const CommonDataNotificationEvent_t*>(
+      "common_evt_data_notification",
+      [&waiter, &valueMutex, &value, c, attHandle](const CommonDataNotificationEvent_t* notification) {
+        if (notification->connection != c || notification->attHandle != attHandle) {
+          return;
+        }
+        if (Logger::IsEnabled()) {
+          Log(kDebug, "common_evt_data_notification", "Connection Handle:", c, "Attribute Handle:", attHandle,
+              "Data:", ToString(notification->data));
+        }
+        {
+          std::lock_guard lock(valueMutex);
+          value = notification->data;
+        }
+        waiter.completed.Set();
+      });
+  OnProcedureCompleted(waiter, c, attHandle);
+  OnDisconnectDuringProcedure(waiter, c);
+  OnConnectionResponse<ble_msg_attclient_read_by_handle_rsp_t>(waiter, "ble_rsp_attclient_read_by_handle", c);
+  SendAndAwaitResponse(waiter, "ble_cmd_attclient_read_by_handle", [&] {
+    Log(kDebug, "Send command: ble_cmd_attclient_read_by_handle", c, attHandle);
+    ble_cmd_attclient_read_by_handle(c, attHandle);
+  });
+  CheckResult(waiter, "ble_cmd_attclient_read_by_handle failed");
+  AwaitCompletion(waiter, "wait for ble_cmd_attclient_read_by_handle failed",
+                  "ble_cmd_attclient_read_by_handle - no completed event", kResultTimeout);
+  std::lock_guard lock(valueMutex);
+  return value;
+}
+
+std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
+  std::lock_guard operation(g_operationLock);
+  const uint8_t c = NativeConnection(h);
+  std::mutex valueMutex;
+  std::vector<uint8_t> value;
+  // The parts arrive through the message queue while the procedure's end
+  // arrives on the reader thread, so the end is passed through the same
+  // queue: it then runs after every part posted before it.
+  auto ended = std::make_shared<Event>();
+  CommandWaiter waiter;
+  waiter.On<const CommonDataNotificationEvent_t*>(
+      "common_evt_data_notification",
+      [&valueMutex, &value, c, attHandle](const CommonDataNotificationEvent_t* notification) {
+        if (notification->connection != c || notification->attHandle != attHandle) {
+          return;
+        }
+        if (Logger::IsEnabled()) {
+          Log(kDebug, "common_evt_data_notification", "Connection Handle:", c, "Attribute Handle:", attHandle,
+              "Data:", ToString(notification->data));
+        }
+        std::lock_guard lock(valueMutex);
+        value.insert(value.end(), notification->data.begin(), notification->data.end());
+      });
+  waiter.On<const ble_msg_attclient_procedure_completed_evt_t*>(
+      "ble_evt_attclient_procedure_completed",
+      [&waiter, ended, c, attHandle](const ble_msg_attclient_procedure_completed_evt_t* event) {
+        if (event->connection != c || event->chrhandle != attHandle) {
+          return;
+        }
+        waiter.result = event->result;
+        try {
+          GetMessageQueue()->Post([ended] { ended->Set(); });
+        } catch (const std::exception&) {
+          ended->Set();  // no queue, so no parts can be pending either
+        }
+      });
+  waiter.On<unsigned int>("common_evt_disconnect", [&waiter, ended, c](unsigned int disconnected) {
+    if (disconnected == c) {
+      waiter.result = kErrorUnexpectedDisconnect;
+      ended->Set();
+    }
+  });
+  OnConnectionResponse<ble_msg_attclient_read_long_rsp_t>(waiter, "ble_rsp_attclient_read_long", c);
+  SendAndAwaitResponse(waiter, "ble_cmd_attclient_read_long", [&] {
+    Log(kDebug, "Send command: ble_cmd_attclient_read_long", c, attHandle);
+    ble_cmd_attclient_read_long(c, attHandle);
+  });
+  CheckResult(waiter, "ble_cmd_attclient_read_long failed");
+  const bool completed = ended->WaitFor(EventWaitMs());
+  CheckResult(waiter, "ble_cmd_attclient_read_long failed");
+  if (!completed) {
+    throw BGLibError("ble_cmd_attclient_read_long - no completed event", kErrorGeneral);
+  }
+  std::lock_guard lock(valueMutex);
+  return value;
+}
+
+void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& data) {
+  CheckArrayLength(data, "ble_cmd_attclient_write_command");
+  std::lock_guard operation(g_operationLock);
+  const uint8_t c = NativeConnection(h);
+  CommandWaiter waiter;
+  OnConnectionResponse<ble_msg_attclient_write_command_rsp_t>(waiter, "ble_rsp_attclient_write_command", c);
+  SendAndAwaitResponse(waiter, "ble_cmd_attclient_write_command", [&] {
+    if (Logger::IsEnabled()) {
+      Log(kDebug, "Send command: ble_cmd_attclient_write_command", c, attHandle, data.size(), ToString(data));
+    }
+    ble_cmd_attclient_write_command(c, attHandle, static_cast<uint8_t>(data.size()), data.data());
+  });
+  CheckResult(waiter, "ble_cmd_attclient_write_command failed");
+}
+
+void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& data) {
+  CheckArrayLength(data, "ble_cmd_attclient_attribute_write");
+  std::lock_guard operation(g_operationLock);
+  const uint8_t c = NativeConnection(h);
+  CommandWaiter waiter;
+  OnProcedureCompleted(waiter, c, attHandle);
+  OnDisconnectDuringProcedure(waiter, c);
+  OnConnectionResponse<ble_msg_attclient_attribute_write_rsp_t>(waiter, "ble_rsp_attclient_attribute_write", c);
+  SendAndAwaitResponse(waiter, "ble_cmd_attclient_attribute_write", [&] {
+    if (Logger::IsEnabled()) {
+      Log(kDebug, "Send command: ble_cmd_attclient_attribute_write", c, attHandle, data.size(), ToString(data));
+    }
+    ble_cmd_attclient_attribute_write(c, attHandle, static_cast<uint8_t>(data.size()), data.data());
+  });
+  CheckResult(waiter, "ble_cmd_attclient_attribute_write failed");
+  AwaitCompletion(waiter, "ble_cmd_attclient_attribute_write failed",
+                  "ble_cmd_attclient_attribute_write - no completed event");
+}
+
+void SetAdvData(uint8_t setScanResponse, const std::vector<uint8_t>& data) {
+  CheckArrayLength(data, "ble_cmd_gap_set_adv_data");
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_gap_set_adv_data_rsp_t>(waiter, "ble_rsp_gap_set_adv_data");
+  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_adv_data", [&] {
+    Log(kDebug, "Send command: ble_cmd_gap_set_adv_data");
+    ble_cmd_gap_set_adv_data(setScanResponse, static_cast<uint8_t>(data.size()), data.data());
+  });
+  CheckResult(waiter, "ble_cmd_gap_set_adv_data failed");
+}
+
+void SetAdvParameters(uint16_t intervalMin, uint16_t intervalMax, uint8_t channels) {
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_gap_set_adv_parameters_rsp_t>(waiter, "ble_rsp_gap_set_adv_parameters");
+  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_adv_parameters", [&] {
+    Log(kDebug, "Send command: ble_cmd_gap_set_adv_parameters");
+    ble_cmd_gap_set_adv_parameters(intervalMin, intervalMax, channels);
+  });
+  CheckResult(waiter, "ble_cmd_gap_set_adv_parameters failed");
+}
+
+void SetMode(uint8_t discoverable, uint8_t connectable) {
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_gap_set_mode_rsp_t>(waiter, "ble_rsp_gap_set_mode");
+  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_mode", [&] {
+    Log(kDebug, "Send command: ble_cmd_gap_set_mode");
+    ble_cmd_gap_set_mode(discoverable, connectable);
+  });
+  CheckResult(waiter, "ble_cmd_gap_set_mode failed");
+}
+
+void SetScanParameters(uint16_t interval, uint16_t window, uint8_t active) {
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_gap_set_scan_parameters_rsp_t>(waiter, "ble_rsp_gap_set_scan_parameters");
+  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_scan_parameters", [&] {
+    Log(kDebug, "Send command: ble_cmd_gap_set_scan_parameters");
+    ble_cmd_gap_set_scan_parameters(interval, window, active);
+  });
+  CheckResult(waiter, "ble_cmd_gap_set_scan_parameters failed");
+}
+
+void SetInitiatingConParameters(uint16_t interval, uint16_t window) {
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_gap_set_initiating_con_parameters_rsp_t>(waiter,
+                                                                    "ble_rsp_gap_set_initiating_con_parameters");
+  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_initiating_con_parameters", [&] {
+    Log(kDebug, "Send command: ble_cmd_gap_set_initiating_con_parameters: scan interval =", interval,
+        "scan window =", window);
+    ble_cmd_gap_set_initiating_con_parameters(interval, window);
+  });
+  CheckResult(waiter, "ble_cmd_gap_set_initiating_con_parameters failed");
+}
+
+void SetTxPower(uint8_t power) {
+  CommandWaiter waiter;
+  OnEmptyResponse(waiter, "ble_rsp_hardware_set_txpower");
+  SendAndAwaitResponse(waiter, "ble_cmd_hardware_set_txpower", [power] {
+    Log(kDebug, "Send command: ble_cmd_hardware_set_txpower = ", power);
+    ble_cmd_hardware_set_txpower(power);
+  });
+}
+
+void FlashSetAddress(uint32_t address) {
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_dfu_flash_set_address_rsp_t>(waiter, "ble_rsp_dfu_flash_set_address");
+  SendAndAwaitResponse(waiter, "ble_cmd_dfu_flash_set_address", [address] {
+    Log(kDebug, "Send command: ble_cmd_dfu_flash_set_address");
+    ble_cmd_dfu_flash_set_address(address);
+  });
+  CheckResult(waiter, "ble_cmd_dfu_flash_set_address");
+}
+
+void FlashUpload(const uint8_t* data, uint8_t length) {
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_dfu_flash_upload_rsp_t>(waiter, "ble_rsp_dfu_flash_upload");
+  SendAndAwaitResponse(waiter, "ble_cmd_dfu_flash_upload", [data, length] {
+    Log(kDebug, "Send command: ble_cmd_dfu_flash_upload");
+    ble_cmd_dfu_flash_upload(length, data);
+  });
+  CheckResult(waiter, "ble_cmd_dfu_flash_upload failed");
+}
+
+void FlashUploadFinish() {
+  CommandWaiter waiter;
+  OnResultResponse<ble_msg_dfu_flash_upload_finish_rsp_t>(waiter, "ble_rsp_dfu_flash_upload_finish");
+  SendAndAwaitResponse(waiter, "ble_cmd_dfu_flash_upload_finish", [] {
+    Log(kDebug, "Send command: ble_cmd_dfu_flash_upload_finish");
+    ble_cmd_dfu_flash_upload_finish();
+  });
+  CheckResult(waiter, "ble_cmd_dfu_flash_upload_finish");
+}
+
+}  // namespace lumen::details::BGCalls

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <memory>
+
+#include "bluegiga/BGCalls.h"
+#include "core/IBluetoothSDK.h"
+
+namespace lumen::details {
+
+class SerialThread;
+
+// The provider for BLED112 dongles and BLE113 modules: opens the serial
+// transport, probes the radio, reads its firmware, and forwards each slot
+// to the blocking BGAPI calls.
+class BluegigaBluetoothSDK final : public IBluetoothSDK {
+ public:
+  BluegigaBluetoothSDK() = default;
+  ~BluegigaBluetoothSDK() override;
+
+  bool OpenDevice(BluetoothDeviceType type, const std::string& port, uint32_t waitMsec, bool checkFunctional) override;
+  bool IsDeviceOpen() override;
+  void CloseDevice() override;
+  void SetTimeouts(int responseTimeoutMs, int eventTimeoutMs) override;
+  void StartScan(bool includeNonConnectable) override;
+  void EndProcedure() override;
+  bool SupportsContinuousScanning() override { return m_supportsContinuousScanning; }
+  std::string GetFirmwareVersion() override;
+  void Reset(uint8_t bootToDfu, bool waitForBoot) override;
+  void DelayedNonDFUReset(uint32_t delayMs, bool waitForBoot) override;
+  void SetTXPower(uint8_t power) override;
+  void SetAdvertisementData(uint8_t setScanResponse, const std::vector<uint8_t>& data) override;
+  void SetAdvertisementParameters(uint16_t interval) override;
+  void StartAdvertising() override;
+  void StopAdvertising() override;
+  void ConnectDirect(DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& advertRssi, const Address& address,
+                     uint16_t connIntervalMin, uint16_t connIntervalMax, uint16_t supervisionTimeout,
+                     uint16_t latency) override;
+  void Disconnect(DeviceConnectionHandle h) override;
+  std::vector<AttGroupItem> GetListOfServices(DeviceConnectionHandle h) override;
+  std::vector<AttHandleItem> GetListOfCharacteristics(DeviceConnectionHandle h, uint16_t startHandle,
+                                                      uint16_t endHandle) override;
+  std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) override;
+  std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) override;
+  void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value) override;
+  void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value) override;
+  void SetScanParameters(uint16_t scanInterval, uint16_t scanWindow, uint8_t active) override;
+  void SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow) override;
+  bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) override;
+  bool IsScanning() override;
+  uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) override;
+  void SetScanningStateCallback(void (*callback)(bool scanning)) override;
+  bool ResetRemovesDevice() override { return m_deviceType == BLED112Dongle; }
+
+  // Folds a find-information list into one item per characteristic: the
+  // value handle and UUID that follow each 0x2803 declaration.
+  static std::vector<AttHandleItem> GroupCharacteristics(const std::vector<AttHandleItem>& items);
+
+ private:
+  bool CheckDeviceFunctional();
+
+  std::shared_ptr<SerialThread> m_serial;
+  bool m_versionKnown = false;
+  FirmwareInfo m_firmware;
+  bool m_supportsInitiatingConParameters = false;
+  bool m_supportsAdvertisingData = false;
+  bool m_supportsDelayedReset = false;
+  bool m_supportsContinuousScanning = false;
+  BluetoothDeviceType m_deviceType = Unknown;
+};
+
+}  // namespace lumen::details

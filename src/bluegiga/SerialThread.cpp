@@ -1,0 +1,268 @@
+#include "bluegiga/SerialThread.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <chrono>
+#include <mutex>
+#include <system_error>
+
+#include "bluegiga/BgApi.h"
+#include "core/CallbacksManager.h"
+#include "core/Event.h"
+#include "core/Log.h"
+#include "lumen/Address.h"
+#include "lumen/Errors.h"
+#include "platform/SerialPurge.h"
+#include "platform/ThreadId.h"
+
+namespace lumen::details {
+namespace {
+
+std::mutex g_instanceMutex;
+std::shared_ptr<SerialThread> g_instance;
+
+constexpr unsigned kBaudRate = 9600;
+
+}  // namespace
+
+SerialThread::SerialThread() = default;
+
+SerialThread::~SerialThread() { Stop(); }
+
+SerialThread& SerialThread::Instance() {
+  std::lock_guard lock(g_instanceMutex);
+  if (!g_instance) {
+    throw KesBluetoothSDKLibError("singleton object not initialized", kErrorGeneral);
+  }
+  return *g_instance;
+}
+
+std::shared_ptr<SerialThread> SerialThread::InstanceOrNull() {
+  std::lock_guard lock(g_instanceMutex);
+  return g_instance;
+}
+
+void SerialThread::SetInstance(std::shared_ptr<SerialThread> instance) {
+  std::lock_guard lock(g_instanceMutex);
+  g_instance = std::move(instance);
+}
+
+bool SerialThread::OpenDevice(const std::string& port, uint32_t waitMsec) {
+  Log(kDebug, "Starting serial thread");
+  if (waitMsec != 0) {
+    Log(kDebug, "lumen::details::SerialThread::OpenDevice", "Wait for device(", port, ") for", waitMsec, "msec");
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMsec));
+  } else {
+    Log(kDebug, "lumen::details::SerialThread::OpenDevice", "Open device(", port, ") without delay");
+  }
+
+  boost::system::error_code error;
+  m_port.open(port, error);
+  if (error) {
+    Log(kError, "failed to open serial port", error.message(), port, "status:", error.value());
+    throw std::system_error(error.value(), std::system_category(), "failed to open serial port " + port);
+  }
+
+  m_nativeHandle = m_port.native_handle();
+  m_open.store(true);
+  Event::SetGlobalReset(false);
+
+  using boost::asio::serial_port_base;
+  m_port.set_option(serial_port_base::baud_rate(kBaudRate));
+  m_port.set_option(serial_port_base::parity(serial_port_base::parity::none));
+  m_port.set_option(serial_port_base::character_size(8));
+  m_port.set_option(serial_port_base::stop_bits(serial_port_base::stop_bits::one));
+  try {
+    m_port.set_option(serial_port_base::flow_control(serial_port_base::flow_control::hardware));
+  } catch (const std::exception& e) {
+    Log(kWarning, "Attempting to set hardware flow control failed", e.what());
+  } catch (...) {
+    Log(kWarning, "Attempting to set hardware flow control failed for an unknown reason");
+  }
+
+  BgOutputHook.store(&BgWriteMessage);
+  GetCallbacksManager();
+
+  Log(kDebug, "Start reading messages from serial port");
+  ReadHeader();
+  m_reader = std::thread([this] { ReaderThreadMain(); });
+  return true;
+}
+
+void SerialThread::Close() {
+  boost::asio::post(m_context, [this] { CloseSerialPort({}); });
+}
+
+bool SerialThread::IsOpen() const { return m_open.load(); }
+
+void SerialThread::QueueWrite(std::vector<uint8_t> bytes) {
+  boost::asio::post(m_context, [this, bytes = std::move(bytes)]() mutable { AppendToWriteQueue(std::move(bytes)); });
+}
+
+void SerialThread::ReaderThreadMain() {
+  Log(kInfo, "SerialThread reader thread ID =", CurrentOsThreadId());
+  try {
+    m_context.run();
+  } catch (const std::exception& e) {
+    Log(kError, "Unhandled exeption in serial thread", e.what());
+  }
+}
+
+void SerialThread::ReadHeader() {
+  boost::asio::async_read(m_port, boost::asio::buffer(m_header),
+                          [this](const boost::system::error_code& error, size_t bytesRead) {
+                            ReadingHeaderCompleted(error, bytesRead);
+                          });
+}
+
+void SerialThread::ReadingHeaderCompleted(const boost::system::error_code& error, size_t bytesRead) {
+  if (error) {
+    CloseSerialPort(error);
+    return;
+  }
+  if (bytesRead != 0) {
+    if (bytesRead != sizeof m_header) {
+      Log(kError, "SerialThread::ReadingHeaderCompleted got", bytesRead, "bytes, was expecting", sizeof m_header,
+          "restart reading header");
+    }
+    if (Logger::IsEnabled()) {
+      Log(kDebug, "<<< Header:", ToString(std::vector<uint8_t>(m_header, m_header + sizeof m_header)));
+    }
+    if (BgFindHandler(m_header) == nullptr) {
+      // No byte-wise resync: drop what the driver holds and take the next
+      // four bytes as a fresh header.
+      Log(kError, "Failed to recognize message header, flush input and requeue read");
+      PurgeInput();
+    } else if (m_header[1] == 0) {
+      Dispatch(nullptr, 0);
+    } else {
+      // Length from byte 1 only: received payloads are at most 255 bytes.
+      m_payload.resize(m_header[1]);
+      boost::asio::async_read(m_port, boost::asio::buffer(m_payload),
+                              [this](const boost::system::error_code& readError, size_t payloadBytes) {
+                                ReadingDataCompleted(readError, payloadBytes);
+                              });
+      return;
+    }
+  }
+  ReadHeader();
+}
+
+void SerialThread::ReadingDataCompleted(const boost::system::error_code& error, size_t bytesRead) {
+  if (error) {
+    CloseSerialPort(error);
+    return;
+  }
+  if (bytesRead != m_payload.size()) {
+    Log(kError, "SerialThread::ReadingDataCompleted got", bytesRead, "bytes, was expecting", m_payload.size());
+  }
+  if (Logger::IsEnabled()) {
+    Log(kDebug, "<<< Data:", ToString(m_payload));
+  }
+  Dispatch(m_payload.data(), bytesRead);
+  ReadHeader();
+}
+
+void SerialThread::Dispatch(const uint8_t* payload, size_t length) {
+  // A subscriber's exception must not end the reader: the port would stay
+  // open but unread, and every later command would time out.
+  try {
+    BgDispatch(m_header, payload, length);
+  } catch (const std::exception& e) {
+    Log(kError, "Unhandled exeption in serial thread", e.what());
+  } catch (...) {
+    Log(kError, "Unhandled exeption in serial thread", "unknown exception");
+  }
+}
+
+void SerialThread::PurgeInput() {
+  if (m_open.load() && !PurgeReceiveBuffer(m_nativeHandle)) {
+    Log(kWarning, "Purge of the serial receive buffer failed");
+  }
+}
+
+void SerialThread::AppendToWriteQueue(std::vector<uint8_t> bytes) {
+  const bool idle = m_writeQueue.empty();
+  m_writeQueue.push_back(std::move(bytes));
+  if (idle) {
+    WriteFront();
+  }
+}
+
+void SerialThread::WriteFront() {
+  boost::asio::async_write(m_port, boost::asio::buffer(m_writeQueue.front()),
+                           [this](const boost::system::error_code& error, size_t /*bytesWritten*/) {
+                             WritingCompleted(error);
+                           });
+}
+
+void SerialThread::WritingCompleted(const boost::system::error_code& error) {
+  if (error) {
+    CloseSerialPort(error);
+    return;
+  }
+  m_writeQueue.pop_front();
+  if (!m_writeQueue.empty()) {
+    WriteFront();
+  }
+}
+
+void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
+  // Every waiting command gives up at its next 100 ms slice.
+  Event::SetGlobalReset(true);
+  if (error == boost::asio::error::operation_aborted) {
+    Log(kError, "serial port got operation_aborted.");
+    return;
+  }
+  if (error) {
+    Log(kError, "Serial port closed. Error:", error.message());
+  }
+  try {
+    m_port.cancel();
+    Log(kInfo, "Serial port cancelled");
+    m_open.store(false);
+    m_port.close();
+    Log(kInfo, "Serial port closed");
+  } catch (const std::exception&) {
+    Log(kError, "Cancel/close of serial port threw an exception");
+  }
+}
+
+void SerialThread::Stop() {
+  PurgeInput();
+  boost::asio::post(m_context, [this] { CloseSerialPort({}); });
+  if (m_reader.joinable()) {
+    if (m_reader.get_id() == std::this_thread::get_id()) {
+      Log(kError, "SerialThread destroyed on its own reader thread; detaching it");
+      m_reader.detach();
+    } else {
+      m_reader.join();
+    }
+  }
+  BgOutputHook.store(nullptr);
+  Log(kDebug, "Stop serial thread");
+}
+
+void BgWriteMessage(uint8_t len1, const uint8_t* bytes1, uint16_t len2, const uint8_t* bytes2) {
+  const std::shared_ptr<SerialThread> serial = SerialThread::InstanceOrNull();
+  if (!serial) {
+    return;  // no transport: the command is dropped, and its wait times out
+  }
+  if (bytes1 != nullptr && len1 != 0) {
+    std::vector<uint8_t> header(bytes1, bytes1 + len1);
+    if (Logger::IsEnabled()) {
+      Log(kDebug, ">>> Header:", ToString(header));
+    }
+    serial->QueueWrite(std::move(header));
+  }
+  if (bytes2 != nullptr && len2 != 0) {
+    std::vector<uint8_t> tail(bytes2, bytes2 + len2);
+    if (Logger::IsEnabled()) {
+      Log(kDebug, ">>> Data:", ToString(tail));
+    }
+    serial->QueueWrite(std::move(tail));
+  }
+}
+
+}  // namespace lumen::details
