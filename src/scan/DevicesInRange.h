@@ -82,7 +82,7 @@ class DevicesInRange {
   bool AttemptServiceDiscovery(const std::shared_ptr<DeviceRecord>& record, bool force);
   // Walks candidates within the time budget; stops early when stopWhen says so.
   template <class StopWhen>
-  void ConnectToCandidates(const RecordList& candidates, int64_t startTicks, StopWhen stopWhen);
+  void ConnectToCandidates(const RecordList& candidates, int64_t startTicks, bool force, StopWhen stopWhen);
   void SetJobCount();
 
   std::map<Address, std::shared_ptr<DeviceRecord>> m_records;

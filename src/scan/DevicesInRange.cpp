@@ -1,0 +1,463 @@
+#include "scan/DevicesInRange.h"
+
+#include <algorithm>
+
+#include "core/ConnectionTable.h"
+#include "core/Event.h"
+#include "core/Log.h"
+#include "lumen/AdvDataHelper.h"
+#include "lumen/Advertiser.h"
+#include "lumen/BluetoothDevice.h"
+#include "platform/Clock.h"
+#include "scan/AdvPacket.h"
+#include "scan/DeviceRecord.h"
+
+namespace lumen::details {
+namespace {
+
+const char* const kRegister = "lumen::details::DevicesInRange::RegisterAdvPacket";
+
+// A record with the keys an ordering compares, read once before sorting.
+struct Entry {
+  std::shared_ptr<DeviceRecord> record;
+  bool connected = false;
+  DeviceRecord::Snapshot snapshot;
+};
+
+Entry MakeEntry(const std::shared_ptr<DeviceRecord>& record) {
+  return Entry{record, record->device()->IsConnected(), record->TakeSnapshot()};
+}
+
+std::string AddressText(const Entry& entry) { return entry.record->address().ToString(); }
+
+std::vector<std::shared_ptr<DeviceRecord>> Records(const std::vector<Entry>& entries) {
+  std::vector<std::shared_ptr<DeviceRecord>> records;
+  records.reserve(entries.size());
+  for (const Entry& entry : entries) {
+    records.push_back(entry.record);
+  }
+  return records;
+}
+
+// Connected devices first, then fewer failed attempts, then stronger signal.
+bool ConnectionOrder(const Entry& a, const Entry& b) {
+  if (a.connected != b.connected) {
+    if (a.connected && Logger::IsEnabled()) {
+      Log(kDebug, "ordering device earlier because it is connected: ", AddressText(a));
+    }
+    return a.connected;
+  }
+  if (a.snapshot.failedConnectionAttempts != b.snapshot.failedConnectionAttempts) {
+    const bool fewer = a.snapshot.failedConnectionAttempts < b.snapshot.failedConnectionAttempts;
+    if (fewer && Logger::IsEnabled()) {
+      Log(kDebug, "ordering device earlier because it has fewer recent failed connection attempts: ", AddressText(a));
+    }
+    return fewer;
+  }
+  return a.snapshot.meanRssi > b.snapshot.meanRssi;
+}
+
+// Of two records for one detect UUID: the connected one, else the one heard last.
+bool SameUuidOrder(const Entry& a, const Entry& b) {
+  if (a.connected != b.connected) {
+    return a.connected;
+  }
+  return a.snapshot.newestSampleMs > b.snapshot.newestSampleMs;
+}
+
+bool MovedCloser(const DeviceRecord::Snapshot& s) {
+  return s.discoveryAttempts != 0 && s.meanRssi >= s.strongestAttemptRssi + DevicesInRange::kMovedCloserDb;
+}
+
+void LogMovedCloser(const Entry& entry) {
+  if (Logger::IsEnabled() && MovedCloser(entry.snapshot)) {
+    Log(kDebug, "MAC", AddressText(entry), " moved closer, from ", entry.snapshot.strongestAttemptRssi, " to ",
+        entry.snapshot.meanRssi, "try it soon");
+  }
+}
+
+// Never tried or moved closer first (stronger first); then fewer failures,
+// then the one tried longest ago.
+bool ServiceCheckOrder(const Entry& a, const Entry& b) {
+  LogMovedCloser(a);
+  LogMovedCloser(b);
+  const bool aEligible = a.snapshot.discoveryAttempts == 0 || MovedCloser(a.snapshot);
+  const bool bEligible = b.snapshot.discoveryAttempts == 0 || MovedCloser(b.snapshot);
+  if (aEligible && bEligible) {
+    return a.snapshot.meanRssi > b.snapshot.meanRssi;
+  }
+  if (aEligible != bEligible) {
+    return aEligible;
+  }
+  if (a.snapshot.failedConnectionAttempts != b.snapshot.failedConnectionAttempts) {
+    return a.snapshot.failedConnectionAttempts < b.snapshot.failedConnectionAttempts;
+  }
+  return a.snapshot.lastDiscoveryAttemptTime < b.snapshot.lastDiscoveryAttemptTime;
+}
+
+std::optional<Uuid> DetectUuid(const std::shared_ptr<DeviceRecord>& record) {
+  Uuid uuid;
+  if (record->device()->GetServiceUuidUsedToDetect(uuid)) {
+    return uuid;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+DevicesInRange::DevicesInRange() = default;
+DevicesInRange::~DevicesInRange() = default;
+
+void DevicesInRange::SetJobCount() { m_jobCount.store(m_jobs.size()); }
+
+void DevicesInRange::AddJob(const std::wstring& name, const std::set<Uuid>& uuids) {
+  m_jobs[name] = uuids;
+  SetJobCount();
+  RebuildJobUuids();
+}
+
+void DevicesInRange::CancelJob(const std::wstring& name) {
+  m_lastJobCancelTime.store(SystemClockTicks());
+  m_jobs.erase(name);
+  SetJobCount();
+}
+
+bool DevicesInRange::HasJobs() const { return m_jobCount.load() != 0; }
+
+int64_t DevicesInRange::LastJobCancelTime() const { return m_lastJobCancelTime.load(); }
+
+std::shared_ptr<DeviceRecord> DevicesInRange::Find(const Address& address) const {
+  const auto it = m_records.find(address);
+  return it == m_records.end() ? nullptr : it->second;
+}
+
+std::pair<std::shared_ptr<DeviceRecord>, bool> DevicesInRange::RegisterAdvPacket(
+    std::shared_ptr<const AdvPacket> packet) {
+  const Address& address = packet->address();
+  const bool logging = Logger::IsEnabled();
+  const std::string macText = logging ? address.ToString() : std::string();
+  std::vector<Uuid> uuids;
+  const bool hasUuids = AdvDataHelper::GetUuidsIfContains(packet->data(), uuids, macText);
+
+  std::shared_ptr<DeviceRecord> record;
+  bool isNew = false;
+  const auto found = m_records.find(address);
+  if (found == m_records.end()) {
+    record = DeviceRecord::Create(packet);
+    m_records.emplace(address, record);
+    isNew = true;
+  } else {
+    record = found->second;
+    record->AddSample(TimestampedRSSI{SteadyMilliseconds(), packet->rssi(), false});
+  }
+
+  bool newService = false;
+  if (hasUuids) {
+    Log(kDebug, kRegister, "Found", uuids.size(), "uuid(s) in the advertisement packet");
+    for (const Uuid& uuid : uuids) {
+      if (record->AddAdvertisedUuid(uuid)) {
+        newService = true;
+      } else if (!logging) {
+        continue;
+      } else if (isNew) {
+        Log(kInfo, kRegister, "New device MAC:", macText, "RSSI:", packet->rssi(), "uuid:", uuid.ToString(),
+            "contents:", ToString(packet->data()));
+      } else {
+        Log(kDebug, kRegister, "Previously seen MAC:", macText, "Updated record", "RSSI:", packet->rssi(),
+            "uuid:", uuid.ToString(), "contents:", ToString(packet->data()));
+      }
+    }
+  } else {
+    const uint64_t count = record->AddAdvertWithoutUuid();
+    if (logging && isNew) {
+      Log(kInfo, kRegister, "New device MAC:", macText, "RSSI:", packet->rssi(), "advert without uuid count:", count,
+          "contents:", ToString(packet->data()));
+    } else if (logging) {
+      Log(kDebug, kRegister, "Previously seen MAC:", macText, "Updated record", "RSSI:", packet->rssi(),
+          "advert without uuid count:", count, "contents:", ToString(packet->data()));
+    }
+  }
+  return {record, newService};
+}
+
+std::optional<Uuid> DevicesInRange::ResolveDetectUuid(const std::shared_ptr<DeviceRecord>& record) {
+  if (std::optional<Uuid> known = DetectUuid(record)) {
+    return known;
+  }
+  const std::shared_ptr<BluetoothDevice>& device = record->device();
+  for (const Uuid& uuid : record->advertisedUuids()) {  // newest first
+    if (m_jobUuids.count(uuid) != 0) {
+      device->SetServiceUuidUsedToDetect(uuid);
+      break;
+    }
+  }
+  // A service found by connecting wins over an advertised one.
+  for (const Uuid& uuid : m_jobUuids) {
+    if (device->ServicesContainUUID(uuid)) {
+      device->SetServiceUuidUsedToDetect(uuid);
+      break;
+    }
+  }
+  return DetectUuid(record);
+}
+
+DevicesInRange::RecordList DevicesInRange::DevicesDetectedBy(const Uuid& uuid) {
+  RecordList records;
+  for (const auto& [address, record] : m_records) {
+    const std::optional<Uuid> detect = DetectUuid(record);
+    if (detect && detect->EqualTo(uuid)) {
+      records.push_back(record);
+    }
+  }
+  return records;
+}
+
+void DevicesInRange::RebuildJobUuids() {
+  m_jobUuids.clear();
+  for (const auto& [name, uuids] : m_jobs) {
+    m_jobUuids.insert(uuids.begin(), uuids.end());
+  }
+  std::set<Uuid> detected;
+  for (const auto& [address, record] : m_records) {
+    if (std::optional<Uuid> uuid = ResolveDetectUuid(record)) {
+      detected.insert(std::move(*uuid));
+    }
+  }
+  // One device per detect UUID: older addresses of a phone that changed its
+  // address are dropped.
+  for (const Uuid& uuid : detected) {
+    const RecordList records = DevicesDetectedBy(uuid);
+    if (records.size() < 2) {
+      continue;
+    }
+    std::vector<Entry> entries;
+    entries.reserve(records.size());
+    for (const auto& record : records) {
+      entries.push_back(MakeEntry(record));
+    }
+    std::stable_sort(entries.begin(), entries.end(), SameUuidOrder);
+    for (size_t i = 1; i < entries.size(); ++i) {
+      const Address address = entries[i].record->address();
+      Log(kDebug, "remove old MAC =", address.ToString(), "for service UUID =", uuid.ToString());
+      m_records.erase(address);
+    }
+  }
+}
+
+DevicesInRange::RecordList DevicesInRange::MatchDevicesForJob(const std::set<Uuid>& uuids) {
+  const int64_t now = SteadyMilliseconds();
+  const int64_t cutoff = now - kRecentAdvertWindowMs;
+  std::vector<Entry> matches;
+  for (const auto& [address, record] : m_records) {
+    const std::optional<Uuid> detect = DetectUuid(record);
+    if (!detect || uuids.count(*detect) == 0) {
+      continue;
+    }
+    Entry entry = MakeEntry(record);
+    if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
+      Log(kDebug, "device ", address.ToString(), " has correct UUID ", detect->ToString(),
+          "but is excluded because it last advertised at tick ", entry.snapshot.lastAdvertMs,
+          ", current tick count =", now);
+      continue;
+    }
+    matches.push_back(std::move(entry));
+  }
+  std::stable_sort(matches.begin(), matches.end(), ConnectionOrder);
+  return Records(matches);
+}
+
+DevicesInRange::RecordList DevicesInRange::DevicesNeedingServiceCheck() {
+  const int64_t cutoff = SteadyMilliseconds() - kRecentAdvertWindowMs;
+  const std::chrono::system_clock::time_point lastStopAdvertising = Advertiser::GetLastStopAdvertisingTime();
+  std::vector<Entry> candidates;
+  for (const auto& [address, record] : m_records) {
+    Entry entry = MakeEntry(record);
+    if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
+      continue;
+    }
+    if (entry.snapshot.meanRssi < kMinCandidateRssi ||
+        entry.snapshot.consecutiveAdvertsWithoutUuid <= kMinAdvertsWithoutUuid) {
+      continue;
+    }
+    const std::shared_ptr<BluetoothDevice>& device = record->device();
+    // Services read since advertising last stopped are current; a phone
+    // already recognised needs no second look.
+    if (device->HasServices() &&
+        (device->GetLastTimeDiscoveredServices() >= lastStopAdvertising || DetectUuid(record))) {
+      continue;
+    }
+    candidates.push_back(std::move(entry));
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), ServiceCheckOrder);
+  return Records(candidates);
+}
+
+bool DevicesInRange::AttemptServiceDiscovery(const std::shared_ptr<DeviceRecord>& record, bool force) {
+  if (!force && AnyConnectionOpen()) {
+    return false;
+  }
+  record->BeginDiscoveryAttempt(SystemClockTicks());
+  const std::shared_ptr<BluetoothDevice> device = record->device();
+  const std::string address = record->address().ToString();
+  const bool wasConnected = device->IsConnected();
+  bool succeeded = false;
+  try {
+    device->Connect();
+    CheckForMacSwitch(record);
+    succeeded = true;
+  } catch (const std::exception& e) {
+    Log(kInfo, "Failed to perform service discovery for device:", address, "with mean RSSI =", record->MeanRssi(),
+        "Details:", e.what());
+  } catch (...) {
+    Log(kWarning, "Failed to perform service discovery for device (non-std::exception):", address);
+  }
+  if (!wasConnected && device->IsConnected()) {
+    try {
+      device->Disconnect();
+    } catch (const std::exception& e) {
+      Log(kWarning, "Failed to close connection for device:", address, "Details:", e.what());
+    } catch (...) {
+      Log(kWarning, "Failed to close connection for device (non-std::exception):", address);
+    }
+  }
+  record->EndDiscoveryAttempt(succeeded);
+  return succeeded;
+}
+
+template <class StopWhen>
+void DevicesInRange::ConnectToCandidates(const RecordList& candidates, int64_t startTicks, bool force,
+                                         StopWhen stopWhen) {
+  size_t tried = 0;
+  for (const std::shared_ptr<DeviceRecord>& candidate : candidates) {
+    if (Event::IsGlobalReset()) {
+      Log(kInfo, "Stopping connecting to devices because the device is being reset");
+      break;
+    }
+    if (SystemClockTicks() - startTicks >= kConnectBudgetTicks) {
+      Log(kDebug, "Done connecting to devices. Tried ", tried, " of ", candidates.size(), " devices");
+      break;
+    }
+    ++tried;
+    if (AttemptServiceDiscovery(candidate, force) && stopWhen(candidate)) {
+      break;
+    }
+  }
+  if (tried == candidates.size()) {
+    Log(kDebug, "Done connecting to devices. Tried all ", candidates.size(), " devices");
+  }
+}
+
+void DevicesInRange::ProcessJobs(ScanCallback callback) {
+  const int64_t start = SystemClockTicks();
+  const std::map<std::wstring, std::set<Uuid>> jobs = m_jobs;
+  for (const auto& [name, uuids] : jobs) {
+    RecordList matches = MatchDevicesForJob(uuids);
+    bool checkPhones = false;
+    if (matches.empty()) {
+      Log(kInfo, "no devices found that match the job: see if any nearby iPhones need services checked");
+      checkPhones = true;
+    } else if (std::none_of(matches.begin(), matches.end(),
+                            [](const auto& match) { return match->failedConnectionAttempts() == 0; })) {
+      Log(kInfo, "found", matches.size(),
+          "devices that match the job, but they all have had recent connection failures: see if any nearby "
+          "iPhones need services checked");
+      checkPhones = true;
+    }
+    if (checkPhones) {
+      ConnectToCandidates(DevicesNeedingServiceCheck(), start, true,
+                          [&](const std::shared_ptr<DeviceRecord>& candidate) {
+                            const std::optional<Uuid> detect = DetectUuid(candidate);
+                            if (!detect || uuids.count(*detect) == 0) {
+                              return false;
+                            }
+                            matches = MatchDevicesForJob(uuids);
+                            const std::string address = candidate->address().ToString();
+                            if (!matches.empty()) {
+                              Log(kInfo, "Found services, device:", address,
+                                  "job resolved by connecting to nearby iPhones");
+                              return true;
+                            }
+                            Log(kInfo, "Found services, device:", address);
+                            return false;
+                          });
+    }
+    if (matches.empty()) {
+      continue;  // tried again next tick
+    }
+    std::vector<std::shared_ptr<BluetoothDevice>> devices;
+    devices.reserve(matches.size());
+    for (const auto& match : matches) {
+      devices.push_back(match->device());
+    }
+    m_lastJobCancelTime.store(SystemClockTicks());
+    m_jobs.erase(name);
+    SetJobCount();
+    if (callback != nullptr) {
+      callback(name, devices);
+    }
+  }
+}
+
+void DevicesInRange::ConnectToDevicesNeedingServiceCheck(bool force) {
+  const int64_t start = SystemClockTicks();
+  const RecordList candidates = DevicesNeedingServiceCheck();
+  if (force || !AnyConnectionOpen()) {
+    ConnectToCandidates(candidates, start, force, [](const std::shared_ptr<DeviceRecord>&) { return false; });
+  } else {
+    Log(kDebug, "Don't attempt connecting to devices: ", candidates.size(),
+        " devices have not had services discovered.");
+  }
+}
+
+void DevicesInRange::ExpireCache(int timeoutMs) {
+  // A negative timeout (an unsigned value past the int range) would empty the
+  // cache every tick; treat it as longer than any window.
+  if (timeoutMs < 0) {
+    return;
+  }
+  const int64_t now = SteadyMilliseconds();
+  if (now < timeoutMs) {
+    return;
+  }
+  const int64_t cutoff = now - timeoutMs;
+  for (auto it = m_records.begin(); it != m_records.end();) {
+    if (it->second->lastAdvertMs() < cutoff && !it->second->device()->IsConnected()) {
+      Log(kInfo, "delete from cache MAC =", it->first.ToString());
+      it = m_records.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void DevicesInRange::CheckForMacSwitch(std::shared_ptr<DeviceRecord> record) {
+  const std::optional<Uuid> uuid = ResolveDetectUuid(record);
+  if (!uuid) {
+    return;
+  }
+  std::shared_ptr<DeviceRecord> old;
+  for (const auto& [address, other] : m_records) {
+    if (other == record) {
+      continue;
+    }
+    const std::optional<Uuid> detect = DetectUuid(other);
+    if (detect && detect->EqualTo(*uuid)) {
+      Log(kDebug, "New device matches existing device UUID");
+      old = other;
+      break;
+    }
+  }
+  if (!old) {
+    return;
+  }
+  const Address newAddress = record->address();
+  const Address oldAddress = old->address();
+  // Take over first: if that throws, the cache still holds both records.
+  old->device()->TakeNewMACInfo(record->device().get());
+  m_records.erase(newAddress);
+  m_records.erase(oldAddress);
+  m_records[newAddress] = old;
+  Log(kDebug, "done switching to new MAC:", newAddress.ToString(), "from MAC:", oldAddress.ToString());
+}
+
+}  // namespace lumen::details
