@@ -1,0 +1,221 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/BluetoothSDK.h"
+#include "core/IBluetoothSDK.h"
+#include "lumen/BGLibError.h"
+#include "platform/Clock.h"
+
+namespace lumen::scannertest {
+
+// A provider that records every call in order and answers from settings the
+// test controls. Used only for the logic above the provider; the radio
+// backends have their own tests against the virtual radios.
+class RecordingProvider : public details::IBluetoothSDK {
+ public:
+  struct Call {
+    std::string name;
+    std::vector<uint8_t> data;  // advertisement payloads
+    int64_t a = 0;              // first numeric argument
+    int64_t b = 0;              // second numeric argument
+  };
+
+  std::atomic<bool> continuous{false};
+  std::atomic<bool> resetRemovesDevice{false};
+  std::atomic<bool> scanning{false};
+  std::atomic<int> startScanFailures{0};  // the next n StartScan calls throw
+  std::atomic<bool> failAdvertising{false};
+  std::atomic<bool> advertisingFailsWithBGLibError{false};
+  std::atomic<bool> open{true};
+
+  std::vector<Call> Calls() const {
+    std::lock_guard lock(m_mutex);
+    return m_calls;
+  }
+
+  size_t Count(const std::string& name) const {
+    std::lock_guard lock(m_mutex);
+    size_t n = 0;
+    for (const Call& call : m_calls) {
+      n += call.name == name ? 1 : 0;
+    }
+    return n;
+  }
+
+  std::vector<std::string> Names() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> names;
+    for (const Call& call : m_calls) {
+      names.push_back(call.name);
+    }
+    return names;
+  }
+
+  void Clear() {
+    std::lock_guard lock(m_mutex);
+    m_calls.clear();
+  }
+
+  // Blocks until `name` has been called `count` times; the guard only ends a hang.
+  bool WaitForCount(const std::string& name, size_t count,
+                    std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, guard, [&] {
+      size_t n = 0;
+      for (const Call& call : m_calls) {
+        n += call.name == name ? 1 : 0;
+      }
+      return n >= count;
+    });
+  }
+
+  bool OpenDevice(BluetoothDeviceType, const std::string&, uint32_t, bool) override {
+    Record("OpenDevice");
+    open = true;
+    return true;
+  }
+  bool IsDeviceOpen() override { return open.load(); }
+  void CloseDevice() override {
+    Record("CloseDevice");
+    open = false;
+  }
+  void SetTimeouts(int response, int event) override { Record("SetTimeouts", {}, response, event); }
+  void StartScan(bool includeNonConnectable) override {
+    Record("StartScan", {}, includeNonConnectable ? 1 : 0);
+    if (startScanFailures.load() > 0) {
+      --startScanFailures;
+      throw std::runtime_error("start scan failed");
+    }
+    scanning = true;
+  }
+  void EndProcedure() override {
+    Record("EndProcedure");
+    scanning = false;
+  }
+  bool SupportsContinuousScanning() override { return continuous.load(); }
+  std::string GetFirmwareVersion() override { return "1.0"; }
+  void Reset(uint8_t bootToDfu, bool waitForBoot) override { Record("Reset", {}, bootToDfu, waitForBoot); }
+  void DelayedNonDFUReset(uint32_t delayMs, bool waitForBoot) override {
+    Record("DelayedNonDFUReset", {}, delayMs, waitForBoot ? 1 : 0);
+  }
+  void SetTXPower(uint8_t power) override { Record("SetTXPower", {}, power); }
+  void SetAdvertisementData(uint8_t setScanResponse, const std::vector<uint8_t>& data) override {
+    Record("SetAdvertisementData", data, setScanResponse);
+    ThrowIfAdvertisingFails();
+  }
+  void SetAdvertisementParameters(uint16_t interval) override {
+    Record("SetAdvertisementParameters", {}, interval);
+    ThrowIfAdvertisingFails();
+  }
+  void StartAdvertising() override {
+    Record("StartAdvertising");
+    ThrowIfAdvertisingFails();
+  }
+  void StopAdvertising() override {
+    Record("StopAdvertising");
+    ThrowIfAdvertisingFails();
+  }
+  void ConnectDirect(details::DeviceConnectionHandle, const std::vector<TimestampedRSSI>&, const Address&, uint16_t,
+                     uint16_t, uint16_t, uint16_t) override {
+    Record("ConnectDirect");
+    throw std::runtime_error("no connections on this radio");
+  }
+  void Disconnect(details::DeviceConnectionHandle) override { Record("Disconnect"); }
+  std::vector<AttGroupItem> GetListOfServices(details::DeviceConnectionHandle) override { return {}; }
+  std::vector<AttHandleItem> GetListOfCharacteristics(details::DeviceConnectionHandle, uint16_t, uint16_t) override {
+    return {};
+  }
+  std::vector<uint8_t> ReadByHandle(details::DeviceConnectionHandle, uint16_t) override { return {}; }
+  std::vector<uint8_t> ReadLong(details::DeviceConnectionHandle, uint16_t) override { return {}; }
+  void WriteCommand(details::DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
+  void AttributeWrite(details::DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
+  void SetScanParameters(uint16_t interval, uint16_t window, uint8_t active) override {
+    Record("SetScanParameters", {}, interval, window + 0x10000 * active);
+  }
+  void SetScanParametersForEstablishingConnections(uint16_t interval, uint16_t window) override {
+    Record("SetScanParametersForEstablishingConnections", {}, interval, window);
+  }
+  bool GetRSSI(details::DeviceConnectionHandle, int8_t*) override { return false; }
+  bool IsScanning() override { return scanning.load(); }
+  uint8_t GetMaxConnections(uint16_t, bool) override { return 5; }
+  void SetScanningStateCallback(void (*callback)(bool)) override {
+    Record("SetScanningStateCallback", {}, callback != nullptr ? 1 : 0);
+  }
+  bool ResetRemovesDevice() override { return resetRemovesDevice.load(); }
+
+ private:
+  void Record(std::string name, std::vector<uint8_t> data = {}, int64_t a = 0, int64_t b = 0) {
+    Call call{std::move(name), std::move(data), a, b};
+    {
+      std::lock_guard lock(m_mutex);
+      m_calls.push_back(std::move(call));
+    }
+    m_changed.notify_all();
+  }
+
+  void ThrowIfAdvertisingFails() {
+    if (advertisingFailsWithBGLibError.load()) {
+      throw details::BGLibError("ble_cmd_gap_set_mode failed", 0x0181);
+    }
+    if (failAdvertising.load()) {
+      throw std::runtime_error("advertising refused");
+    }
+  }
+
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  std::vector<Call> m_calls;
+};
+
+// Installs a RecordingProvider as the library's provider for one test.
+class InstalledProvider {
+ public:
+  InstalledProvider() : m_provider(new RecordingProvider) { details::SetBluetoothSDK(m_provider); }
+  ~InstalledProvider() { details::ReleaseBluetoothSDK(); }
+  InstalledProvider(const InstalledProvider&) = delete;
+  InstalledProvider& operator=(const InstalledProvider&) = delete;
+
+  RecordingProvider* operator->() const { return m_provider; }
+  RecordingProvider& operator*() const { return *m_provider; }
+
+ private:
+  RecordingProvider* m_provider;  // owned by the provider holder
+};
+
+// Drives both library clocks from the test; restores the real clocks after.
+class ManualClocks {
+ public:
+  ManualClocks(int64_t steadyMs = 1'000'000, int64_t systemTicks = 1'000'000 * details::kSystemTicksPerSecond) {
+    steadyMs_ = steadyMs;
+    systemTicks_ = systemTicks;
+    details::SetSteadyClockForTesting([] { return steadyMs_.load(); });
+    details::SetSystemClockForTesting([] { return systemTicks_.load(); });
+  }
+  ~ManualClocks() {
+    details::SetSteadyClockForTesting(nullptr);
+    details::SetSystemClockForTesting(nullptr);
+  }
+  ManualClocks(const ManualClocks&) = delete;
+  ManualClocks& operator=(const ManualClocks&) = delete;
+
+  void AdvanceMs(int64_t ms) {
+    steadyMs_ += ms;
+    systemTicks_ += ms * details::kSystemTicksPerMs;
+  }
+  int64_t SystemTicks() const { return systemTicks_.load(); }
+
+ private:
+  static inline std::atomic<int64_t> steadyMs_{0};
+  static inline std::atomic<int64_t> systemTicks_{0};
+};
+
+}  // namespace lumen::scannertest
