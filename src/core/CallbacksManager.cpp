@@ -11,7 +11,7 @@ CallbacksManager::~CallbacksManager() { Log(kDebug, "Stop callbacks manager"); }
 int CallbacksManager::NextIdLocked() {
   do {
     m_lastId = m_lastId == std::numeric_limits<int>::max() ? 1 : m_lastId + 1;
-  } while (m_nameOfId.count(m_lastId) != 0);
+  } while (m_ownerOfId.count(m_lastId) != 0);
   return m_lastId;
 }
 
@@ -20,16 +20,16 @@ bool CallbacksManager::Unsubscribe(int id) {
     return false;
   }
   std::lock_guard lock(m_mutex);
-  const auto owner = m_nameOfId.find(id);
-  if (owner == m_nameOfId.end()) {
+  const auto owner = m_ownerOfId.find(id);
+  if (owner == m_ownerOfId.end()) {
     return false;
   }
-  const auto entry = m_subscriptions.find(owner->second);
-  entry->second.erase(id);
+  const auto entry = m_subscriptions.find(owner->second.name);
+  entry->second.erase(owner->second.order);
   if (entry->second.empty()) {
     m_subscriptions.erase(entry);
   }
-  m_nameOfId.erase(owner);
+  m_ownerOfId.erase(owner);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/any.hpp>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -32,8 +33,9 @@ class CallbacksManager {
     if (entry == m_subscriptions.end()) {
       entry = m_subscriptions.emplace(name, Handlers{}).first;
     }
-    entry->second.emplace(id, boost::any(std::move(handler)));
-    m_nameOfId.emplace(id, entry->first);
+    const uint64_t order = m_nextOrder++;
+    entry->second.emplace(order, boost::any(std::move(handler)));
+    m_ownerOfId.emplace(id, Owner{entry->first, order});
   }
 
   bool Unsubscribe(int id);
@@ -47,7 +49,7 @@ class CallbacksManager {
       Log(kWarning, "Unhandled callback", name);
       return;
     }
-    for (auto& [id, stored] : entry->second) {
+    for (auto& [order, stored] : entry->second) {
       auto* handler = boost::any_cast<std::function<void(Payload)>>(&stored);
       if (handler == nullptr) {
         throw boost::bad_any_cast();  // subscribed with another payload type
@@ -60,16 +62,23 @@ class CallbacksManager {
   void SetLastIdForTesting(int lastId);
 
  private:
-  using Handlers = std::map<int, boost::any>;
+  // Keyed by subscription order rather than by id: ids wrap after the
+  // largest int, and handlers must still run in the order they subscribed.
+  using Handlers = std::map<uint64_t, boost::any>;
+  struct Owner {
+    std::string name;
+    uint64_t order;
+  };
 
   int NextIdLocked();
 
   std::mutex m_mutex;
   std::map<std::string, Handlers, std::less<>> m_subscriptions;
-  // Which name holds each live id: unsubscribing needs no walk, and the
-  // allocator can skip ids still in use after the counter wraps.
-  std::map<int, std::string> m_nameOfId;
+  // Where each live id is: unsubscribing needs no walk, and the allocator can
+  // skip ids still in use after the counter wraps.
+  std::map<int, Owner> m_ownerOfId;
   int m_lastId = 0;
+  uint64_t m_nextOrder = 0;
 };
 
 CallbacksManager& GetCallbacksManager();
