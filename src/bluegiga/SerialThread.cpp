@@ -131,9 +131,10 @@ void SerialThread::ReadingHeaderCompleted(const boost::system::error_code& error
     }
     if (BgFindHandler(m_header) == nullptr) {
       // No byte-wise resync: drop what the driver holds and take the next
-      // four bytes as a fresh header.
-      Log(kError, "Failed to recognize message header, flush input and requeue read");
+      // four bytes as a fresh header. Logged once the purge is done, so the
+      // line also marks the point from which input counts again.
       PurgeInput();
+      Log(kError, "Failed to recognize message header, flush input and requeue read");
     } else if (m_header[1] == 0) {
       Dispatch(nullptr, 0);
     } else {

@@ -1,0 +1,203 @@
+// The serial transport and blocking command layer over a real pseudo-terminal,
+// with the test playing the radio byte by byte.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "LogCapture.h"
+#include "PtyPeer.h"
+#include "bluegiga/BGCalls.h"
+#include "bluegiga/BgApi.h"
+#include "bluegiga/SerialThread.h"
+#include "core/CallbacksManager.h"
+#include "core/ConnectionTable.h"
+#include "core/Event.h"
+#include "core/MessageQueue.h"
+#include "lumen/BGLibError.h"
+#include "lumen/Lumen.h"
+
+namespace lumen::details {
+namespace {
+
+using testing::LogCapture;
+using testing::PtyPeer;
+using Bytes = std::vector<uint8_t>;
+
+std::atomic<int> g_hardwareFailures{0};
+void CountHardwareFailure() { ++g_hardwareFailures; }
+
+class SerialTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_hardwareFailures = 0;
+    Set_HardwareFailureCallback(&CountHardwareFailure);
+    SetMessageQueue(std::make_shared<MessageQueue>());
+    BGCalls::SetTimeouts(1000, 1000);
+    m_serial = std::make_shared<SerialThread>();
+    SerialThread::SetInstance(m_serial);
+    ASSERT_TRUE(m_serial->OpenDevice(m_peer.Path(), 0));
+  }
+
+  void TearDown() override {
+    SerialThread::SetInstance(nullptr);
+    m_serial.reset();
+    SetMessageQueue(nullptr);
+    Set_HardwareFailureCallback(nullptr);
+    BGCalls::SetTimeouts(3000, 3000);
+  }
+
+  // Subscribes for the test's lifetime; the promise is kept by the first delivery.
+  template <class Payload>
+  std::future<Payload> Expect(const char* name) {
+    auto promise = std::make_shared<std::promise<Payload>>();
+    auto fired = std::make_shared<std::atomic<bool>>(false);
+    int id = 0;
+    Subscribe<Payload>(
+        name,
+        [promise, fired](Payload payload) {
+          if (!fired->exchange(true)) {
+            promise->set_value(payload);
+          }
+        },
+        &id);
+    m_subscriptions.push_back(id);
+    return promise->get_future();
+  }
+
+  ~SerialTransportTest() override {
+    for (const int id : m_subscriptions) {
+      Unsubscribe(id);
+    }
+  }
+
+  LogCapture m_log;
+  PtyPeer m_peer;
+  std::shared_ptr<SerialThread> m_serial;
+  std::vector<int> m_subscriptions;
+};
+
+constexpr auto kGuard = std::chrono::seconds(10);
+
+TEST_F(SerialTransportTest, HelloRoundTripUsesAnEmptyResponse) {
+  auto hello = std::async(std::launch::async, [] { return BGCalls::Hello(); });
+  EXPECT_EQ(m_peer.ReadFrame(), (Bytes{0x00, 0x00, 0x00, 0x01}));
+  m_peer.Write({0x00, 0x00, 0x00, 0x01});
+  EXPECT_TRUE(hello.get());
+}
+
+TEST_F(SerialTransportTest, ZeroLengthEventIsDeliveredWithNullPayload) {
+  auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
+  m_peer.Write({0x80, 0x00, 0x07, 0x04});
+  ASSERT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+  EXPECT_EQ(radioError.get(), nullptr);
+}
+
+TEST_F(SerialTransportTest, GarbageHeaderIsPurgedAndTheNextFrameIsRead) {
+  m_peer.Write({0x00, 0x00, 0x0A, 0x00});  // class 10 does not exist
+  ASSERT_TRUE(m_log.WaitFor("Failed to recognize message header, flush input and requeue read", Logger::ERROR));
+  EXPECT_EQ(m_log.Count("Failed to recognize message header", Logger::ERROR), 1U);
+
+  auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
+  m_peer.Write({0x80, 0x00, 0x07, 0x04});
+  EXPECT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+}
+
+TEST_F(SerialTransportTest, ResponseOnePastTheLastSystemCommandIsUnknown) {
+  m_peer.Write({0x00, 0x00, 0x00, 21});
+  EXPECT_TRUE(m_log.WaitFor("Failed to recognize message header", Logger::ERROR));
+}
+
+TEST_F(SerialTransportTest, HighLengthBitsDoNotEnlargeTheRead) {
+  // A scan response with 244 data bytes: payload 255. Byte 0 carries stray
+  // high length bits, which the reader ignores.
+  Bytes frame{0x87, 0xFF, 0x06, 0x00, 0xC4, 0x00, 1, 2, 3, 4, 5, 6, 0x00, 0xFF, 244};
+  for (int i = 0; i < 244; ++i) {
+    frame.push_back(static_cast<uint8_t>(i));
+  }
+  int id = 0;
+  std::promise<Bytes> data;
+  Subscribe<const bglib::ble_msg_gap_scan_response_evt_t*>(
+      "ble_evt_gap_scan_response",
+      [&data](const bglib::ble_msg_gap_scan_response_evt_t* event) {
+        data.set_value(Bytes(event->data.data(), event->data.data() + event->data.len));
+      },
+      &id);
+  m_subscriptions.push_back(id);
+  m_peer.Write(frame);
+  auto received = data.get_future();
+  ASSERT_EQ(received.wait_for(kGuard), std::future_status::ready);
+  EXPECT_EQ(received.get().size(), 244U);
+
+  auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
+  m_peer.Write({0x80, 0x00, 0x07, 0x04});
+  EXPECT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+}
+
+TEST_F(SerialTransportTest, ArrayCommandIsWrittenAsHeaderThenTail) {
+  DeviceConnectionHandle handle;
+  handle.Connect(7);
+  auto write = std::async(std::launch::async,
+                          [&handle] { BGCalls::WriteCommand(handle, 0x0025, Bytes{0xAA, 0xBB, 0xCC}); });
+  EXPECT_EQ(m_peer.ReadFrame(), (Bytes{0x00, 0x07, 0x04, 0x06, 7, 0x25, 0x00, 3, 0xAA, 0xBB, 0xCC}));
+  m_peer.Write({0x00, 0x03, 0x04, 0x06, 7, 0x00, 0x00});
+  write.get();
+  EXPECT_TRUE(m_log.Contains(">>> Header:", Logger::DEBUG));
+  EXPECT_TRUE(m_log.Contains(">>> Data:", Logger::DEBUG));
+  RemoveConnection(handle);
+}
+
+TEST_F(SerialTransportTest, SilentRadioCallsHardwareFailureAndThrowsNoResponse) {
+  BGCalls::SetTimeouts(200, 200);
+  try {
+    BGCalls::SetMode(4, 3);
+    FAIL() << "expected a no-response error";
+  } catch (const BGLibError& e) {
+    EXPECT_EQ(e.code(), kErrorGeneral);
+    EXPECT_NE(std::string(e.what()).find("ble_cmd_gap_set_mode - no response"), std::string::npos);
+  }
+  EXPECT_EQ(g_hardwareFailures.load(), 1);
+}
+
+TEST_F(SerialTransportTest, TerminalClosingMidCommandEndsTheWaitAndRaisesGlobalReset) {
+  BGCalls::SetTimeouts(60000, 60000);
+  auto info = std::async(std::launch::async, [] { return BGCalls::GetInfo(); });
+  EXPECT_EQ(m_peer.ReadFrame(), (Bytes{0x00, 0x00, 0x00, 0x08}));
+  m_peer.Close();
+  // Without the reset the wait would last a minute; the guard is far shorter.
+  ASSERT_EQ(info.wait_for(kGuard), std::future_status::ready);
+  EXPECT_THROW(info.get(), BGLibError);
+  EXPECT_TRUE(Event::IsGlobalReset());
+  EXPECT_TRUE(m_log.WaitFor("Serial port closed", Logger::INFO));
+  EXPECT_FALSE(m_serial->IsOpen());
+}
+
+TEST_F(SerialTransportTest, TruncatedRecordIsDroppedAndReadingGoesOn) {
+  // A connection-status event announcing 3 of its 16 payload bytes.
+  m_peer.Write({0x80, 0x03, 0x03, 0x00, 1, 2, 3});
+  auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
+  m_peer.Write({0x80, 0x00, 0x07, 0x04});
+  EXPECT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+}
+
+TEST_F(SerialTransportTest, NotificationWithoutQueueIsDroppedAndReadingGoesOn) {
+  SetMessageQueue(nullptr);
+  m_peer.Write({0x80, 0x06, 0x04, 0x05, 1, 0x10, 0x00, 1, 1, 0x42});
+  auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
+  m_peer.Write({0x80, 0x00, 0x07, 0x04});
+  EXPECT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+}
+
+TEST_F(SerialTransportTest, CloseRunsOnceAndTheReaderEnds) {
+  m_serial->Close();
+  ASSERT_TRUE(m_log.WaitFor("serial port got operation_aborted.", Logger::ERROR));
+  EXPECT_EQ(m_log.Count("Serial port cancelled", Logger::INFO), 1U);
+  EXPECT_EQ(m_log.Count("Serial port closed", Logger::INFO), 1U);
+  SerialThread::SetInstance(nullptr);
+  m_serial.reset();  // joins at once: the reader has no work left
+  EXPECT_EQ(m_log.Count("Serial port cancelled", Logger::INFO), 1U);
+}
+
+}  // namespace
+}  // namespace lumen::details
