@@ -1,0 +1,127 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/IBluetoothSDK.h"
+#include "lumen/Errors.h"
+
+namespace lumen::testing {
+
+// A provider for the entry-point logic only: it records how it was opened and
+// answers as the test scripts it. Radio behaviour is tested against the
+// virtual radios, not here.
+class TestProvider : public details::IBluetoothSDK {
+ public:
+  enum class OpenResult { kSucceed, kFail, kThrow };
+
+  struct OpenCall {
+    BluetoothDeviceType type;
+    std::string port;
+    uint32_t waitMsec;
+    bool checkFunctional;
+  };
+
+  // Scripted behaviour and observations, shared by every instance.
+  struct Script {
+    std::mutex mutex;
+    OpenResult openResult = OpenResult::kSucceed;
+    bool throwFromFactory = false;
+    std::vector<OpenCall> opens;
+    std::atomic<int> alive{0};
+    std::atomic<int> created{0};
+  };
+
+  static Script& script() {
+    static Script instance;
+    return instance;
+  }
+
+  static void ResetScript() {
+    Script& s = script();
+    std::lock_guard lock(s.mutex);
+    s.openResult = OpenResult::kSucceed;
+    s.throwFromFactory = false;
+    s.opens.clear();
+    s.created = 0;
+  }
+
+  static std::vector<OpenCall> Opens() {
+    Script& s = script();
+    std::lock_guard lock(s.mutex);
+    return s.opens;
+  }
+
+  static std::unique_ptr<details::IBluetoothSDK> Create() {
+    Script& s = script();
+    {
+      std::lock_guard lock(s.mutex);
+      if (s.throwFromFactory) {
+        throw std::runtime_error("provider could not be built");
+      }
+    }
+    return std::make_unique<TestProvider>();
+  }
+
+  TestProvider() {
+    ++script().alive;
+    ++script().created;
+  }
+  ~TestProvider() override { --script().alive; }
+
+  bool OpenDevice(BluetoothDeviceType type, const std::string& port, uint32_t waitMsec, bool checkFunctional) override {
+    Script& s = script();
+    OpenResult result;
+    {
+      std::lock_guard lock(s.mutex);
+      s.opens.push_back({type, port, waitMsec, checkFunctional});
+      result = s.openResult;
+    }
+    if (result == OpenResult::kThrow) {
+      throw details::KesBluetoothSDKLibError("no radio answers on " + port, details::kErrorGeneral);
+    }
+    m_open = result == OpenResult::kSucceed;
+    return m_open;
+  }
+  bool IsDeviceOpen() override { return m_open; }
+  void CloseDevice() override { m_open = false; }
+  void SetTimeouts(int, int) override {}
+  void StartScan(bool) override {}
+  void EndProcedure() override {}
+  bool SupportsContinuousScanning() override { return false; }
+  std::string GetFirmwareVersion() override { return "test"; }
+  void Reset(uint8_t, bool) override {}
+  void DelayedNonDFUReset(uint32_t, bool) override {}
+  void SetTXPower(uint8_t) override {}
+  void SetAdvertisementData(uint8_t, const std::vector<uint8_t>&) override {}
+  void SetAdvertisementParameters(uint16_t) override {}
+  void StartAdvertising() override {}
+  void StopAdvertising() override {}
+  void ConnectDirect(details::DeviceConnectionHandle, const std::vector<TimestampedRSSI>&, const Address&, uint16_t,
+                     uint16_t, uint16_t, uint16_t) override {}
+  void Disconnect(details::DeviceConnectionHandle) override {}
+  std::vector<AttGroupItem> GetListOfServices(details::DeviceConnectionHandle) override { return {}; }
+  std::vector<AttHandleItem> GetListOfCharacteristics(details::DeviceConnectionHandle, uint16_t, uint16_t) override {
+    return {};
+  }
+  std::vector<uint8_t> ReadByHandle(details::DeviceConnectionHandle, uint16_t) override { return {}; }
+  std::vector<uint8_t> ReadLong(details::DeviceConnectionHandle, uint16_t) override { return {}; }
+  void WriteCommand(details::DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
+  void AttributeWrite(details::DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
+  void SetScanParameters(uint16_t, uint16_t, uint8_t) override {}
+  void SetScanParametersForEstablishingConnections(uint16_t, uint16_t) override {}
+  bool GetRSSI(details::DeviceConnectionHandle, int8_t*) override { return false; }
+  bool IsScanning() override { return false; }
+  uint8_t GetMaxConnections(uint16_t, bool) override { return 0; }
+  void SetScanningStateCallback(void (*)(bool)) override {}
+  bool ResetRemovesDevice() override { return false; }
+
+ private:
+  std::atomic<bool> m_open{false};
+};
+
+}  // namespace lumen::testing
