@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "LogCapture.h"
 #include "TestProvider.h"
@@ -235,6 +236,27 @@ TEST_F(InitializeTest, HardwareCallbacksAreCalledAndSurviveUnInitialize) {
   details::NotifyHardwareSoftResetInitiated(true);
   EXPECT_EQ(g_failures.load(), 2);
   EXPECT_EQ(g_resets.load(), 2);
+}
+
+TEST_F(InitializeTest, LibraryThreadsTakingCopiesWhileTheAppReInitializesIsSafe) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> used{0};
+  std::thread libraryThread([&] {
+    while (!stop.load()) {
+      try {
+        used += GetBluetoothSDK()->IsDeviceOpen() ? 1 : 0;
+      } catch (const details::KesBluetoothSDKLibError&) {
+        // released at this moment
+      }
+    }
+  });
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_TRUE(Initialize("COM10", 0, BLED112Dongle, true));
+    UnInitialize();
+  }
+  stop = true;
+  libraryThread.join();
+  EXPECT_EQ(TestProvider::script().alive.load(), 0);
 }
 
 TEST_F(InitializeTest, SetBluetoothSDKTwiceThrowsAndFreesTheNewProvider) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/asio/error.hpp>
 #include <chrono>
 #include <future>
@@ -291,6 +292,29 @@ TEST(MessageQueueTest, ArmAndCancelFromManyThreadsIsSafe) {
   // Every handler is called exactly once, all aborted; some may still be queued
   // behind the drain marker, so only an upper bound holds here.
   EXPECT_LE(calls.load(), 600);
+}
+
+TEST(MessageQueueTest, PostingToTheProcessQueueWhileItIsReplacedIsSafe) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> posted{0};
+  std::atomic<int> ran{0};
+  std::thread poster([&] {
+    while (!stop.load()) {
+      try {
+        GetMessageQueue()->Post([&] { ++ran; });
+        ++posted;
+      } catch (const std::runtime_error&) {
+        // not open at this moment
+      }
+    }
+  });
+  for (int i = 0; i < 50; ++i) {
+    SetMessageQueue(i % 3 == 2 ? nullptr : std::make_shared<MessageQueue>());
+  }
+  stop = true;
+  poster.join();
+  SetMessageQueue(nullptr);
+  EXPECT_LE(ran.load(), posted.load());
 }
 
 TEST(MessageQueueTest, ProcessQueueHolder) {
