@@ -60,6 +60,10 @@ class RecordingProvider : public details::IBluetoothSDK {
     return names;
   }
 
+  // Puts an event of the test (an application callback, say) into the same
+  // sequence as the provider calls.
+  void Note(const std::string& name) { Record(name); }
+
   void Clear() {
     std::lock_guard lock(m_mutex);
     m_calls.clear();
@@ -194,7 +198,10 @@ class InstalledProvider {
 // Drives both library clocks from the test; restores the real clocks after.
 class ManualClocks {
  public:
-  ManualClocks(int64_t steadyMs = 1'000'000, int64_t systemTicks = 1'000'000 * details::kSystemTicksPerSecond) {
+  // The system clock starts far beyond the real one, so times other tests
+  // stored with the real clock are never "recent" here, yet still fits a
+  // nanosecond system_clock::time_point.
+  explicit ManualClocks(int64_t steadyMs = 1'000'000, int64_t systemTicks = 50'000'000'000'000'000) {
     steadyMs_ = steadyMs;
     systemTicks_ = systemTicks;
     details::SetSteadyClockForTesting([] { return steadyMs_.load(); });
