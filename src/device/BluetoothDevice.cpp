@@ -22,16 +22,16 @@ namespace lumen {
 using details::DeviceRecord;
 using details::kDebug;
 using details::kError;
+using details::KesBluetoothSDKLibError;
 using details::kInfo;
 using details::kWarning;
-using details::KesBluetoothSDKLibError;
 using details::Log;
 
 namespace {
 
 // Connection parameters of every connection attempt.
-constexpr uint16_t kConnIntervalMinUnits1250us = 20;  // 25 ms
-constexpr uint16_t kConnIntervalMaxUnits1250us = 40;  // 50 ms
+constexpr uint16_t kConnIntervalMinUnits1250us = 20;    // 25 ms
+constexpr uint16_t kConnIntervalMaxUnits1250us = 40;    // 50 ms
 constexpr uint16_t kSupervisionTimeoutUnits10ms = 500;  // 5 s
 constexpr uint16_t kSlaveLatency = 0;
 
@@ -54,9 +54,7 @@ std::string AddressText(const std::weak_ptr<DeviceRecord>& weak) {
   return record ? record->address().ToString() : std::string();
 }
 
-KesBluetoothSDKLibError GeneralError(const char* text) {
-  return KesBluetoothSDKLibError(text, details::kErrorGeneral);
-}
+KesBluetoothSDKLibError GeneralError(const char* text) { return KesBluetoothSDKLibError(text, details::kErrorGeneral); }
 
 }  // namespace
 
@@ -126,9 +124,7 @@ void BluetoothDevice::Disconnect() {
   details::GetBluetoothSDK()->Disconnect(m_impl->Handle());
 }
 
-bool BluetoothDevice::IsConnected() const {
-  return m_impl->Handle().IsConnected();
-}
+bool BluetoothDevice::IsConnected() const { return m_impl->Handle().IsConnected(); }
 
 Address BluetoothDevice::address() {
   const std::shared_ptr<DeviceRecord> record = LockRecordOrWarn(m_impl->m_record);

@@ -22,7 +22,8 @@ namespace lumen {
 // clock seam so tests can drive them.
 inline std::chrono::system_clock::time_point TimePointFromTicks(int64_t ticks) {
   using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
-  return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(Ticks(ticks)));
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(Ticks(ticks)));
 }
 
 // One service in a device's GATT cache; characteristics stay empty until

@@ -14,8 +14,8 @@ namespace lumen {
 
 using details::kDebug;
 using details::kError;
-using details::kWarning;
 using details::KesBluetoothSDKLibError;
+using details::kWarning;
 using details::Log;
 
 namespace {
@@ -84,8 +84,7 @@ void GattCharacteristic::Impl::SetChangedCallback(ChangedCallback callback) {
   m_changedCallback = std::move(stored);
 }
 
-std::shared_ptr<const GattCharacteristic::Impl::ChangedCallback> GattCharacteristic::Impl::ChangedCallbackCopy()
-    const {
+std::shared_ptr<const GattCharacteristic::Impl::ChangedCallback> GattCharacteristic::Impl::ChangedCallbackCopy() const {
   std::lock_guard lock(m_callbackMutex);
   return m_changedCallback;
 }
@@ -111,8 +110,7 @@ std::vector<uint8_t> GattCharacteristic::ReadValue(bool shortValue) {
   return m_impl->WithInvalidHandleRecovery([this, shortValue] {
     const uint16_t valueHandle = m_impl->LookUpValueHandle();
     const auto sdk = details::GetBluetoothSDK();
-    return shortValue ? sdk->ReadByHandle(m_impl->m_handle, valueHandle)
-                      : sdk->ReadLong(m_impl->m_handle, valueHandle);
+    return shortValue ? sdk->ReadByHandle(m_impl->m_handle, valueHandle) : sdk->ReadLong(m_impl->m_handle, valueHandle);
   });
 }
 

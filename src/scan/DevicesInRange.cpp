@@ -364,22 +364,21 @@ void DevicesInRange::ProcessJobs(ScanCallback callback) {
       checkPhones = true;
     }
     if (checkPhones) {
-      ConnectToCandidates(DevicesNeedingServiceCheck(), start, true,
-                          [&](const std::shared_ptr<DeviceRecord>& candidate) {
-                            const std::optional<Uuid> detect = DetectUuid(candidate);
-                            if (!detect || uuids.count(*detect) == 0) {
-                              return false;
-                            }
-                            matches = MatchDevicesForJob(uuids);
-                            const std::string address = candidate->address().ToString();
-                            if (!matches.empty()) {
-                              Log(kInfo, "Found services, device:", address,
-                                  "job resolved by connecting to nearby iPhones");
-                              return true;
-                            }
-                            Log(kInfo, "Found services, device:", address);
-                            return false;
-                          });
+      ConnectToCandidates(
+          DevicesNeedingServiceCheck(), start, true, [&](const std::shared_ptr<DeviceRecord>& candidate) {
+            const std::optional<Uuid> detect = DetectUuid(candidate);
+            if (!detect || uuids.count(*detect) == 0) {
+              return false;
+            }
+            matches = MatchDevicesForJob(uuids);
+            const std::string address = candidate->address().ToString();
+            if (!matches.empty()) {
+              Log(kInfo, "Found services, device:", address, "job resolved by connecting to nearby iPhones");
+              return true;
+            }
+            Log(kInfo, "Found services, device:", address);
+            return false;
+          });
     }
     if (matches.empty()) {
       continue;  // tried again next tick

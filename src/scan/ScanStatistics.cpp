@@ -68,11 +68,11 @@ void ScanStatistics::EndPeriod() {
     m_totals.minMacs = std::min(m_totals.minMacs, macRate);
     m_totals.maxMacs = std::max(m_totals.maxMacs, macRate);
     Log(kDebug, "scan #", m_totals.periodCount, "ended after ", elapsedMs, "msec; #adverts/sec =", advertRate,
-        "#mac addresses/sec =", macRate, "; running totals #adverts/sec =",
-        PerSecond(static_cast<double>(m_totals.totalAdverts), totalMs), "; #MAC addresses/second =",
-        PerSecond(static_cast<double>(m_totals.totalMacs), totalMs), "; min adverts/sec =", m_totals.minAdverts,
-        "; max adverts/sec =", m_totals.maxAdverts, "; min mac addresses/sec =", m_totals.minMacs,
-        "; max mac addresses/sec =", m_totals.maxMacs);
+        "#mac addresses/sec =", macRate,
+        "; running totals #adverts/sec =", PerSecond(static_cast<double>(m_totals.totalAdverts), totalMs),
+        "; #MAC addresses/second =", PerSecond(static_cast<double>(m_totals.totalMacs), totalMs),
+        "; min adverts/sec =", m_totals.minAdverts, "; max adverts/sec =", m_totals.maxAdverts,
+        "; min mac addresses/sec =", m_totals.minMacs, "; max mac addresses/sec =", m_totals.maxMacs);
   }
   m_advertsInPeriod = 0;
   m_macsInPeriod.clear();

@@ -1,0 +1,459 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/BluetoothSDK.h"
+#include "core/CallbacksManager.h"
+#include "core/ConnectionTable.h"
+#include "core/IBluetoothSDK.h"
+#include "lumen/Address.h"
+#include "lumen/Errors.h"
+#include "lumen/Uuid.h"
+#include "platform/Clock.h"
+
+namespace lumen::testing {
+
+// One provider call as the fake saw it. Fields a slot does not have stay zero.
+struct FakeCall {
+  std::string slot;
+  int64_t handleId = 0;  // DeviceConnectionHandle::id()
+  uint16_t attHandle = 0;
+  uint16_t a = 0;  // other numeric arguments in order (start/end handle, intervals, ...)
+  uint16_t b = 0;
+  uint16_t c = 0;
+  uint16_t d = 0;
+  std::vector<uint8_t> value;
+  Address address;
+  std::vector<TimestampedRSSI> rssi;
+  bool flag = false;
+};
+
+// A peripheral's GATT database as the fake reports it.
+struct FakeCharacteristic {
+  uint16_t valueHandle = 0;
+  Uuid uuid;
+};
+struct FakeService {
+  uint16_t startHandle = 0;
+  uint16_t endHandle = 0;
+  Uuid uuid;
+  std::vector<FakeCharacteristic> characteristics;
+};
+
+// A provider for tests of the logic above the radio. It records every call,
+// answers from what the test configured, binds connections in the real
+// connection table (as the backends do) and is safe to call from any thread.
+// A hook runs first in every slot, outside the fake's lock: it may throw to
+// fail the call, move the test clocks, or signal the test.
+class FakeProvider : public details::IBluetoothSDK {
+ public:
+  using Hook = std::function<void(const FakeCall&)>;
+
+  // --- configuration -------------------------------------------------------
+  void SetHook(Hook hook) {
+    std::lock_guard lock(m_mutex);
+    m_hook = std::move(hook);
+  }
+  void SetServices(const Address& address, std::vector<FakeService> services) {
+    std::lock_guard lock(m_mutex);
+    m_services[address] = std::move(services);
+  }
+  // ConnectDirect to address throws KesBluetoothSDKLibError(text, code).
+  void FailConnect(const Address& address, int code = 0x0186, std::string text = "connect failed") {
+    std::lock_guard lock(m_mutex);
+    m_connectFailures[address] = {code, std::move(text)};
+  }
+  void ClearConnectFailure(const Address& address) {
+    std::lock_guard lock(m_mutex);
+    m_connectFailures.erase(address);
+  }
+  // Answer of GetRSSI; nullopt makes it return false.
+  void SetRssi(std::optional<int8_t> rssi) {
+    std::lock_guard lock(m_mutex);
+    m_rssi = rssi;
+  }
+  // Answer of ReadByHandle and ReadLong.
+  void SetReadAnswer(std::function<std::vector<uint8_t>(const FakeCall&)> answer) {
+    std::lock_guard lock(m_mutex);
+    m_readAnswer = std::move(answer);
+  }
+
+  std::atomic<bool> deviceOpen{true};
+  std::atomic<bool> continuousScanning{false};
+  std::atomic<bool> resetRemovesDevice{false};
+  std::atomic<bool> scanning{false};
+  std::atomic<uint8_t> maxConnections{4};
+
+  // --- inspection ------------------------------------------------------------
+  std::vector<FakeCall> Calls() const {
+    std::lock_guard lock(m_mutex);
+    return m_calls;
+  }
+  std::vector<FakeCall> Calls(const std::string& slot) const {
+    std::lock_guard lock(m_mutex);
+    std::vector<FakeCall> matching;
+    for (const FakeCall& call : m_calls) {
+      if (call.slot == slot) {
+        matching.push_back(call);
+      }
+    }
+    return matching;
+  }
+  std::vector<std::string> Slots() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> slots;
+    for (const FakeCall& call : m_calls) {
+      slots.push_back(call.slot);
+    }
+    return slots;
+  }
+  size_t Count(const std::string& slot) const { return Calls(slot).size(); }
+  void ClearCalls() {
+    std::lock_guard lock(m_mutex);
+    m_calls.clear();
+  }
+  // Blocks until slot has been called count times; the guard only ends a hang.
+  bool WaitForCount(const std::string& slot, size_t count,
+                    std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, guard, [&] {
+      size_t n = 0;
+      for (const FakeCall& call : m_calls) {
+        n += call.slot == slot ? 1 : 0;
+      }
+      return n >= count;
+    });
+  }
+  // The native handle the fake gave the connection of h.
+  static uint32_t NativeHandle(details::DeviceConnectionHandle h) { return details::GetNativeHandle(h); }
+  // The peripheral ends the connection: published as the backends do.
+  static void DisconnectFromRemote(details::DeviceConnectionHandle h) {
+    const unsigned int native = details::GetNativeHandle(h);
+    details::Publish<unsigned int>("common_evt_disconnect", native);
+  }
+
+  // --- IBluetoothSDK -----------------------------------------------------------
+  bool OpenDevice(BluetoothDeviceType, const std::string&, uint32_t, bool) override {
+    Record(Named("OpenDevice"));
+    deviceOpen = true;
+    return true;
+  }
+  bool IsDeviceOpen() override {
+    Record(Named("IsDeviceOpen"));
+    return deviceOpen;
+  }
+  void CloseDevice() override {
+    Record(Named("CloseDevice"));
+    deviceOpen = false;
+  }
+  void SetTimeouts(int responseTimeoutMs, int eventTimeoutMs) override {
+    FakeCall call = Named("SetTimeouts");
+    call.a = static_cast<uint16_t>(responseTimeoutMs);
+    call.b = static_cast<uint16_t>(eventTimeoutMs);
+    Record(call);
+  }
+  void StartScan(bool includeNonConnectable) override {
+    FakeCall call = Named("StartScan");
+    call.flag = includeNonConnectable;
+    Record(call);
+    scanning = true;
+  }
+  void EndProcedure() override {
+    Record(Named("EndProcedure"));
+    scanning = false;
+  }
+  bool SupportsContinuousScanning() override {
+    Record(Named("SupportsContinuousScanning"));
+    return continuousScanning;
+  }
+  std::string GetFirmwareVersion() override {
+    Record(Named("GetFirmwareVersion"));
+    return "1.0.0";
+  }
+  void Reset(uint8_t bootToDfu, bool waitForBoot) override {
+    FakeCall call = Named("Reset");
+    call.a = bootToDfu;
+    call.flag = waitForBoot;
+    Record(call);
+  }
+  void DelayedNonDFUReset(uint32_t delayMs, bool waitForBoot) override {
+    FakeCall call = Named("DelayedNonDFUReset");
+    call.a = static_cast<uint16_t>(delayMs);
+    call.flag = waitForBoot;
+    Record(call);
+  }
+  void SetTXPower(uint8_t power) override {
+    FakeCall call = Named("SetTXPower");
+    call.a = power;
+    Record(call);
+  }
+  void SetAdvertisementData(uint8_t setScanResponse, const std::vector<uint8_t>& data) override {
+    FakeCall call = Named("SetAdvertisementData");
+    call.a = setScanResponse;
+    call.value = data;
+    Record(call);
+  }
+  void SetAdvertisementParameters(uint16_t interval) override {
+    FakeCall call = Named("SetAdvertisementParameters");
+    call.a = interval;
+    Record(call);
+  }
+  void StartAdvertising() override { Record(Named("StartAdvertising")); }
+  void StopAdvertising() override { Record(Named("StopAdvertising")); }
+
+  void ConnectDirect(details::DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& advertRssi,
+                     const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
+                     uint16_t supervisionTimeout, uint16_t latency) override {
+    FakeCall call = Named("ConnectDirect");
+    call.handleId = h.id();
+    call.address = address;
+    call.rssi = advertRssi;
+    call.a = connIntervalMin;
+    call.b = connIntervalMax;
+    call.c = supervisionTimeout;
+    call.d = latency;
+    Record(call);
+    uint32_t native = 0;
+    {
+      std::lock_guard lock(m_mutex);
+      const auto failure = m_connectFailures.find(address);
+      if (failure != m_connectFailures.end()) {
+        throw details::KesBluetoothSDKLibError(failure->second.second, failure->second.first);
+      }
+      native = ++m_lastNative;
+      m_addressOfNative[native] = address;
+    }
+    h.Connect(native);
+  }
+  void Disconnect(details::DeviceConnectionHandle h) override {
+    FakeCall call = Named("Disconnect");
+    call.handleId = h.id();
+    Record(call);
+    details::RemoveConnection(h);
+  }
+  std::vector<AttGroupItem> GetListOfServices(details::DeviceConnectionHandle h) override {
+    FakeCall call = Named("GetListOfServices");
+    call.handleId = h.id();
+    Record(call);
+    std::vector<AttGroupItem> items;
+    for (const FakeService& service : ServicesOf(h)) {
+      AttGroupItem item;
+      item.handle = h;
+      item.startHandle = service.startHandle;
+      item.endHandle = service.endHandle;
+      item.uuid = service.uuid;
+      items.push_back(item);
+    }
+    return items;
+  }
+  std::vector<AttHandleItem> GetListOfCharacteristics(details::DeviceConnectionHandle h, uint16_t startHandle,
+                                                      uint16_t endHandle) override {
+    FakeCall call = Named("GetListOfCharacteristics");
+    call.handleId = h.id();
+    call.a = startHandle;
+    call.b = endHandle;
+    Record(call);
+    std::vector<AttHandleItem> items;
+    for (const FakeService& service : ServicesOf(h)) {
+      for (const FakeCharacteristic& characteristic : service.characteristics) {
+        if (characteristic.valueHandle >= startHandle && characteristic.valueHandle <= endHandle) {
+          AttHandleItem item;
+          item.handle = h;
+          item.attHandle = characteristic.valueHandle;
+          item.uuid = characteristic.uuid;
+          items.push_back(item);
+        }
+      }
+    }
+    return items;
+  }
+  std::vector<uint8_t> ReadByHandle(details::DeviceConnectionHandle h, uint16_t attHandle) override {
+    return Read("ReadByHandle", h, attHandle);
+  }
+  std::vector<uint8_t> ReadLong(details::DeviceConnectionHandle h, uint16_t attHandle) override {
+    return Read("ReadLong", h, attHandle);
+  }
+  void WriteCommand(details::DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value) override {
+    Write("WriteCommand", h, attHandle, value);
+  }
+  void AttributeWrite(details::DeviceConnectionHandle h, uint16_t attHandle,
+                      const std::vector<uint8_t>& value) override {
+    Write("AttributeWrite", h, attHandle, value);
+  }
+  void SetScanParameters(uint16_t scanInterval, uint16_t scanWindow, uint8_t active) override {
+    FakeCall call = Named("SetScanParameters");
+    call.a = scanInterval;
+    call.b = scanWindow;
+    call.c = active;
+    Record(call);
+  }
+  void SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow) override {
+    FakeCall call = Named("SetScanParametersForEstablishingConnections");
+    call.a = scanInterval;
+    call.b = scanWindow;
+    Record(call);
+  }
+  bool GetRSSI(details::DeviceConnectionHandle h, int8_t* rssiOut) override {
+    FakeCall call = Named("GetRSSI");
+    call.handleId = h.id();
+    Record(call);
+    std::lock_guard lock(m_mutex);
+    if (!m_rssi) {
+      return false;
+    }
+    *rssiOut = *m_rssi;
+    return true;
+  }
+  bool IsScanning() override {
+    Record(Named("IsScanning"));
+    return scanning;
+  }
+  uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) override {
+    FakeCall call = Named("GetMaxConnections");
+    call.a = timeoutMs;
+    call.flag = printConnections;
+    Record(call);
+    return maxConnections;
+  }
+  void SetScanningStateCallback(void (*)(bool)) override { Record(Named("SetScanningStateCallback")); }
+  bool ResetRemovesDevice() override {
+    Record(Named("ResetRemovesDevice"));
+    return resetRemovesDevice;
+  }
+
+ private:
+  static FakeCall Named(const char* slot) {
+    FakeCall call;
+    call.slot = slot;
+    return call;
+  }
+
+  void Record(const FakeCall& call) {
+    Hook hook;
+    {
+      std::lock_guard lock(m_mutex);
+      m_calls.push_back(call);
+      hook = m_hook;
+    }
+    m_changed.notify_all();
+    if (hook) {
+      hook(call);
+    }
+  }
+
+  std::vector<FakeService> ServicesOf(details::DeviceConnectionHandle h) {
+    const uint32_t native = details::GetNativeHandle(h);  // throws when not connected, as the backends do
+    std::lock_guard lock(m_mutex);
+    const auto address = m_addressOfNative.find(native);
+    if (address == m_addressOfNative.end()) {
+      return {};
+    }
+    const auto services = m_services.find(address->second);
+    return services == m_services.end() ? std::vector<FakeService>{} : services->second;
+  }
+
+  std::vector<uint8_t> Read(const char* slot, details::DeviceConnectionHandle h, uint16_t attHandle) {
+    FakeCall call = Named(slot);
+    call.handleId = h.id();
+    call.attHandle = attHandle;
+    Record(call);
+    details::GetNativeHandle(h);
+    std::function<std::vector<uint8_t>(const FakeCall&)> answer;
+    {
+      std::lock_guard lock(m_mutex);
+      answer = m_readAnswer;
+    }
+    return answer ? answer(call) : std::vector<uint8_t>{};
+  }
+
+  void Write(const char* slot, details::DeviceConnectionHandle h, uint16_t attHandle,
+             const std::vector<uint8_t>& value) {
+    FakeCall call = Named(slot);
+    call.handleId = h.id();
+    call.attHandle = attHandle;
+    call.value = value;
+    Record(call);
+    details::GetNativeHandle(h);
+  }
+
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  std::vector<FakeCall> m_calls;
+  Hook m_hook;
+  std::map<Address, std::vector<FakeService>> m_services;
+  std::map<Address, std::pair<int, std::string>> m_connectFailures;
+  std::map<uint32_t, Address> m_addressOfNative;
+  std::optional<int8_t> m_rssi;
+  std::function<std::vector<uint8_t>(const FakeCall&)> m_readAnswer;
+  uint32_t m_lastNative = 0;
+};
+
+// Installs a fresh FakeProvider as the process-wide provider for one test and
+// removes it, and every connection it left, afterwards.
+class ScopedFakeProvider {
+ public:
+  ScopedFakeProvider() : m_fake(new FakeProvider) { details::SetBluetoothSDK(m_fake); }
+  ~ScopedFakeProvider() {
+    details::ReleaseBluetoothSDK();
+    details::ClearAllConnections();
+  }
+  ScopedFakeProvider(const ScopedFakeProvider&) = delete;
+  ScopedFakeProvider& operator=(const ScopedFakeProvider&) = delete;
+
+  FakeProvider& operator*() const { return *m_fake; }
+  FakeProvider* operator->() const { return m_fake; }
+
+ private:
+  FakeProvider* m_fake;  // owned by the provider holder
+};
+
+// Drives both library clocks by hand for one test; the real clocks come back
+// afterwards. Starts well away from zero so windows can be subtracted.
+class ManualClocks {
+ public:
+  static constexpr int64_t kStartSteadyMs = 10'000'000;
+  static constexpr int64_t kStartSystemTicks =
+      41'000'000'000'000'000;  // about 2099: after any real time a test may record
+
+  ManualClocks() {
+    steadyMs_.store(kStartSteadyMs);
+    systemTicks_.store(kStartSystemTicks);
+    details::SetSteadyClockForTesting(&SteadyNow);
+    details::SetSystemClockForTesting(&SystemNow);
+  }
+  ~ManualClocks() {
+    details::SetSteadyClockForTesting(nullptr);
+    details::SetSystemClockForTesting(nullptr);
+  }
+  ManualClocks(const ManualClocks&) = delete;
+  ManualClocks& operator=(const ManualClocks&) = delete;
+
+  static int64_t SteadyMs() { return steadyMs_.load(); }
+  static int64_t SystemTicks() { return systemTicks_.load(); }
+  static void AdvanceSteadyMs(int64_t ms) { steadyMs_ += ms; }
+  static void AdvanceSystemTicks(int64_t ticks) { systemTicks_ += ticks; }
+  // Both clocks together, as real time passes.
+  static void AdvanceMs(int64_t ms) {
+    AdvanceSteadyMs(ms);
+    AdvanceSystemTicks(ms * details::kSystemTicksPerMs);
+  }
+
+ private:
+  static int64_t SteadyNow() { return steadyMs_.load(); }
+  static int64_t SystemNow() { return systemTicks_.load(); }
+
+  static inline std::atomic<int64_t> steadyMs_{0};
+  static inline std::atomic<int64_t> systemTicks_{0};
+};
+
+}  // namespace lumen::testing
