@@ -1,0 +1,291 @@
+// The attribute client class of the virtual BLED112: GATT procedures run
+// against the connected peripheral's attribute table.
+#include "sim/Bled112Engine.h"
+#include "sim/BgapiResults.h"
+
+namespace lumen::sim {
+
+namespace {
+
+constexpr uint16_t kPrimaryServiceUuid = 0x2800;
+constexpr uint16_t kSecondaryServiceUuid = 0x2801;
+
+// attclient_attribute_value types
+constexpr uint8_t kValueRead = 0;
+constexpr uint8_t kValueNotify = 1;
+constexpr uint8_t kValueIndicate = 2;
+constexpr uint8_t kValueReadByType = 3;
+constexpr uint8_t kValueReadBlob = 4;
+
+// With the default ATT MTU of 23: a read returns up to 22 bytes, a write
+// command or a notification carries up to 20.
+constexpr size_t kMaxReadPart = 22;
+constexpr size_t kMaxWritePayload = 20;
+
+uint16_t AttResult(GattDatabase::Access access) {
+  return static_cast<uint16_t>(bgapi_result::kAttErrorBase | static_cast<uint8_t>(access));
+}
+
+bool ValidUuidSize(const Bytes& uuid) { return uuid.size() == 2 || uuid.size() == 16; }
+
+}  // namespace
+
+Bled112Engine::Slot* Bled112Engine::BeginGattProcedure(const BgapiMessage& command, uint16_t parameterResult) {
+  uint8_t handle = static_cast<uint8_t>(command.Int("connection"));
+  Slot* slot = ConnectedSlot(handle);
+  if (slot == nullptr) {
+    RespondDefault(command, bgapi_result::kNotConnected);
+    return nullptr;
+  }
+  if (parameterResult != bgapi_result::kSuccess) {
+    RespondDefault(command, parameterResult);
+    return nullptr;
+  }
+  std::optional<uint16_t> dropReason;
+  if (slot->gattDrops > 0) {
+    --slot->gattDrops;
+    dropReason = slot->gattDropReason;
+  } else if (m_gattDropsLeft[slot->peripheral] > 0) {
+    --m_gattDropsLeft[slot->peripheral];
+    dropReason = m_scenario.peripherals[slot->peripheral].disconnectDuringGatt->reason;
+  }
+  RespondDefault(command, bgapi_result::kSuccess);
+  if (dropReason) {
+    // The radio accepted the procedure; the peer goes away before answering.
+    EndLink(handle, *dropReason);
+    return nullptr;
+  }
+  return slot;
+}
+
+bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
+  auto completed = [this](int64_t handle, uint16_t result, int64_t attribute) {
+    Emit("attclient_procedure_completed", {handle, int64_t{result}, attribute});
+  };
+  auto validRange = [](int64_t start, int64_t end) { return start != 0 && start <= end; };
+
+  switch (command.def->messageId) {
+    case 0: {  // find_by_type_value: services of a type with a given value
+      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
+      if (slot == nullptr) return true;
+      int64_t handle = command.Int("connection");
+      int64_t start = command.Int("start");
+      int64_t end = command.Int("end");
+      if (!validRange(start, end)) {
+        completed(handle, bgapi_result::kAttInvalidHandle, start);
+        return true;
+      }
+      size_t found = 0;
+      for (const auto& group : m_databases[slot->peripheral].Groups(
+               AttUuid::From16(static_cast<uint16_t>(command.Int("uuid"))), static_cast<uint16_t>(start),
+               static_cast<uint16_t>(end))) {
+        if (group.uuid.LittleEndian() != command.Array("value")) continue;
+        Emit("attclient_group_found", {handle, int64_t{group.start}, int64_t{group.end}, group.uuid.LittleEndian()});
+        ++found;
+      }
+      completed(handle, found == 0 ? bgapi_result::kAttAttributeNotFound : bgapi_result::kSuccess,
+                found == 0 ? start : end);
+      return true;
+    }
+    case 1: {  // read_by_group_type
+      const Bytes& uuid = command.Array("uuid");
+      Slot* slot =
+          BeginGattProcedure(command, ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      if (slot == nullptr) return true;
+      int64_t handle = command.Int("connection");
+      int64_t start = command.Int("start");
+      int64_t end = command.Int("end");
+      AttUuid type = AttUuid::FromLittleEndian(uuid);
+      if (!validRange(start, end)) {
+        completed(handle, bgapi_result::kAttInvalidHandle, start);
+        return true;
+      }
+      if (!type.Matches(AttUuid::From16(kPrimaryServiceUuid)) && !type.Matches(AttUuid::From16(kSecondaryServiceUuid))) {
+        completed(handle, bgapi_result::kAttUnsupportedGroupType, start);
+        return true;
+      }
+      auto groups = m_databases[slot->peripheral].Groups(type, static_cast<uint16_t>(start), static_cast<uint16_t>(end));
+      if (groups.empty()) {
+        completed(handle, bgapi_result::kAttAttributeNotFound, start);
+        return true;
+      }
+      for (const auto& group : groups) {
+        Emit("attclient_group_found", {handle, int64_t{group.start}, int64_t{group.end}, group.uuid.LittleEndian()});
+      }
+      completed(handle, bgapi_result::kSuccess, end);
+      return true;
+    }
+    case 2: {  // read_by_type
+      const Bytes& uuid = command.Array("uuid");
+      Slot* slot =
+          BeginGattProcedure(command, ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      if (slot == nullptr) return true;
+      int64_t handle = command.Int("connection");
+      int64_t start = command.Int("start");
+      int64_t end = command.Int("end");
+      if (!validRange(start, end)) {
+        completed(handle, bgapi_result::kAttInvalidHandle, start);
+        return true;
+      }
+      AttUuid type = AttUuid::FromLittleEndian(uuid);
+      size_t found = 0;
+      const GattDatabase& database = m_databases[slot->peripheral];
+      for (const auto* attribute : database.InRange(static_cast<uint16_t>(start), static_cast<uint16_t>(end))) {
+        if (!attribute->type.Matches(type) || database.CheckRead(attribute->handle) != GattDatabase::Access::kOk) {
+          continue;
+        }
+        Bytes value(attribute->value.begin(),
+                    attribute->value.begin() + static_cast<long>(std::min(attribute->value.size(), kMaxReadPart)));
+        Emit("attclient_attribute_value", {handle, int64_t{attribute->handle}, int64_t{kValueReadByType}, value});
+        ++found;
+      }
+      completed(handle, found == 0 ? bgapi_result::kAttAttributeNotFound : bgapi_result::kSuccess,
+                found == 0 ? start : end);
+      return true;
+    }
+    case 3: {  // find_information
+      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
+      if (slot == nullptr) return true;
+      int64_t handle = command.Int("connection");
+      int64_t start = command.Int("start");
+      int64_t end = command.Int("end");
+      if (!validRange(start, end)) {
+        completed(handle, bgapi_result::kAttInvalidHandle, start);
+        return true;
+      }
+      auto attributes = m_databases[slot->peripheral].InRange(static_cast<uint16_t>(start), static_cast<uint16_t>(end));
+      if (attributes.empty()) {
+        completed(handle, bgapi_result::kAttAttributeNotFound, start);
+        return true;
+      }
+      for (const auto* attribute : attributes) {
+        Emit("attclient_find_information_found", {handle, int64_t{attribute->handle}, attribute->type.LittleEndian()});
+      }
+      completed(handle, bgapi_result::kSuccess, end);
+      return true;
+    }
+    case 4: {  // read_by_handle: the value comes as an attribute value; only a failure completes
+      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
+      if (slot == nullptr) return true;
+      int64_t handle = command.Int("connection");
+      uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
+      const GattDatabase& database = m_databases[slot->peripheral];
+      auto access = database.CheckRead(attribute);
+      if (access != GattDatabase::Access::kOk) {
+        completed(handle, AttResult(access), attribute);
+        return true;
+      }
+      const Bytes& value = database.Find(attribute)->value;
+      Bytes part(value.begin(), value.begin() + static_cast<long>(std::min(value.size(), kMaxReadPart)));
+      Emit("attclient_attribute_value", {handle, int64_t{attribute}, int64_t{kValueRead}, part});
+      return true;
+    }
+    case 5: {  // attribute_write
+      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
+      if (slot == nullptr) return true;
+      uint8_t handle = static_cast<uint8_t>(command.Int("connection"));
+      uint16_t attribute = static_cast<uint16_t>(command.Int("atthandle"));
+      const Bytes& data = command.Array("data");
+      auto access = m_databases[slot->peripheral].Write(attribute, data, true);
+      completed(handle, access == GattDatabase::Access::kOk ? bgapi_result::kSuccess : AttResult(access), attribute);
+      if (access == GattDatabase::Access::kOk) AfterWrite(handle, attribute, data);
+      return true;
+    }
+    case 6: {  // write_command: acknowledged by the radio only
+      const Bytes& data = command.Array("data");
+      Slot* slot = BeginGattProcedure(
+          command, data.size() <= kMaxWritePayload ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      if (slot == nullptr) return true;
+      uint8_t handle = static_cast<uint8_t>(command.Int("connection"));
+      uint16_t attribute = static_cast<uint16_t>(command.Int("atthandle"));
+      if (m_databases[slot->peripheral].Write(attribute, data, false) == GattDatabase::Access::kOk) {
+        AfterWrite(handle, attribute, data);
+      }
+      return true;
+    }
+    case 7: {  // indicate_confirm
+      uint8_t handle = static_cast<uint8_t>(command.Int("connection"));
+      Respond("attclient_indicate_confirm",
+              {int64_t{ConnectedSlot(handle) ? bgapi_result::kSuccess : bgapi_result::kNotConnected}});
+      return true;
+    }
+    case 8: {  // read_long: a read, then blob reads until a part comes back short
+      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
+      if (slot == nullptr) return true;
+      int64_t handle = command.Int("connection");
+      uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
+      const GattDatabase& database = m_databases[slot->peripheral];
+      auto access = database.CheckRead(attribute);
+      if (access != GattDatabase::Access::kOk) {
+        completed(handle, AttResult(access), attribute);
+        return true;
+      }
+      const Bytes& value = database.Find(attribute)->value;
+      size_t offset = 0;
+      do {
+        size_t length = std::min(value.size() - offset, kMaxReadPart);
+        Bytes part(value.begin() + static_cast<long>(offset), value.begin() + static_cast<long>(offset + length));
+        Emit("attclient_attribute_value",
+             {handle, int64_t{attribute}, int64_t{offset == 0 ? kValueRead : kValueReadBlob}, part});
+        offset += length;
+        if (length < kMaxReadPart) break;
+      } while (offset < value.size());
+      completed(handle, bgapi_result::kSuccess, attribute);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+void Bled112Engine::AfterWrite(uint8_t handle, uint16_t attribute, const Bytes& value) {
+  const Slot& slot = m_slots.at(handle);
+  const GattDatabase& database = m_databases[slot.peripheral];
+  const GattDatabase::Attribute* written = database.Find(attribute);
+  if (written == nullptr || written->kind != GattDatabase::Kind::kCharacteristicValue) return;
+  Micros now = m_clock.Now();
+  for (const WriteBehaviour& behaviour : m_scenario.peripherals[slot.peripheral].onWrite) {
+    if (!written->type.Matches(behaviour.characteristic)) continue;
+    if (behaviour.whenValue && *behaviour.whenValue != value) continue;
+    auto target = database.ValueHandleOf(behaviour.notifyCharacteristic);
+    if (!target) continue;
+    for (uint32_t i = 0; i < behaviour.count; ++i) {
+      const Bytes& update = behaviour.values[i % behaviour.values.size()];
+      uint64_t afterMs = behaviour.delayMs + behaviour.intervalMs * i;
+      if (afterMs == 0) {
+        SendValueUpdate(handle, *target, update);
+      } else {
+        uint16_t valueHandle = *target;
+        AddLinkTimer(handle, now + std::chrono::milliseconds(afterMs),
+                     [this, handle, valueHandle, update] { SendValueUpdate(handle, valueHandle, update); });
+      }
+    }
+  }
+}
+
+bool Bled112Engine::SendValueUpdate(uint8_t handle, uint16_t valueHandle, const Bytes& value) {
+  Slot* slot = ConnectedSlot(handle);
+  if (slot == nullptr) return false;
+  GattDatabase& database = m_databases[slot->peripheral];
+  const GattDatabase::Attribute* attribute = database.Find(valueHandle);
+  if (attribute == nullptr) return false;
+  uint8_t type = kValueNotify;
+  if (database.ConfigurationHandleOf(valueHandle)) {
+    uint16_t configuration = database.Configuration(valueHandle);
+    if (configuration & 0x0001) {
+      type = kValueNotify;
+    } else if (configuration & 0x0002) {
+      type = kValueIndicate;
+    } else {
+      return false;  // the client has not asked for updates
+    }
+  } else if (!(attribute->properties & gatt_properties::kNotify) && (attribute->properties & gatt_properties::kIndicate)) {
+    type = kValueIndicate;
+  }
+  Bytes sent(value.begin(), value.begin() + static_cast<long>(std::min(value.size(), kMaxWritePayload)));
+  database.SetValue(valueHandle, value);
+  Emit("attclient_attribute_value", {int64_t{handle}, int64_t{valueHandle}, int64_t{type}, sent});
+  return true;
+}
+
+}  // namespace lumen::sim
