@@ -8,9 +8,17 @@
 #include <cstring>
 #include <typeinfo>
 
+// Uuid is exported, and a nested class inherits that; its implementation
+// classes are not part of the interface.
+#if defined(_WIN32)
+#define LUMEN_UUID_IMPL_HIDDEN
+#else
+#define LUMEN_UUID_IMPL_HIDDEN __attribute__((visibility("hidden")))
+#endif
+
 namespace lumen {
 
-class Uuid::Impl {
+class LUMEN_UUID_IMPL_HIDDEN Uuid::Impl {
  public:
   Impl() = default;
   Impl(const Impl&) = default;
