@@ -134,11 +134,19 @@ class FakeProvider : public details::IBluetoothSDK {
       return n >= count;
     });
   }
-  // The native handle the fake gave the connection of h.
-  static uint32_t NativeHandle(details::DeviceConnectionHandle h) { return details::GetNativeHandle(h); }
-  // The peripheral ends the connection: published as the backends do.
-  static void DisconnectFromRemote(details::DeviceConnectionHandle h) {
-    const unsigned int native = details::GetNativeHandle(h);
+  // The native handle the fake gave the connection of the handle with id handleId.
+  uint32_t NativeOf(int64_t handleId) const {
+    std::lock_guard lock(m_mutex);
+    return m_nativeOfHandle.at(handleId);
+  }
+  // The peripheral ends the connection of the handle with id handleId: the
+  // disconnect is published on the bus as the backends do.
+  void DisconnectFromRemote(int64_t handleId) {
+    unsigned int native = 0;
+    {
+      std::lock_guard lock(m_mutex);
+      native = m_nativeOfHandle.at(handleId);
+    }
     details::Publish<unsigned int>("common_evt_disconnect", native);
   }
 
@@ -232,6 +240,7 @@ class FakeProvider : public details::IBluetoothSDK {
       }
       native = ++m_lastNative;
       m_addressOfNative[native] = address;
+      m_nativeOfHandle[h.id()] = native;
     }
     h.Connect(native);
   }
@@ -393,6 +402,7 @@ class FakeProvider : public details::IBluetoothSDK {
   std::map<Address, std::vector<FakeService>> m_services;
   std::map<Address, std::pair<int, std::string>> m_connectFailures;
   std::map<uint32_t, Address> m_addressOfNative;
+  std::map<int64_t, uint32_t> m_nativeOfHandle;
   std::optional<int8_t> m_rssi;
   std::function<std::vector<uint8_t>(const FakeCall&)> m_readAnswer;
   uint32_t m_lastNative = 0;
