@@ -15,6 +15,7 @@
 
 #include "LogCapture.h"
 #include "core/CallbacksManager.h"
+#include "core/CommonDataNotificationEvent.h"
 
 namespace lumen::details {
 namespace {
@@ -76,16 +77,12 @@ TEST(MessageQueueTest, HandlersRunInPostOrderOnOneWorkerThread) {
 }
 
 TEST(MessageQueueTest, NotificationsPostedABArePublishedABOnTheWorker) {
-  struct Notification {
-    uint32_t connection;
-    std::vector<uint8_t> data;
-  };
   Trace trace;
   std::thread::id publisher;
   int id = 0;
-  Subscribe<const Notification*>(
-      "test_evt_queue_notification",
-      [&](const Notification* n) {
+  Subscribe<const CommonDataNotificationEvent_t*>(
+      "common_evt_data_notification",
+      [&](const CommonDataNotificationEvent_t* n) {
         publisher = std::this_thread::get_id();
         trace.Add(std::string(n->data.begin(), n->data.end()));
       },
@@ -94,8 +91,10 @@ TEST(MessageQueueTest, NotificationsPostedABArePublishedABOnTheWorker) {
   MessageQueue queue;
   std::promise<void> done;
   for (const char* text : {"A", "B"}) {
-    auto copy = std::make_shared<Notification>(Notification{1, {text, text + 1}});
-    queue.Post([copy] { Publish<const Notification*>("test_evt_queue_notification", copy.get()); });
+    // As the backends do: the queued handler owns its copy of the value.
+    auto copy =
+        std::make_shared<CommonDataNotificationEvent_t>(CommonDataNotificationEvent_t{1, 0x0010, {text, text + 1}});
+    queue.Post([copy] { Publish<const CommonDataNotificationEvent_t*>("common_evt_data_notification", copy.get()); });
   }
   queue.Post([&] { done.set_value(); });
   auto future = done.get_future();
