@@ -13,19 +13,24 @@ import sys
 CLASS_COUNT = 10
 MAX_PARAMS = 8
 
-# type name -> (parameter code, C++ field type, bytes in the fixed part)
+# type name -> (parameter code, record field type, bytes in the fixed part).
+# Multi-byte integers use alignment-1 field types: records are read at any
+# offset of the payload.
 TYPES = {
     "uint8": (2, "uint8_t", 1),
     "int8": (3, "int8_t", 1),
-    "uint16": (4, "uint16_t", 2),
-    "int16": (5, "int16_t", 2),
-    "uint32": (6, "uint32_t", 4),
-    "int32": (7, "int32_t", 4),
+    "uint16": (4, "uint16le", 2),
+    "int16": (5, "int16le", 2),
+    "uint32": (6, "uint32le", 4),
+    "int32": (7, "int32le", 4),
     "uint8array": (8, "uint8array", 1),
     "string": (9, "uint8array", 1),
     "bd_addr": (10, "bd_addr_t", 6),
 }
 ARRAY_TYPES = ("uint8array", "string")
+# Command encoder argument types of the integer parameters.
+ARG_TYPES = {"uint8": "uint8_t", "int8": "int8_t", "uint16": "uint16_t", "int16": "int16_t", "uint32": "uint32_t",
+             "int32": "int32_t"}
 
 KIND_ORDER = ("cmd", "rsp", "evt")
 KIND_ENUM = {"cmd": "BgMessageKind::kCommand", "rsp": "BgMessageKind::kResponse", "evt": "BgMessageKind::kEvent"}
@@ -195,7 +200,7 @@ def command_signature(row):
             args.append("const bd_addr_t* %s" % p.name)
             forward.append(p.name)
         else:
-            args.append("%s %s" % (p.cpp_type, p.name))
+            args.append("%s %s" % (ARG_TYPES[p.type_name], p.name))
             forward.append(p.name)
     return ", ".join(args), forward
 
