@@ -46,8 +46,14 @@ uint32_t EventWaitMs() { return static_cast<uint32_t>(g_eventTimeoutMs.load()); 
   throw BGLibError(text, result == kAttInvalidHandle ? kErrorInvalidHandle : result);
 }
 
-void CheckResult(const CommandWaiter& waiter, const std::string& text) {
-  if (const uint16_t result = waiter.result.load(); result != 0) {
+void CheckResponse(const CommandWaiter& waiter, const std::string& text) {
+  if (const uint16_t result = waiter.responseResult.load(); result != 0) {
+    ThrowResult(text, result);
+  }
+}
+
+void CheckCompletion(const CommandWaiter& waiter, const std::string& text) {
+  if (const uint16_t result = waiter.completionResult.load(); result != 0) {
     ThrowResult(text, result);
   }
 }
@@ -71,7 +77,7 @@ void SendAndAwaitResponse(CommandWaiter& waiter, const char* commandName, Send&&
 template <class Record>
 void OnResultResponse(CommandWaiter& waiter, const char* name) {
   waiter.On<const Record*>(name, [&waiter](const Record* response) {
-    waiter.result = response->result;
+    waiter.responseResult = response->result;
     waiter.response.Set();
   });
 }
@@ -80,7 +86,7 @@ template <class Record>
 void OnConnectionResponse(CommandWaiter& waiter, const char* name, uint8_t connection) {
   waiter.On<const Record*>(name, [&waiter, connection](const Record* response) {
     if (response->connection == connection) {
-      waiter.result = response->result;
+      waiter.responseResult = response->result;
     }
     waiter.response.Set();
   });
@@ -93,7 +99,7 @@ void OnEmptyResponse(CommandWaiter& waiter, const char* name) {
 void OnDisconnectDuringProcedure(CommandWaiter& waiter, uint8_t connection) {
   waiter.On<unsigned int>("common_evt_disconnect", [&waiter, connection](unsigned int disconnected) {
     if (disconnected == connection) {
-      waiter.result = kErrorUnexpectedDisconnect;
+      waiter.completionResult = kErrorUnexpectedDisconnect;
       waiter.completed.Set();
     }
   });
@@ -109,7 +115,7 @@ void OnProcedureCompleted(CommandWaiter& waiter, uint8_t connection, std::option
         if (!attHandle) {
           Log(kDebug, "ble_evt_attclient_procedure_completed", event->connection, event->result);
         }
-        waiter.result = event->result;
+        waiter.completionResult = event->result;
         waiter.completed.Set();
       });
 }
@@ -117,7 +123,7 @@ void OnProcedureCompleted(CommandWaiter& waiter, uint8_t connection, std::option
 void AwaitCompletion(CommandWaiter& waiter, const std::string& failureText, const std::string& noEventText,
                      int noEventCode = kErrorGeneral) {
   const bool completed = waiter.completed.WaitFor(EventWaitMs());
-  CheckResult(waiter, failureText);
+  CheckCompletion(waiter, failureText);
   if (!completed) {
     throw BGLibError(noEventText, noEventCode);
   }
@@ -175,7 +181,7 @@ void EndProcedureLocked() {
     Log(kDebug, "Send command: ble_cmd_gap_end_procedure");
     ble_cmd_gap_end_procedure();
   });
-  const uint16_t result = waiter.result.load();
+  const uint16_t result = waiter.responseResult.load();
   if (result == kResultWrongState) {
     Log(kDebug,
         "EndProcedure returned with status 0x181 (decimal 385) \"Device in wrong state\", which is usually harmless "
@@ -190,11 +196,12 @@ void EndProcedureLocked() {
 
 // Waits for a boot event after a reset; the wait survives the port closing
 // while the radio restarts.
+template <class BootRecord>
 void ResetAndAwaitBoot(const char* bootEvent, const std::string& failureText, const std::function<void()>& send) {
   auto booted = std::make_shared<Event>();
   booted->SetIgnoreGlobalReset();
   CommandWaiter waiter;
-  waiter.On<const void*>(bootEvent, [booted](const void*) { booted->Set(); });
+  waiter.On<const BootRecord*>(bootEvent, [booted](const BootRecord*) { booted->Set(); });
   send();
   if (!booted->WaitFor(EventWaitMs())) {
     throw BGLibError(failureText, kErrorGeneral);
@@ -257,9 +264,9 @@ uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) {
       [&waiter, &maxConnections, &slotsReported, printConnections](const ble_msg_connection_status_evt_t* status) {
         if (printConnections) {
           const bd_addr_t address = status->address;
-          Log(kInfo, "Connection:", status->connection, "Flags:", FlagsText(status->flags), "Address:",
-              Helper::BgAddrToAddress(&address, status->address_type).ToString(), "Address type:",
-              status->address_type, "Connection interval:", status->conn_interval,
+          Log(kInfo, "Connection:", status->connection, "Flags:", FlagsText(status->flags),
+              "Address:", Helper::BgAddrToAddress(&address, status->address_type).ToString(),
+              "Address type:", status->address_type, "Connection interval:", status->conn_interval,
               "Timeout (units of 1.25us):", status->timeout, "Latency (units of 10ms):", status->latency,
               "Bonding (FF = not bonded):", status->bonding);
         }
@@ -292,7 +299,8 @@ void Reset(uint8_t bootToDfu, bool waitForBoot) {
     send();
     return;
   }
-  ResetAndAwaitBoot("ble_evt_system_boot", "ble_cmd_system_reset - no ble_evt_system_boot event", send);
+  ResetAndAwaitBoot<ble_msg_system_boot_evt_t>("ble_evt_system_boot",
+                                               "ble_cmd_system_reset - no ble_evt_system_boot event", send);
 }
 
 void DfuReset(uint8_t bootToDfu, bool waitForBoot) {
@@ -305,9 +313,11 @@ void DfuReset(uint8_t bootToDfu, bool waitForBoot) {
     return;
   }
   if (bootToDfu == 1) {
-    ResetAndAwaitBoot("ble_evt_dfu_boot", "ble_cmd_dfu_reset - no ble_evt_dfu_boot event", send);
+    ResetAndAwaitBoot<ble_msg_dfu_boot_evt_t>("ble_evt_dfu_boot", "ble_cmd_dfu_reset - no ble_evt_dfu_boot event",
+                                              send);
   } else {
-    ResetAndAwaitBoot("ble_evt_system_boot", "ble_cmd_dfu_reset - no ble_evt_system_boot event", send);
+    ResetAndAwaitBoot<ble_msg_system_boot_evt_t>("ble_evt_system_boot",
+                                                 "ble_cmd_dfu_reset - no ble_evt_system_boot event", send);
   }
 }
 
@@ -321,7 +331,8 @@ void DelayedReset(uint16_t delayMs, bool waitForBoot) {
     return;
   }
   CommandWaiter waiter;
-  waiter.On<const void*>("ble_evt_system_boot", [&waiter](const void*) { waiter.completed.Set(); });
+  waiter.On<const ble_msg_system_boot_evt_t*>("ble_evt_system_boot",
+                                              [&waiter](const ble_msg_system_boot_evt_t*) { waiter.completed.Set(); });
   std::lock_guard lock(g_sendLock);
   send();
   // The outcome is deliberately not reported: the port may vanish meanwhile.
@@ -336,9 +347,10 @@ void Discover(uint8_t mode) {
     Log(kDebug, "Send command: ble_cmd_gap_discover", mode);
     ble_cmd_gap_discover(mode);
   });
-  const uint16_t result = waiter.result.load();
+  const uint16_t result = waiter.responseResult.load();
   if (result == kResultWrongState) {
-    Log(kInfo, "start scanning got error 0x181 (Device in Wrong State), which can happen if scanning is already running");
+    Log(kInfo,
+        "start scanning got error 0x181 (Device in Wrong State), which can happen if scanning is already running");
     return;
   }
   if (result != 0) {
@@ -357,8 +369,8 @@ bool IsScanning() { return g_scanning.load(); }
 
 void SetScanningStateCallback(void (*callback)(bool)) { g_scanningStateCallback = callback; }
 
-void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t connIntervalMin,
-                   uint16_t connIntervalMax, uint16_t supervisionTimeout, uint16_t latency) {
+void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
+                   uint16_t supervisionTimeout, uint16_t latency) {
   std::lock_guard operation(g_operationLock);
   Log(kDebug, "ConnectDirect MAC =", address.ToString());
   if (g_scanning.load()) {
@@ -378,7 +390,7 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
       });
   waiter.On<const ble_msg_gap_connect_direct_rsp_t*>(
       "ble_rsp_gap_connect_direct", [&waiter, &connection](const ble_msg_gap_connect_direct_rsp_t* response) {
-        waiter.result = response->result;
+        waiter.responseResult = response->result;
         if (response->result == 0) {
           connection = response->connection_handle;
         }
@@ -391,7 +403,7 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
         connIntervalMax, supervisionTimeout, latency);
     ble_cmd_gap_connect_direct(&peer, addressType, connIntervalMin, connIntervalMax, supervisionTimeout, latency);
   });
-  const uint16_t result = waiter.result.load();
+  const uint16_t result = waiter.responseResult.load();
   if (result == kResultWrongState) {
     Log(kInfo, "Connect failed with 0x181 (Device in Wrong State)");
   }
@@ -403,8 +415,7 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
     throw BGLibError("ble_rsp_gap_connect_direct - no connected event", kErrorGeneral);
   }
   const auto native = static_cast<uint32_t>(connection.load());
-  Log(kDebug, "ConnectDirect MAC =", address.ToString(), "succeeded, handle =", native, "connection handle =",
-      h.id());
+  Log(kDebug, "ConnectDirect MAC =", address.ToString(), "succeeded, handle =", native, "connection handle =", h.id());
   h.Connect(native);
 }
 
@@ -421,7 +432,7 @@ void Disconnect(DeviceConnectionHandle h) {
   waiter.On<const ble_msg_connection_disconnect_rsp_t*>(
       "ble_rsp_connection_disconnect", [&waiter, c](const ble_msg_connection_disconnect_rsp_t* response) {
         if (response->connection == c) {
-          waiter.result = response->result;
+          waiter.responseResult = response->result;
         } else {
           Log(kWarning, "ble_rsp_connection_disconnect connection handle did not match");
         }
@@ -431,7 +442,7 @@ void Disconnect(DeviceConnectionHandle h) {
     Log(kDebug, "Send command: ble_cmd_connection_disconnect", c);
     ble_cmd_connection_disconnect(c);
   });
-  CheckResult(waiter, "ble_cmd_connection_disconnect failed");
+  CheckResponse(waiter, "ble_cmd_connection_disconnect failed");
   if (!waiter.completed.WaitFor(EventWaitMs())) {
     throw BGLibError("ble_cmd_connection_disconnect - no disconnect event", kErrorGeneral);
   }
@@ -484,7 +495,7 @@ std::vector<AttGroupItem> ReadByGroupType(DeviceConnectionHandle h, uint16_t sta
     Log(kDebug, "Send command: ble_cmd_attclient_read_by_group_type", c, start, end, groupType.ToString());
     ble_cmd_attclient_read_by_group_type(c, start, end, static_cast<uint8_t>(type.size()), type.data());
   });
-  CheckResult(waiter, "ble_cmd_attclient_read_by_group_type failed");
+  CheckResponse(waiter, "ble_cmd_attclient_read_by_group_type failed");
   AwaitCompletion(waiter, "ble_cmd_attclient_read_by_group_type failed",
                   "ble_cmd_attclient_read_by_group_type - no completed event");
   return groups;
@@ -509,7 +520,7 @@ std::vector<AttHandleItem> FindInformation(DeviceConnectionHandle h, uint16_t st
     Log(kDebug, "Send command: ble_cmd_attclient_find_information", c, start, end);
     ble_cmd_attclient_find_information(c, start, end);
   });
-  CheckResult(waiter, "ble_cmd_attclient_find_information failed");
+  CheckResponse(waiter, "ble_cmd_attclient_find_information failed");
   AwaitCompletion(waiter, "ble_cmd_attclient_find_information failed",
                   "ble_cmd_attclient_find_information - no completed event");
   return attributes;
@@ -544,7 +555,7 @@ std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) 
     Log(kDebug, "Send command: ble_cmd_attclient_read_by_handle", c, attHandle);
     ble_cmd_attclient_read_by_handle(c, attHandle);
   });
-  CheckResult(waiter, "ble_cmd_attclient_read_by_handle failed");
+  CheckResponse(waiter, "ble_cmd_attclient_read_by_handle failed");
   AwaitCompletion(waiter, "wait for ble_cmd_attclient_read_by_handle failed",
                   "ble_cmd_attclient_read_by_handle - no completed event", kResultTimeout);
   std::lock_guard lock(valueMutex);
@@ -580,7 +591,7 @@ std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
         if (event->connection != c || event->chrhandle != attHandle) {
           return;
         }
-        waiter.result = event->result;
+        waiter.completionResult = event->result;
         try {
           GetMessageQueue()->Post([ended] { ended->Set(); });
         } catch (const std::exception&) {
@@ -589,7 +600,7 @@ std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
       });
   waiter.On<unsigned int>("common_evt_disconnect", [&waiter, ended, c](unsigned int disconnected) {
     if (disconnected == c) {
-      waiter.result = kErrorUnexpectedDisconnect;
+      waiter.completionResult = kErrorUnexpectedDisconnect;
       ended->Set();
     }
   });
@@ -598,9 +609,9 @@ std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
     Log(kDebug, "Send command: ble_cmd_attclient_read_long", c, attHandle);
     ble_cmd_attclient_read_long(c, attHandle);
   });
-  CheckResult(waiter, "ble_cmd_attclient_read_long failed");
+  CheckResponse(waiter, "ble_cmd_attclient_read_long failed");
   const bool completed = ended->WaitFor(EventWaitMs());
-  CheckResult(waiter, "ble_cmd_attclient_read_long failed");
+  CheckCompletion(waiter, "ble_cmd_attclient_read_long failed");
   if (!completed) {
     throw BGLibError("ble_cmd_attclient_read_long - no completed event", kErrorGeneral);
   }
@@ -620,7 +631,7 @@ void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vecto
     }
     ble_cmd_attclient_write_command(c, attHandle, static_cast<uint8_t>(data.size()), data.data());
   });
-  CheckResult(waiter, "ble_cmd_attclient_write_command failed");
+  CheckResponse(waiter, "ble_cmd_attclient_write_command failed");
 }
 
 void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& data) {
@@ -637,7 +648,7 @@ void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vec
     }
     ble_cmd_attclient_attribute_write(c, attHandle, static_cast<uint8_t>(data.size()), data.data());
   });
-  CheckResult(waiter, "ble_cmd_attclient_attribute_write failed");
+  CheckResponse(waiter, "ble_cmd_attclient_attribute_write failed");
   AwaitCompletion(waiter, "ble_cmd_attclient_attribute_write failed",
                   "ble_cmd_attclient_attribute_write - no completed event");
 }
@@ -650,7 +661,7 @@ void SetAdvData(uint8_t setScanResponse, const std::vector<uint8_t>& data) {
     Log(kDebug, "Send command: ble_cmd_gap_set_adv_data");
     ble_cmd_gap_set_adv_data(setScanResponse, static_cast<uint8_t>(data.size()), data.data());
   });
-  CheckResult(waiter, "ble_cmd_gap_set_adv_data failed");
+  CheckResponse(waiter, "ble_cmd_gap_set_adv_data failed");
 }
 
 void SetAdvParameters(uint16_t intervalMin, uint16_t intervalMax, uint8_t channels) {
@@ -660,7 +671,7 @@ void SetAdvParameters(uint16_t intervalMin, uint16_t intervalMax, uint8_t channe
     Log(kDebug, "Send command: ble_cmd_gap_set_adv_parameters");
     ble_cmd_gap_set_adv_parameters(intervalMin, intervalMax, channels);
   });
-  CheckResult(waiter, "ble_cmd_gap_set_adv_parameters failed");
+  CheckResponse(waiter, "ble_cmd_gap_set_adv_parameters failed");
 }
 
 void SetMode(uint8_t discoverable, uint8_t connectable) {
@@ -670,7 +681,7 @@ void SetMode(uint8_t discoverable, uint8_t connectable) {
     Log(kDebug, "Send command: ble_cmd_gap_set_mode");
     ble_cmd_gap_set_mode(discoverable, connectable);
   });
-  CheckResult(waiter, "ble_cmd_gap_set_mode failed");
+  CheckResponse(waiter, "ble_cmd_gap_set_mode failed");
 }
 
 void SetScanParameters(uint16_t interval, uint16_t window, uint8_t active) {
@@ -680,7 +691,7 @@ void SetScanParameters(uint16_t interval, uint16_t window, uint8_t active) {
     Log(kDebug, "Send command: ble_cmd_gap_set_scan_parameters");
     ble_cmd_gap_set_scan_parameters(interval, window, active);
   });
-  CheckResult(waiter, "ble_cmd_gap_set_scan_parameters failed");
+  CheckResponse(waiter, "ble_cmd_gap_set_scan_parameters failed");
 }
 
 void SetInitiatingConParameters(uint16_t interval, uint16_t window) {
@@ -692,7 +703,7 @@ void SetInitiatingConParameters(uint16_t interval, uint16_t window) {
         "scan window =", window);
     ble_cmd_gap_set_initiating_con_parameters(interval, window);
   });
-  CheckResult(waiter, "ble_cmd_gap_set_initiating_con_parameters failed");
+  CheckResponse(waiter, "ble_cmd_gap_set_initiating_con_parameters failed");
 }
 
 void SetTxPower(uint8_t power) {
@@ -711,7 +722,7 @@ void FlashSetAddress(uint32_t address) {
     Log(kDebug, "Send command: ble_cmd_dfu_flash_set_address");
     ble_cmd_dfu_flash_set_address(address);
   });
-  CheckResult(waiter, "ble_cmd_dfu_flash_set_address");
+  CheckResponse(waiter, "ble_cmd_dfu_flash_set_address");
 }
 
 void FlashUpload(const uint8_t* data, uint8_t length) {
@@ -721,7 +732,7 @@ void FlashUpload(const uint8_t* data, uint8_t length) {
     Log(kDebug, "Send command: ble_cmd_dfu_flash_upload");
     ble_cmd_dfu_flash_upload(length, data);
   });
-  CheckResult(waiter, "ble_cmd_dfu_flash_upload failed");
+  CheckResponse(waiter, "ble_cmd_dfu_flash_upload failed");
 }
 
 void FlashUploadFinish() {
@@ -731,7 +742,7 @@ void FlashUploadFinish() {
     Log(kDebug, "Send command: ble_cmd_dfu_flash_upload_finish");
     ble_cmd_dfu_flash_upload_finish();
   });
-  CheckResult(waiter, "ble_cmd_dfu_flash_upload_finish");
+  CheckResponse(waiter, "ble_cmd_dfu_flash_upload_finish");
 }
 
 }  // namespace lumen::details::BGCalls

@@ -44,7 +44,9 @@ void BluegigaCommands::SetTXPower(uint8_t power) {
                [&](details::IBluetoothSDK& sdk) { sdk.SetTXPower(power); });
 }
 
-void BluegigaCommands::DfuReset(uint8_t bootToDfu, bool waitForBoot) { details::BGCalls::DfuReset(bootToDfu, waitForBoot); }
+void BluegigaCommands::DfuReset(uint8_t bootToDfu, bool waitForBoot) {
+  details::BGCalls::DfuReset(bootToDfu, waitForBoot);
+}
 
 void BluegigaCommands::FlashUploadStart() { details::BGCalls::FlashSetAddress(kFirmwareImageFlashAddress); }
 

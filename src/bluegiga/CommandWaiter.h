@@ -37,7 +37,10 @@ class CommandWaiter {
 
   Event response;
   Event completed;
-  std::atomic<uint16_t> result{0};
+  // Kept apart: a procedure's failing end can arrive before the caller has
+  // looked at the response, and must not be reported as the response's.
+  std::atomic<uint16_t> responseResult{0};
+  std::atomic<uint16_t> completionResult{0};
 
  private:
   std::vector<int> m_subscriptions;

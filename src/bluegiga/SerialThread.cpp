@@ -110,10 +110,9 @@ void SerialThread::ReaderThreadMain() {
 }
 
 void SerialThread::ReadHeader() {
-  boost::asio::async_read(m_port, boost::asio::buffer(m_header),
-                          [this](const boost::system::error_code& error, size_t bytesRead) {
-                            ReadingHeaderCompleted(error, bytesRead);
-                          });
+  boost::asio::async_read(
+      m_port, boost::asio::buffer(m_header),
+      [this](const boost::system::error_code& error, size_t bytesRead) { ReadingHeaderCompleted(error, bytesRead); });
 }
 
 void SerialThread::ReadingHeaderCompleted(const boost::system::error_code& error, size_t bytesRead) {
@@ -192,10 +191,9 @@ void SerialThread::AppendToWriteQueue(std::vector<uint8_t> bytes) {
 }
 
 void SerialThread::WriteFront() {
-  boost::asio::async_write(m_port, boost::asio::buffer(m_writeQueue.front()),
-                           [this](const boost::system::error_code& error, size_t /*bytesWritten*/) {
-                             WritingCompleted(error);
-                           });
+  boost::asio::async_write(
+      m_port, boost::asio::buffer(m_writeQueue.front()),
+      [this](const boost::system::error_code& error, size_t /*bytesWritten*/) { WritingCompleted(error); });
 }
 
 void SerialThread::WritingCompleted(const boost::system::error_code& error) {

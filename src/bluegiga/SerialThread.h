@@ -1,8 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/serial_port.hpp>
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>

@@ -54,7 +54,8 @@ class PtyPeer {
     std::vector<uint8_t> bytes;
     const auto deadline = std::chrono::steady_clock::now() + guard;
     while (bytes.size() < n) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
         break;
       }

@@ -138,8 +138,9 @@ TEST_F(SerialTransportTest, HighLengthBitsDoNotEnlargeTheRead) {
 TEST_F(SerialTransportTest, ArrayCommandIsWrittenAsHeaderThenTail) {
   DeviceConnectionHandle handle;
   handle.Connect(7);
-  auto write = std::async(std::launch::async,
-                          [&handle] { BGCalls::WriteCommand(handle, 0x0025, Bytes{0xAA, 0xBB, 0xCC}); });
+  auto write = std::async(std::launch::async, [&handle] {
+    BGCalls::WriteCommand(handle, 0x0025, Bytes{0xAA, 0xBB, 0xCC});
+  });
   EXPECT_EQ(m_peer.ReadFrame(), (Bytes{0x00, 0x07, 0x04, 0x06, 7, 0x25, 0x00, 3, 0xAA, 0xBB, 0xCC}));
   m_peer.Write({0x00, 0x03, 0x04, 0x06, 7, 0x00, 0x00});
   write.get();
