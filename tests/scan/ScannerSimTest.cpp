@@ -167,9 +167,7 @@ TEST_F(ScannerSimTest, SilentRadioIsRestartedThenResetAndClosed) {
   EXPECT_GE(g_seen.hardwareFailures, 1);
 }
 
-// Disabled: the Bluegiga backend's boot wait subscribes to "ble_evt_system_boot"
-// with an untyped payload, so the boot event it waits for never reaches it.
-TEST_F(ScannerSimTest, DISABLED_RadioErrorResetsAModuleAndWaitsForItsBoot) {
+TEST_F(ScannerSimTest, RadioErrorResetsAModuleAndWaitsForItsBoot) {
   Open("module");
   m_radio->Faults().SendRadioError();
   ASSERT_TRUE(
