@@ -1,6 +1,7 @@
 #include "sim/PseudoTerminal.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -46,6 +47,12 @@ PseudoTerminal::PseudoTerminal() {
 }
 
 PseudoTerminal::~PseudoTerminal() { Close(); }
+
+size_t PseudoTerminal::PendingForHost() const {
+  int pending = 0;
+  if (m_slave < 0 || ioctl(m_slave, FIONREAD, &pending) != 0 || pending < 0) return 0;
+  return static_cast<size_t>(pending);
+}
 
 void PseudoTerminal::Close() {
   if (m_slave >= 0) ::close(m_slave);

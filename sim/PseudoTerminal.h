@@ -20,6 +20,8 @@ class PseudoTerminal {
   const std::string& Path() const { return m_path; }
   int MasterFd() const { return m_master; }  // non-blocking
   bool IsOpen() const { return m_master >= 0; }
+  // Bytes written by the radio that the host has not read yet.
+  size_t PendingForHost() const;
   // Hangs the line up: a host reading the slave gets end-of-file.
   void Close();
 

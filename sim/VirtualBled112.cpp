@@ -24,6 +24,9 @@ namespace {
 // cannot shift every later frame.
 constexpr std::chrono::milliseconds kPartialFrameTimeout{1000};
 constexpr uint8_t kHighestClassId = 9;
+// How long a hang-up waits for its last bytes to reach the host, then for the host to read them.
+constexpr std::chrono::milliseconds kArrivalBeforeHangup{300};
+constexpr std::chrono::milliseconds kDrainBeforeHangup{500};
 
 std::string SentName(const Bytes& frame) {
   if (frame.size() < kBgapiHeaderSize) return {};
@@ -158,6 +161,7 @@ struct VirtualBled112::Line : Bled112Sink {
         }
         if (hurry && !writing.empty()) {
           WriteSome();
+          wroteBeforeHangup = wroteBeforeHangup || written > 0;
           writing.clear();
         }
         continue;
@@ -287,6 +291,25 @@ struct VirtualBled112::Line : Bled112Sink {
   }
 
   void DoUnplug() {
+    // A hang-up discards what the host has not read; give it a moment to take
+    // the bytes written just before, as a host reading a USB device would
+    // before it vanishes. They reach the host's side asynchronously, so first
+    // wait for them to show up there, then for them to be gone.
+    if (terminal && wroteBeforeHangup) {
+      auto wait = [this](bool untilPending, std::chrono::milliseconds limit) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while ((terminal->PendingForHost() > 0) != untilPending && std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      };
+      wait(true, kArrivalBeforeHangup);
+      wait(false, kDrainBeforeHangup);
+    }
+    wroteBeforeHangup = false;
+    {
+      std::lock_guard lock(mutex);
+      path.clear();
+    }
     // The next terminal is taken before this one is let go, so the kernel
     // cannot hand the same number out again: the dongle returns at a new path.
     try {
@@ -297,10 +320,6 @@ struct VirtualBled112::Line : Bled112Sink {
     terminal.reset();
     input.clear();
     writing.clear();
-    {
-      std::lock_guard lock(mutex);
-      path.clear();
-    }
     UpdateLink();
     changed.notify_all();
     NotifyPath("");
@@ -357,6 +376,7 @@ struct VirtualBled112::Line : Bled112Sink {
   std::chrono::steady_clock::time_point lastInput;
   Bytes writing;
   size_t written = 0;
+  bool wroteBeforeHangup = false;
   std::atomic<bool> capturing{false};
   Bytes captured;
 };

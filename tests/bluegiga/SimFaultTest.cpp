@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include "SimRadioFixture.h"
+
+namespace lumen::sim::testing {
+namespace {
+
+using SimFaultTest = SimRadioTest;
+
+TEST_F(SimFaultTest, StoppedRadioReadsCommandsButNeverAnswers) {
+  Start(TestScenario());
+  radio->Faults().StopAnswering();
+  line->WriteHex("00 00 00 08");
+  ASSERT_TRUE(radio->WaitForCommand("system_get_info", kGuard));
+  radio->Faults().Clear();
+  EXPECT_TRUE(line->FramesBeforeHello().empty());
+}
+
+TEST_F(SimFaultTest, RadioErrorIsAnEventWithoutPayload) {
+  Start(TestScenario());
+  radio->Faults().SendRadioError();
+  EXPECT_EQ(line->ReadFrameHex(), "80 00 07 04");
+}
+
+TEST_F(SimFaultTest, SilentAirStopsScanResponsesUntilItClears) {
+  Start(TestScenario());
+  line->WriteHex("00 01 06 02 01");
+  ASSERT_EQ(line->ReadFrameHex(), "00 02 06 02 00 00");
+  radio->Faults().GoSilent();
+  radio->Clock().AdvanceMs(1000);
+  EXPECT_TRUE(line->FramesBeforeHello().empty());
+  radio->Faults().GoSilent(false);
+  radio->Clock().AdvanceMs(100);
+  EXPECT_EQ(line->ReadFrameHex(), kHrmAdvert);
+}
+
+TEST_F(SimFaultTest, DroppedLinkReportsTheReason) {
+  Start(TestScenario());
+  EXPECT_FALSE(radio->Faults().DropConnection(0));
+  ConnectHrm();
+  EXPECT_TRUE(radio->Faults().DropConnection(0, 0x0208));
+  EXPECT_EQ(line->ReadFrameHex(), "80 03 03 04 00 08 02");
+  EXPECT_TRUE(radio->State().connections.empty());
+}
+
+TEST_F(SimFaultTest, PeerDropsTheLinkDuringTheNextGattProcedureOnly) {
+  Start(TestScenario());
+  ConnectHrm();
+  ASSERT_TRUE(radio->Faults().DisconnectDuringNextGattProcedure(0));
+  line->WriteHex("00 05 04 05 00 0d 00 01 01");
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
+  EXPECT_EQ(line->ReadFrameHex(), "80 03 03 04 00 08 02");
+  ConnectHrm();
+  line->WriteHex("00 03 04 04 00 0b 00");
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
+  EXPECT_EQ(line->ReadFrameHex(), "80 06 04 05 00 0b 00 00 01 01");
+}
+
+TEST_F(SimFaultTest, GarbageReachesTheHostInOrderWithTheRadiosOutput) {
+  Start(TestScenario());
+  radio->Faults().SendGarbage(Hex("de ad be ef 42"));
+  line->WriteHex("00 00 00 01");
+  EXPECT_EQ(ToHex(line->Read(5)), "de ad be ef 42");
+  EXPECT_EQ(line->ReadFrameHex(), "00 00 00 01");
+}
+
+TEST_F(SimFaultTest, CloseDuringACommandHangsUpAfterPartOfTheAnswer) {
+  Start(TestScenario());
+  radio->Faults().CloseDuringNextCommand("system_get_info", 6);
+  line->WriteHex("00 00 00 08");
+  EXPECT_EQ(ToHex(line->Read(6)), "00 0c 00 08 01 00");
+  EXPECT_TRUE(line->WaitForHangup());
+  EXPECT_EQ(radio->Path(), "");
+
+  radio->Faults().Replug();
+  const std::string path = radio->WaitForGeneration(2, kGuard);
+  ASSERT_FALSE(path.empty());
+  HostLine reopened(path);
+  EXPECT_EQ(reopened.ReadFrameHex(), "80 0c 00 00 01 00 03 00 02 00 7a 00 05 00 01 02");
+  reopened.WriteHex("00 00 00 01");
+  EXPECT_EQ(reopened.ReadFrameHex(), "00 00 00 01");
+}
+
+TEST_F(SimFaultTest, ChosenCommandFailsWithTheChosenResultAndHasNoEffect) {
+  Start(TestScenario());
+  radio->Faults().FailNextCommand("gap_discover", 0x0181);
+  line->WriteHex("00 01 06 02 01");
+  EXPECT_EQ(line->ReadFrameHex(), "00 02 06 02 81 01");
+  EXPECT_FALSE(radio->State().discovering);
+  line->WriteHex("00 01 06 02 01");
+  EXPECT_EQ(line->ReadFrameHex(), "00 02 06 02 00 00");
+
+  radio->Faults().FailNextCommand("attclient_read_by_handle", 0x0185);
+  line->WriteHex("00 03 04 04 02 0b 00");
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 02 85 01") << "the connection is echoed";
+}
+
+TEST_F(SimFaultTest, IgnoredCommandGetsNoAnswerOnce) {
+  Start(TestScenario());
+  radio->Faults().IgnoreNextCommand("system_hello");
+  line->WriteHex("00 00 00 01");
+  ASSERT_TRUE(radio->WaitForCommand("system_hello", kGuard));
+  EXPECT_TRUE(line->FramesBeforeHello().empty()) << "one answer for two hellos";
+}
+
+TEST_F(SimFaultTest, UnpluggedDongleReturnsOnlyWhenReplugged) {
+  Start(TestScenario());
+  radio->Faults().Unplug();
+  EXPECT_TRUE(line->WaitForHangup());
+  EXPECT_EQ(radio->Path(), "");
+  radio->Clock().AdvanceMs(10000);
+  EXPECT_EQ(radio->Generation(), 1u);
+  radio->Faults().Replug();
+  EXPECT_FALSE(radio->WaitForGeneration(2, kGuard).empty());
+}
+
+TEST_F(SimFaultTest, StrayBytesFromTheHostAreDroppedAndTheLineRecovers) {
+  Start(TestScenario());
+  line->WriteHex("ff ff ff ff ff");
+  auto garbage = radio->WaitForCommand("", kGuard);
+  ASSERT_TRUE(garbage);
+  EXPECT_EQ(ToHex(garbage->bytes), "ff ff ff ff ff");
+  line->WriteHex("00 00 00 01");
+  EXPECT_EQ(line->ReadFrameHex(), "00 00 00 01");
+}
+
+TEST_F(SimFaultTest, HalfACommandIsDroppedAfterASilence) {
+  Start(TestScenario());
+  line->WriteHex("00 05 06 03 11");  // a connect cut short
+  auto dropped = radio->WaitForCommand("", kGuard);
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(ToHex(dropped->bytes), "00 05 06 03 11");
+  line->WriteHex("00 00 00 01");
+  EXPECT_EQ(line->ReadFrameHex(), "00 00 00 01");
+}
+
+}  // namespace
+}  // namespace lumen::sim::testing
