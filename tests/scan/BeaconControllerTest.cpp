@@ -56,6 +56,13 @@ std::vector<std::vector<uint8_t>> Frames(const RecordingProvider& provider) {
   return frames;
 }
 
+class BeaconControllerTest : public ::testing::Test {
+ protected:
+  // A radio closed by an earlier test leaves the reset flag raised, which
+  // would end every beacon thread at once.
+  void SetUp() override { details::Event::SetGlobalReset(false); }
+};
+
 TEST(IBeaconPacketTest, FreshPacketHoldsTheFixedIBeaconLayout) {
   IBeaconPacket packet;
   const std::vector<uint8_t> expected = {0x02, 0x01, 0x06, 0x1A, 0xFF, 0x4C, 0x00, 0x02, 0x15, 0,
@@ -97,7 +104,7 @@ TEST(IBeaconPacketTest, ShortUuidReplacesOnlyItsOwnBytes) {
   EXPECT_EQ(packet.bytes(), expected);
 }
 
-TEST(BeaconControllerTest, FirstUuidGoesOnAirAtOnceWithExactFrame) {
+TEST_F(BeaconControllerTest, FirstUuidGoesOnAirAtOnceWithExactFrame) {
   InstalledProvider provider;
   LogCapture log;
   BeaconController::Impl beacon({kUuidA, kUuidB}, 160, kNeverSwitchMs);
@@ -119,7 +126,7 @@ TEST(BeaconControllerTest, FirstUuidGoesOnAirAtOnceWithExactFrame) {
                           std::to_string(major) + " ; minor value =  0"));
 }
 
-TEST(BeaconControllerTest, EachUuidWalksAllTwentyMajorsBeforeAnyRepeats) {
+TEST_F(BeaconControllerTest, EachUuidWalksAllTwentyMajorsBeforeAnyRepeats) {
   InstalledProvider provider;
   BeaconController::Impl beacon({kUuidA, kUuidB}, 160, kNeverSwitchMs);
   for (int step = 0; step < 41; ++step) {
@@ -147,7 +154,7 @@ TEST(BeaconControllerTest, EachUuidWalksAllTwentyMajorsBeforeAnyRepeats) {
   }
 }
 
-TEST(BeaconControllerTest, SwitchStopsBeforeItStartsTheNextFrame) {
+TEST_F(BeaconControllerTest, SwitchStopsBeforeItStartsTheNextFrame) {
   InstalledProvider provider;
   BeaconController::Impl beacon({kUuidA}, 160, kNeverSwitchMs);
   provider->Clear();
@@ -156,7 +163,7 @@ TEST(BeaconControllerTest, SwitchStopsBeforeItStartsTheNextFrame) {
             (std::vector<std::string>{"StopAdvertising", "SetAdvertisementData", "StartAdvertising"}));
 }
 
-TEST(BeaconControllerTest, ThreadSwitchesUuidsByItself) {
+TEST_F(BeaconControllerTest, ThreadSwitchesUuidsByItself) {
   InstalledProvider provider;
   {
     BeaconController::Impl beacon({kUuidA, kUuidB}, 160, kFastSwitchMs);
@@ -170,7 +177,7 @@ TEST(BeaconControllerTest, ThreadSwitchesUuidsByItself) {
   EXPECT_NE(MajorOf(frames[0]), MajorOf(frames[2]));
 }
 
-TEST(BeaconControllerTest, DestructionJoinsTheThreadAfterItStoppedAdvertising) {
+TEST_F(BeaconControllerTest, DestructionJoinsTheThreadAfterItStoppedAdvertising) {
   InstalledProvider provider;
   { BeaconController beacon({kUuidA, kUuidB}, 160); }
   // The thread's last act, stopping the advertisement, happened before the
@@ -181,7 +188,7 @@ TEST(BeaconControllerTest, DestructionJoinsTheThreadAfterItStoppedAdvertising) {
   EXPECT_EQ(names, provider->Names());
 }
 
-TEST(BeaconControllerTest, StopAndRestartPutsTheFirstUuidBackOnAir) {
+TEST_F(BeaconControllerTest, StopAndRestartPutsTheFirstUuidBackOnAir) {
   InstalledProvider provider;
   BeaconController::Impl beacon({kUuidA, kUuidB}, 160, kNeverSwitchMs);
   beacon.SwitchToNextUuid();
@@ -196,7 +203,7 @@ TEST(BeaconControllerTest, StopAndRestartPutsTheFirstUuidBackOnAir) {
   EXPECT_EQ(provider->Names().back(), "StartAdvertising");
 }
 
-TEST(BeaconControllerTest, RadioResetEndsTheRotationAndStopsAdvertising) {
+TEST_F(BeaconControllerTest, RadioResetEndsTheRotationAndStopsAdvertising) {
   InstalledProvider provider;
   // Never switching, so the only stop can come from the thread leaving.
   BeaconController::Impl beacon({kUuidA, kUuidB}, 160, kNeverSwitchMs);
@@ -210,7 +217,7 @@ TEST(BeaconControllerTest, RadioResetEndsTheRotationAndStopsAdvertising) {
   EXPECT_EQ(Frames(*provider).size(), 1u);
 }
 
-TEST(BeaconControllerTest, EmptyUuidListRunsButNeverAdvertises) {
+TEST_F(BeaconControllerTest, EmptyUuidListRunsButNeverAdvertises) {
   InstalledProvider provider;
   BeaconController::Impl beacon({}, 160, kNeverSwitchMs);
   beacon.SwitchToNextUuid();
@@ -218,7 +225,7 @@ TEST(BeaconControllerTest, EmptyUuidListRunsButNeverAdvertises) {
   EXPECT_EQ(provider->Count("StartAdvertising"), 0u);
 }
 
-TEST(BeaconControllerTest, MissingRadioIsLoggedNotThrown) {
+TEST_F(BeaconControllerTest, MissingRadioIsLoggedNotThrown) {
   LogCapture log;
   EXPECT_NO_THROW({ BeaconController beacon({kUuidA}, 160); });
   EXPECT_TRUE(log.Has(Logger::ERROR,
@@ -226,7 +233,7 @@ TEST(BeaconControllerTest, MissingRadioIsLoggedNotThrown) {
                       "advertiser: BluetoothSDK not initialized"));
 }
 
-TEST(BeaconControllerTest, AdvertisingErrorsAreLoggedNotThrown) {
+TEST_F(BeaconControllerTest, AdvertisingErrorsAreLoggedNotThrown) {
   InstalledProvider provider;
   BeaconController::Impl beacon({kUuidA}, 160, kNeverSwitchMs);
   LogCapture log;
@@ -241,7 +248,7 @@ TEST(BeaconControllerTest, AdvertisingErrorsAreLoggedNotThrown) {
   EXPECT_NO_THROW(beacon.StopBeacon());
 }
 
-TEST(BeaconControllerTest, BluegigaErrorsAreCalledOutInTheLog) {
+TEST_F(BeaconControllerTest, BluegigaErrorsAreCalledOutInTheLog) {
   InstalledProvider provider;
   BeaconController::Impl beacon({kUuidA}, 160, kNeverSwitchMs);
   LogCapture log;

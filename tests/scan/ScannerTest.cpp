@@ -13,6 +13,7 @@
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
+#include "core/Event.h"
 #include "core/LogCapture.h"
 #include "lumen/BluetoothDevice.h"
 #include "lumen/Errors.h"
@@ -108,6 +109,7 @@ void OnSoftReset(bool removesDevice) {
 class ScannerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    details::Event::SetGlobalReset(false);  // an earlier test may have closed a radio
     details::ClearAllConnections();
     g_seen.Clear();
     g_seen.provider = &*m_provider;
