@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# The main job: builds lumen and shows it at work against the virtual radio.
+# The main job: builds lumen, starts the virtual BLED112 with two phones in
+# range, and runs the scan example against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j "$(nproc)"
+build=build/release
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" --target lumen-sim lumen_scan_example
 
-if [ -x build/release/examples/lumen_scan_example ] && [ -x build/release/sim/lumen-sim ]; then
-  exec build/release/examples/lumen_scan_example --sim build/release/sim/lumen-sim sim/scenarios/phones.json
-fi
-exec build/release/examples/lumen_initialize_example
+# The virtual radio prints the terminal it listens on as its first line.
+coproc SIM { exec "$build/sim/lumen-sim" --scenario sim/scenarios/demo.json; }
+trap 'kill "$SIM_PID" 2>/dev/null || true' EXIT
+read -r port <&"${SIM[0]}"
+echo "Virtual BLED112 on $port"
+"$build/examples/lumen_scan_example" "$port"

@@ -1,0 +1,138 @@
+// Finds two phones with scan jobs, then talks to one of them.
+//
+//   lumen_scan_example [-v] PORT
+//
+// -v prints the library's own log lines as well.
+// PORT is a Bluegiga BLED112 serial port, or the terminal that lumen-sim
+// prints when started with sim/scenarios/demo.json.
+#include <lumen/BluetoothDevice.h>
+#include <lumen/GattCharacteristic.h>
+#include <lumen/GattService.h>
+#include <lumen/Logger.h>
+#include <lumen/Lumen.h>
+#include <lumen/Scanner.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace {
+
+const lumen::Uuid kAdvertisedService("a3c87500-8ed3-4bdf-8a39-a01bebede295");
+const lumen::Uuid kWriteCharacteristic("a3c87501-8ed3-4bdf-8a39-a01bebede295");
+const lumen::Uuid kNotifyCharacteristic("a3c87502-8ed3-4bdf-8a39-a01bebede295");
+const lumen::Uuid kGreetingCharacteristic("a3c87503-8ed3-4bdf-8a39-a01bebede295");
+// Served by a phone in the background, which advertises no service at all.
+const lumen::Uuid kHiddenService("b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11");
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+std::map<std::wstring, std::shared_ptr<lumen::BluetoothDevice>> g_found;
+int g_notifications = 0;
+
+// Called from every library thread at once.
+void OnLog(lumen::Logger::LogType type, const std::string& text) {
+  static std::mutex logMutex;
+  std::lock_guard lock(logMutex);
+  std::cout << "  lumen " << lumen::Logger::LogTypeToString(type) << ": " << text << '\n';
+}
+
+// Runs on the scanner's worker thread: only record and signal here, since
+// radio calls from a library callback would stall the scanner.
+bool OnJobResolved(const std::wstring& job, std::vector<std::shared_ptr<lumen::BluetoothDevice>>& devices) {
+  std::lock_guard lock(g_mutex);
+  if (!devices.empty()) {
+    g_found[job] = devices.front();
+  }
+  g_changed.notify_all();
+  return true;
+}
+
+std::shared_ptr<lumen::BluetoothDevice> WaitForJob(const std::wstring& job, std::chrono::seconds limit) {
+  std::unique_lock lock(g_mutex);
+  g_changed.wait_for(lock, limit, [&] { return g_found.count(job) != 0; });
+  const auto found = g_found.find(job);
+  return found == g_found.end() ? nullptr : found->second;
+}
+
+std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+int Run(const std::string& port) {
+  std::cout << "Opening the radio on " << port << '\n';
+  if (!lumen::Initialize(port, 0, lumen::BLED112Dongle, true)) {
+    std::cout << "No radio answered on " << port << '\n';
+    return 1;
+  }
+
+  auto scanner = lumen::GetScanner();
+  scanner->SetScanCallback(&OnJobResolved);
+  scanner->AddScanJob(L"advertising-phone", {kAdvertisedService});
+  scanner->AddScanJob(L"background-phone", {kHiddenService});
+  scanner->StartLeScan();
+  std::cout << "Scanning for a phone advertising " << kAdvertisedService.ToString() << '\n'
+            << "  and for a phone serving " << kHiddenService.ToString() << " without advertising it\n";
+
+  const auto phone = WaitForJob(L"advertising-phone", std::chrono::seconds(20));
+  if (!phone) {
+    std::cout << "No phone advertised the service\n";
+    return 1;
+  }
+  std::cout << "Found " << phone->address().ToString() << " by its advertisement, mean RSSI " << phone->MeanRssi()
+            << " dBm\n";
+
+  const auto background = WaitForJob(L"background-phone", std::chrono::seconds(30));
+  if (background) {
+    std::cout << "Found " << background->address().ToString() << " by connecting to it and reading its services\n";
+  } else {
+    std::cout << "The background phone was not found\n";
+  }
+  scanner->StopLeScan();
+
+  std::cout << "Connecting to " << phone->address().ToString() << '\n';
+  phone->Connect();
+  auto service = phone->GetService(kAdvertisedService);
+  std::cout << "Read: \"" << Text(service->GetCharacteristic(kGreetingCharacteristic)->ReadValue(true)) << "\"\n";
+
+  auto notifying = service->GetCharacteristic(kNotifyCharacteristic);
+  // Runs on the library's notification thread.
+  notifying->SetCharacteristicChangedCallback([](const std::vector<uint8_t>& value) {
+    std::lock_guard lock(g_mutex);
+    std::cout << "Notification: " << lumen::ToString(value) << '\n';
+    ++g_notifications;
+    g_changed.notify_all();
+  });
+  notifying->EnableCharacteristicNotification(true);
+  service->GetCharacteristic(kWriteCharacteristic)->WriteValue({0x01}, true, false);
+  {
+    std::unique_lock lock(g_mutex);
+    g_changed.wait_for(lock, std::chrono::seconds(5), [] { return g_notifications >= 3; });
+  }
+  notifying->EnableCharacteristicNotification(false);
+  phone->Disconnect();
+  std::cout << "Disconnected; " << g_notifications << " notifications received\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool verbose = argc == 3 && std::string(argv[1]) == "-v";
+  if (argc != 2 && !verbose) {
+    std::cerr << "usage: " << argv[0] << " [-v] PORT\n";
+    return 2;
+  }
+  if (verbose) {
+    lumen::Logger::SetLogCallback(&OnLog);
+  }
+  int status = 1;
+  try {
+    status = Run(argv[argc - 1]);
+  } catch (const std::exception& e) {
+    std::cout << "Failed: " << e.what() << '\n';
+  }
+  lumen::UnInitialize();
+  return status;
+}
