@@ -5,11 +5,12 @@
 
 #include "core/BluetoothSDK.h"
 #include "platform/Clock.h"
+#include "scan/ImplVisibility.h"
 
 namespace lumen {
 
 // Advertising state lives in the radio; nothing is kept per object.
-class Advertiser::Impl {};
+class LUMEN_IMPL_HIDDEN Advertiser::Impl {};
 
 namespace {
 

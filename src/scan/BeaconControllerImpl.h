@@ -12,10 +12,11 @@
 #include "lumen/BeaconController.h"
 #include "lumen/Uuid.h"
 #include "scan/IBeaconPacket.h"
+#include "scan/ImplVisibility.h"
 
 namespace lumen {
 
-class BeaconController::Impl {
+class LUMEN_IMPL_HIDDEN BeaconController::Impl {
  public:
   static constexpr uint32_t kSwitchIntervalMs = 3000;
   static constexpr size_t kMajorCount = 20;

@@ -15,6 +15,7 @@
 #include "lumen/Scanner.h"
 #include "lumen/Uuid.h"
 #include "scan/DevicesInRange.h"
+#include "scan/ImplVisibility.h"
 
 namespace lumen::details {
 class AdvPacket;
@@ -26,7 +27,7 @@ struct ble_msg_connection_version_ind_evt_t;
 
 namespace lumen {
 
-class Scanner::Impl {
+class LUMEN_IMPL_HIDDEN Scanner::Impl {
  public:
   // Activity this recent (system-clock ticks, 120 s) keeps the radio scanning.
   static constexpr int64_t kRecentActivityTicks = 1'200'000'000;
