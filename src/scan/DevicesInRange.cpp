@@ -350,7 +350,9 @@ void DevicesInRange::ConnectToCandidates(const RecordList& candidates, int64_t s
 void DevicesInRange::ProcessJobs(ScanCallback callback) {
   const int64_t start = SystemClockTicks();
   const std::map<std::wstring, std::set<Uuid>> jobs = m_jobs;
-  for (const auto& [name, uuids] : jobs) {
+  for (const auto& job : jobs) {
+    const std::wstring& name = job.first;
+    const std::set<Uuid>& uuids = job.second;  // a plain reference: lambdas below capture it
     RecordList matches = MatchDevicesForJob(uuids);
     bool checkPhones = false;
     if (matches.empty()) {
