@@ -27,6 +27,7 @@ constexpr uint8_t kHighestClassId = 9;
 // How long a hang-up waits for its last bytes to reach the host, then for the host to read them.
 constexpr std::chrono::milliseconds kArrivalBeforeHangup{300};
 constexpr std::chrono::milliseconds kDrainBeforeHangup{500};
+constexpr size_t kQueueLimit = 100000;  // frames
 
 std::string SentName(const Bytes& frame) {
   if (frame.size() < kBgapiHeaderSize) return {};
@@ -101,6 +102,8 @@ struct VirtualBled112::Line : Bled112Sink {
       if (!plugged) return;
       radio.m_log.AppendSent(Frame{Frame::Direction::kFromRadio, radio.m_clock->Now(), bytes, std::move(name)});
       queue.push_back(Item{ItemKind::kBytes, std::move(bytes)});
+      // Nobody reading: like a device whose host stopped draining it, the oldest output is lost.
+      if (queue.size() > kQueueLimit && controlsPending == 0) queue.pop_front();
     }
     Wake();
   }

@@ -60,6 +60,30 @@ TEST_F(SimSystemTest, CommandsWithoutBehaviourAnswerNotImplementedInTheirOwnLayo
   EXPECT_EQ(line->ReadFrameHex(), "00 03 04 0b 02 83 01");
 }
 
+TEST_F(SimSystemTest, EveryCommandOfTheTableIsAnsweredWithItsOwnResponse) {
+  Start(TestScenario("module"));
+  size_t answered = 0;
+  for (const BgapiMessageDef& def : BgapiMessages()) {
+    if (def.kind != BgapiKind::kCommand || Bled112Engine::IsNeverAnswered(def)) continue;
+    SCOPED_TRACE(def.FullName());
+    Bytes command = {static_cast<uint8_t>(def.fixedLength >> 8), static_cast<uint8_t>(def.fixedLength & 0xFF),
+                     def.classId, def.messageId};
+    command.resize(command.size() + def.fixedLength, 0x00);  // zero values, empty arrays
+    line->Write(command);
+    Bytes response;
+    do {
+      response = line->ReadFrame();
+    } while (!response.empty() && (response[0] & 0x80));  // events it may bring along
+    ASSERT_FALSE(response.empty());
+    EXPECT_EQ(response[2], def.classId);
+    EXPECT_EQ(response[3], def.messageId);
+    BgapiDecoded decoded = DecodeBgapi(response.data(), response.size(), false);
+    EXPECT_TRUE(decoded.message) << decoded.error;
+    ++answered;
+  }
+  EXPECT_EQ(answered, 116u - 4u);
+}
+
 TEST_F(SimSystemTest, ModuleResetSendsNoResponseOnlyTheBootEventOnTheSameLine) {
   Start(TestScenario("module"));
   const std::string path = radio->Path();
