@@ -1,0 +1,64 @@
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "bluegiga/BgApi.h"
+#include "core/CallbacksManager.h"
+#include "lumen/Logger.h"
+
+namespace lumen::details {
+namespace {
+
+using bglib::ble_msg_gap_scan_response_evt_t;
+
+// A scan response with 31 bytes of advertising data, as the reader hands it over.
+const uint8_t kHeader[4] = {0x80, 0x2A, 0x06, 0x00};
+std::vector<uint8_t> ScanResponsePayload() {
+  std::vector<uint8_t> payload{0xC4, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x01, 0xFF, 31};
+  const uint8_t advData[31] = {0x02, 0x01, 0x06, 0x03, 0x03, 0x0D, 0x18, 0x11, 0x07, 0x9E, 0xCA,
+                               0xDC, 0x24, 0x0E, 0xE5, 0xA9, 0xE0, 0x93, 0xF3, 0xA3, 0xB5, 0x01,
+                               0x00, 0x40, 0x6E, 0x05, 0x09, 'l',  'u',  'm',  'e'};
+  payload.insert(payload.end(), std::begin(advData), std::end(advData));
+  return payload;
+}
+
+// Frames looked up, checked and published to one subscriber, per second.
+void BM_ScanResponseDispatch(benchmark::State& state) {
+  Logger::SetLogCallback(nullptr);
+  const std::vector<uint8_t> payload = ScanResponsePayload();
+  uint64_t bytesSeen = 0;
+  int id = 0;
+  Subscribe<const ble_msg_gap_scan_response_evt_t*>(
+      "ble_evt_gap_scan_response",
+      [&bytesSeen](const ble_msg_gap_scan_response_evt_t* record) { bytesSeen += record->data.len; }, &id);
+
+  for (auto _ : state) {
+    const BgMessageDef* row = BgFindHandler(kHeader);
+    benchmark::DoNotOptimize(row);
+    benchmark::DoNotOptimize(BgDispatch(kHeader, payload.data(), payload.size()));
+  }
+  Unsubscribe(id);
+  benchmark::DoNotOptimize(bytesSeen);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ScanResponseDispatch);
+
+void DiscardCommand(uint8_t /*len1*/, const uint8_t* bytes1, uint16_t /*len2*/, const uint8_t* /*bytes2*/) {
+  benchmark::DoNotOptimize(bytes1[0]);
+}
+
+// Advertising data commands encoded per second.
+void BM_EncodeSetAdvData(benchmark::State& state) {
+  const std::vector<uint8_t> advData(31, 0x42);
+  BgOutputHook.store(&DiscardCommand);
+  for (auto _ : state) {
+    bglib::ble_cmd_gap_set_adv_data(0, static_cast<uint8_t>(advData.size()), advData.data());
+  }
+  BgOutputHook.store(nullptr);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EncodeSetAdvData);
+
+}  // namespace
+}  // namespace lumen::details
