@@ -17,7 +17,8 @@ AttUuid AttUuid::Parse(std::string_view text) {
   std::string_view digits = text;
   if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits.remove_prefix(2);
   bool dashed = digits.find('-') != std::string_view::npos;
-  if (dashed && (digits.size() != 36 || digits[8] != '-' || digits[13] != '-' || digits[18] != '-' || digits[23] != '-')) {
+  if (dashed &&
+      (digits.size() != 36 || digits[8] != '-' || digits[13] != '-' || digits[18] != '-' || digits[23] != '-')) {
     throw std::invalid_argument("UUID must be 4, 8 or 32 hex digits or the dashed 128-bit form, got \"" +
                                 std::string(text) + "\"");
   }

@@ -293,8 +293,8 @@ constexpr Row kRows[] = {
 
 BgapiType ParseType(const std::string& text) {
   static const std::map<std::string, BgapiType> kTypes = {
-      {"uint8", BgapiType::kUint8},   {"int8", BgapiType::kInt8},   {"uint16", BgapiType::kUint16},
-      {"int16", BgapiType::kInt16},   {"uint32", BgapiType::kUint32}, {"int32", BgapiType::kInt32},
+      {"uint8", BgapiType::kUint8},           {"int8", BgapiType::kInt8},     {"uint16", BgapiType::kUint16},
+      {"int16", BgapiType::kInt16},           {"uint32", BgapiType::kUint32}, {"int32", BgapiType::kInt32},
       {"uint8array", BgapiType::kUint8Array}, {"bd_addr", BgapiType::kBdAddr}};
   auto found = kTypes.find(text);
   if (found == kTypes.end()) throw std::logic_error("unknown BGAPI parameter type " + text);

@@ -26,7 +26,7 @@ struct BgapiMessageDef {
   std::vector<BgapiParam> params;
   size_t fixedLength;  // payload bytes before an array's contents
 
-  std::string FullName() const;  // "ble_cmd_gap_discover", "ble_rsp_…", "ble_evt_…"
+  std::string FullName() const;               // "ble_cmd_gap_discover", "ble_rsp_…", "ble_evt_…"
   int IndexOf(std::string_view param) const;  // -1 when absent
 };
 

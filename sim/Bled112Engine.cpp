@@ -166,9 +166,9 @@ bool Bled112Engine::HandleSystem(const BgapiMessage& command) {
       }
       return true;
     case 8:  // get_info
-      Respond("system_get_info", {int64_t{firmware.major}, int64_t{firmware.minor}, int64_t{firmware.patch},
-                                  int64_t{firmware.build}, int64_t{firmware.llVersion},
-                                  int64_t{firmware.protocolVersion}, int64_t{firmware.hardware}});
+      Respond("system_get_info",
+              {int64_t{firmware.major}, int64_t{firmware.minor}, int64_t{firmware.patch}, int64_t{firmware.build},
+               int64_t{firmware.llVersion}, int64_t{firmware.protocolVersion}, int64_t{firmware.hardware}});
       return true;
     case 10:  // whitelist_append
     case 11:  // whitelist_remove
@@ -263,12 +263,12 @@ void Bled112Engine::ResetNow(bool toBootLoader) {
     Boot(toBootLoader);
     return;
   }
-  m_bootTimer = m_clock.ScheduleAfter(std::chrono::milliseconds(m_scenario.radio.bootDelayMs),
-                                      [this, toBootLoader](Micros) {
-                                        std::lock_guard lock(m_mutex);
-                                        m_bootTimer = 0;
-                                        Boot(toBootLoader);
-                                      });
+  m_bootTimer =
+      m_clock.ScheduleAfter(std::chrono::milliseconds(m_scenario.radio.bootDelayMs), [this, toBootLoader](Micros) {
+        std::lock_guard lock(m_mutex);
+        m_bootTimer = 0;
+        Boot(toBootLoader);
+      });
 }
 
 void Bled112Engine::Boot(bool toBootLoader) {
@@ -282,9 +282,9 @@ void Bled112Engine::Boot(bool toBootLoader) {
   }
   m_mode = RadioSnapshot::Mode::kApplication;
   const FirmwareVersion& firmware = m_scenario.radio.firmware;
-  Emit("system_boot", {int64_t{firmware.major}, int64_t{firmware.minor}, int64_t{firmware.patch},
-                       int64_t{firmware.build}, int64_t{firmware.llVersion}, int64_t{firmware.protocolVersion},
-                       int64_t{firmware.hardware}});
+  Emit("system_boot",
+       {int64_t{firmware.major}, int64_t{firmware.minor}, int64_t{firmware.patch}, int64_t{firmware.build},
+        int64_t{firmware.llVersion}, int64_t{firmware.protocolVersion}, int64_t{firmware.hardware}});
 }
 
 void Bled112Engine::PowerCycle() {
@@ -296,9 +296,9 @@ void Bled112Engine::PowerCycle() {
   ++m_boots;
   m_mode = RadioSnapshot::Mode::kApplication;
   const FirmwareVersion& firmware = m_scenario.radio.firmware;
-  Emit("system_boot", {int64_t{firmware.major}, int64_t{firmware.minor}, int64_t{firmware.patch},
-                       int64_t{firmware.build}, int64_t{firmware.llVersion}, int64_t{firmware.protocolVersion},
-                       int64_t{firmware.hardware}});
+  Emit("system_boot",
+       {int64_t{firmware.major}, int64_t{firmware.minor}, int64_t{firmware.patch}, int64_t{firmware.build},
+        int64_t{firmware.llVersion}, int64_t{firmware.protocolVersion}, int64_t{firmware.hardware}});
 }
 
 void Bled112Engine::ClearRadioState() {

@@ -198,8 +198,8 @@ class Bled112Engine {
   mutable std::recursive_mutex m_mutex;
 
   RfEnvironment m_environment;
-  std::vector<GattDatabase> m_databases;        // per peripheral
-  std::vector<uint32_t> m_gattDropsLeft;        // per peripheral, from its behaviour
+  std::vector<GattDatabase> m_databases;          // per peripheral
+  std::vector<uint32_t> m_gattDropsLeft;          // per peripheral, from its behaviour
   std::vector<SimClock::TimerId> m_advertTimers;  // per peripheral
   bool m_started = false;
 

@@ -1,7 +1,7 @@
 // GAP and connection classes of the virtual BLED112: discovery, the peripherals'
 // advertisements, links, and the radio's own advertiser.
-#include "sim/Bled112Engine.h"
 #include "sim/BgapiResults.h"
+#include "sim/Bled112Engine.h"
 
 namespace lumen::sim {
 
@@ -355,7 +355,7 @@ void Bled112Engine::OnPeripheralAdvert(size_t peripheral, Micros due) {
   if (!m_discovering || !PassesDiscoveryFilter(*report)) return;
   uint8_t packetType = report->pdu == AdvertisingReport::Pdu::kConnectable ? kPacketConnectable
                        : report->pdu == AdvertisingReport::Pdu::kScannable ? kPacketScannable
-                                                                          : kPacketNonConnectable;
+                                                                           : kPacketNonConnectable;
   EmitScanResponse(*report, packetType, report->advData);
   if (m_activeScanning && !report->scanResponse.empty()) {
     EmitScanResponse(*report, kPacketScanResponse, report->scanResponse);
@@ -373,14 +373,12 @@ bool Bled112Engine::PassesDiscoveryFilter(const AdvertisingReport& report) const
 
 void Bled112Engine::EmitScanResponse(const AdvertisingReport& report, uint8_t packetType, const Bytes& data) {
   if (m_duplicateFiltering && !m_reported.insert({report.address, packetType}).second) return;
-  Emit("gap_scan_response", {int64_t{report.rssiDbm}, int64_t{packetType},
-                             Bytes(report.address.bytes.begin(), report.address.bytes.end()),
-                             int64_t{static_cast<uint8_t>(report.addressType)}, int64_t{0xFF}, data});
+  Emit("gap_scan_response",
+       {int64_t{report.rssiDbm}, int64_t{packetType}, Bytes(report.address.bytes.begin(), report.address.bytes.end()),
+        int64_t{static_cast<uint8_t>(report.addressType)}, int64_t{0xFF}, data});
 }
 
-Bled112Engine::Micros Bled112Engine::LocalAdvertInterval() const {
-  return Micros(int64_t{m_advIntervalMin} * 625);
-}
+Bled112Engine::Micros Bled112Engine::LocalAdvertInterval() const { return Micros(int64_t{m_advIntervalMin} * 625); }
 
 void Bled112Engine::StartLocalAdvertising() {
   if (m_localAdvertTimer != 0) return;

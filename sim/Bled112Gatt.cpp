@@ -1,7 +1,7 @@
 // The attribute client class of the virtual BLED112: GATT procedures run
 // against the connected peripheral's attribute table.
-#include "sim/Bled112Engine.h"
 #include "sim/BgapiResults.h"
+#include "sim/Bled112Engine.h"
 
 namespace lumen::sim {
 
@@ -76,9 +76,9 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
         return true;
       }
       size_t found = 0;
-      for (const auto& group : m_databases[slot->peripheral].Groups(
-               AttUuid::From16(static_cast<uint16_t>(command.Int("uuid"))), static_cast<uint16_t>(start),
-               static_cast<uint16_t>(end))) {
+      for (const auto& group :
+           m_databases[slot->peripheral].Groups(AttUuid::From16(static_cast<uint16_t>(command.Int("uuid"))),
+                                                static_cast<uint16_t>(start), static_cast<uint16_t>(end))) {
         if (group.uuid.LittleEndian() != command.Array("value")) continue;
         Emit("attclient_group_found", {handle, int64_t{group.start}, int64_t{group.end}, group.uuid.LittleEndian()});
         ++found;
@@ -100,11 +100,13 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
         completed(handle, bgapi_result::kAttInvalidHandle, start);
         return true;
       }
-      if (!type.Matches(AttUuid::From16(kPrimaryServiceUuid)) && !type.Matches(AttUuid::From16(kSecondaryServiceUuid))) {
+      if (!type.Matches(AttUuid::From16(kPrimaryServiceUuid)) &&
+          !type.Matches(AttUuid::From16(kSecondaryServiceUuid))) {
         completed(handle, bgapi_result::kAttUnsupportedGroupType, start);
         return true;
       }
-      auto groups = m_databases[slot->peripheral].Groups(type, static_cast<uint16_t>(start), static_cast<uint16_t>(end));
+      auto groups =
+          m_databases[slot->peripheral].Groups(type, static_cast<uint16_t>(start), static_cast<uint16_t>(end));
       if (groups.empty()) {
         completed(handle, bgapi_result::kAttAttributeNotFound, start);
         return true;
@@ -279,7 +281,8 @@ bool Bled112Engine::SendValueUpdate(uint8_t handle, uint16_t valueHandle, const 
     } else {
       return false;  // the client has not asked for updates
     }
-  } else if (!(attribute->properties & gatt_properties::kNotify) && (attribute->properties & gatt_properties::kIndicate)) {
+  } else if (!(attribute->properties & gatt_properties::kNotify) &&
+             (attribute->properties & gatt_properties::kIndicate)) {
     type = kValueIndicate;
   }
   Bytes sent(value.begin(), value.begin() + static_cast<long>(std::min(value.size(), kMaxWritePayload)));

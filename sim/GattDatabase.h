@@ -22,10 +22,10 @@ class GattDatabase {
     AttUuid type;
     Bytes value;
     Kind kind = Kind::kDescriptor;
-    uint8_t properties = 0;     // of the characteristic this attribute belongs to
-    uint16_t valueHandle = 0;   // of that characteristic; 0 for service declarations
-    uint16_t groupEnd = 0;      // service declarations: last handle of the service
-    bool writable = false;      // descriptors
+    uint8_t properties = 0;    // of the characteristic this attribute belongs to
+    uint16_t valueHandle = 0;  // of that characteristic; 0 for service declarations
+    uint16_t groupEnd = 0;     // service declarations: last handle of the service
+    bool writable = false;     // descriptors
   };
 
   struct Group {

@@ -1,8 +1,8 @@
 #include "sim/PseudoTerminal.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 

@@ -101,8 +101,9 @@ Bytes ReadAdvertisingData(const Json& json, const std::string& path) {
   if (json.is_string()) {
     out = ReadHex(json, path);
   } else {
-    ExpectObject(json, path,
-                 {"flags", "uuids16", "uuids32", "uuids128", "name", "short_name", "tx_power", "manufacturer_data", "raw"});
+    ExpectObject(
+        json, path,
+        {"flags", "uuids16", "uuids32", "uuids128", "name", "short_name", "tx_power", "manufacturer_data", "raw"});
     if (json.contains("flags")) {
       AppendAd(out, 0x01, {static_cast<uint8_t>(ReadInteger(json.at("flags"), path + ".flags", 0, 255))});
     }
@@ -187,7 +188,8 @@ GattCharacteristic ReadCharacteristic(const Json& json, const std::string& path)
   if (!json.contains("uuid")) Fail(path, "uuid is required");
   GattCharacteristic characteristic;
   characteristic.uuid = ReadUuid(json.at("uuid"), path + ".uuid");
-  if (json.contains("properties")) characteristic.properties = ReadProperties(json.at("properties"), path + ".properties");
+  if (json.contains("properties"))
+    characteristic.properties = ReadProperties(json.at("properties"), path + ".properties");
   characteristic.value = ReadValue(json, path);
   bool hasConfiguration = false;
   if (json.contains("descriptors")) {
@@ -228,7 +230,8 @@ GattService ReadService(const Json& json, const std::string& path) {
     const Json& list = json.at("characteristics");
     if (!list.is_array()) Fail(path + ".characteristics", "expected an array");
     for (size_t i = 0; i < list.size(); ++i) {
-      service.characteristics.push_back(ReadCharacteristic(list[i], path + ".characteristics[" + std::to_string(i) + "]"));
+      service.characteristics.push_back(
+          ReadCharacteristic(list[i], path + ".characteristics[" + std::to_string(i) + "]"));
     }
   }
   return service;
@@ -299,13 +302,14 @@ void ReadBehaviour(const Json& json, const std::string& path, Peripheral& periph
 }
 
 Peripheral ReadPeripheral(const Json& json, const std::string& path, size_t index) {
-  ExpectObject(json, path,
-               {"name", "address", "address_type", "address_rotation", "adv_data", "scan_response", "adv_interval_ms",
-                "first_advert_ms", "connectable", "advertises_while_connected", "rssi", "present_from_ms",
-                "present_from_s", "present_until_ms", "present_until_s", "connect_delay_ms", "version_ind", "gatt",
-                "behaviours"});
+  ExpectObject(
+      json, path,
+      {"name", "address", "address_type", "address_rotation", "adv_data", "scan_response", "adv_interval_ms",
+       "first_advert_ms", "connectable", "advertises_while_connected", "rssi", "present_from_ms", "present_from_s",
+       "present_until_ms", "present_until_s", "connect_delay_ms", "version_ind", "gatt", "behaviours"});
   Peripheral peripheral;
-  peripheral.name = json.contains("name") ? ReadString(json.at("name"), path + ".name") : "peripheral" + std::to_string(index);
+  peripheral.name =
+      json.contains("name") ? ReadString(json.at("name"), path + ".name") : "peripheral" + std::to_string(index);
   if (!json.contains("address")) Fail(path, "address is required");
   peripheral.address = ReadAddress(json.at("address"), path + ".address");
   if (json.contains("address_type")) {
@@ -379,7 +383,8 @@ Peripheral ReadPeripheral(const Json& json, const std::string& path, size_t inde
 }
 
 RadioSettings ReadRadio(const Json& json, const std::string& path) {
-  ExpectObject(json, path, {"variant", "firmware", "connection_slots", "address", "bootloader_version", "boot_delay_ms"});
+  ExpectObject(json, path,
+               {"variant", "firmware", "connection_slots", "address", "bootloader_version", "boot_delay_ms"});
   RadioSettings radio;
   if (json.contains("variant")) {
     std::string variant = ReadString(json.at("variant"), path + ".variant");

@@ -70,7 +70,9 @@ struct VirtualBled112::Line : Bled112Sink {
     ::close(wake[1]);
   }
 
-  void Start() { thread = std::thread([this] { Run(); }); }
+  void Start() {
+    thread = std::thread([this] { Run(); });
+  }
 
   void Stop() {
     {
@@ -192,8 +194,8 @@ struct VirtualBled112::Line : Bled112Sink {
     int timeoutMs = -1;
     if (!input.empty()) {
       auto left = kPartialFrameTimeout - (std::chrono::steady_clock::now() - lastInput);
-      timeoutMs = static_cast<int>(std::max<int64_t>(
-          0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1));
+      timeoutMs = static_cast<int>(
+          std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1));
     }
     int ready = ::poll(fds, count, timeoutMs);
     if (ready < 0 && errno != EINTR) return;

@@ -19,8 +19,8 @@ TEST(SimCodecTest, TableKeepsIdsOfEveryClassAlignedWithTheReference) {
     ++counts[def.classId];
   }
   EXPECT_EQ(BgapiMessages().size(), 269u);
-  const std::map<uint8_t, int> kCommandCounts = {{0, 21}, {1, 9}, {2, 6}, {3, 10}, {4, 12},
-                                                 {5, 9},  {6, 13}, {7, 23}, {8, 7}, {9, 6}};
+  const std::map<uint8_t, int> kCommandCounts = {{0, 21}, {1, 9},  {2, 6},  {3, 10}, {4, 12},
+                                                 {5, 9},  {6, 13}, {7, 23}, {8, 7},  {9, 6}};
   const std::map<uint8_t, int> kEventCounts = {{0, 8}, {1, 1}, {2, 3}, {3, 5}, {4, 7}, {5, 5}, {6, 2}, {7, 5}, {9, 1}};
   EXPECT_EQ(commands, kCommandCounts);
   EXPECT_EQ(responses, kCommandCounts);
@@ -49,8 +49,9 @@ TEST(SimCodecTest, ConnectDirectDecodesWithTimeoutBeforeLatency) {
 }
 
 TEST(SimCodecTest, SignedFieldsSurviveTheRoundTrip) {
-  Bytes frame = EncodeBgapi(BgapiKind::kEvent, "gap_scan_response",
-                            {int64_t{-55}, int64_t{0}, Hex("01 02 03 04 05 06"), int64_t{1}, int64_t{0xFF}, Hex("02 01 06")});
+  Bytes frame =
+      EncodeBgapi(BgapiKind::kEvent, "gap_scan_response",
+                  {int64_t{-55}, int64_t{0}, Hex("01 02 03 04 05 06"), int64_t{1}, int64_t{0xFF}, Hex("02 01 06")});
   EXPECT_EQ(ToHex(frame), "80 0e 06 00 c9 00 01 02 03 04 05 06 01 ff 03 02 01 06");
   BgapiDecoded decoded = DecodeBgapi(frame.data(), frame.size(), false);
   ASSERT_TRUE(decoded.message) << decoded.error;

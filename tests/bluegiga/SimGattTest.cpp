@@ -182,7 +182,8 @@ TEST_F(SimGattTest, ScenarioPeerDropsTheLinkDuringItsNextProcedure) {
 }
 
 TEST_F(SimGattTest, VersionIndicationFollowsTheConnectionWhenThePeerHasOne) {
-  Start(R"({"peripherals": [{"address": "00:00:00:00:00:07", "version_ind": {"version": 8, "company_id": 76, "subversion": 258}}]})");
+  Start(
+      R"({"peripherals": [{"address": "00:00:00:00:00:07", "version_ind": {"version": 8, "company_id": 76, "subversion": 258}}]})");
   line->WriteHex("00 0f 06 03 07 00 00 00 00 00 00 06 00 0c 00 64 00 00 00");
   ASSERT_EQ(line->ReadFrameHex(), "00 03 06 03 00 00 00");
   ASSERT_EQ(line->ReadFrameHex(), "80 10 03 00 00 05 07 00 00 00 00 00 00 0c 00 64 00 00 00 ff");

@@ -18,7 +18,8 @@ namespace lumen::sim::testing {
 // beacon: non-connectable, no flags, 250 ms. late: in range from 1000 ms, 500 ms.
 inline std::string TestScenario(const std::string& variant = "dongle", const std::string& radioExtra = "") {
   return R"({
-  "radio": {"variant": ")" + variant + R"(", "connection_slots": 3)" + radioExtra + R"(,
+  "radio": {"variant": ")" +
+         variant + R"(", "connection_slots": 3)" + radioExtra + R"(,
             "firmware": {"major": 1, "minor": 3, "patch": 2, "build": 122, "ll_version": 5, "protocol_version": 1, "hw": 2}},
   "peripherals": [
     {"name": "hrm", "address": "00:1a:7d:da:71:13", "adv_interval_ms": 100,

@@ -54,17 +54,23 @@ TEST(SimScenarioTest, MistakesAreReportedWithTheirJsonPath) {
   EXPECT_NE(ErrorOf(R"({"peripherals":[{"address":"aa:bb:cc:dd:ee:ff","adv_intervall_ms":100}]})")
                 .find("$.peripherals[0].adv_intervall_ms: unknown key"),
             std::string::npos);
-  EXPECT_NE(ErrorOf(R"({"peripherals":[{"address":"aa:bb:cc:dd:ee:ff","adv_data":{"name":"a name far too long to fit in thirty one bytes"}}]})")
-                .find("at most 31"),
-            std::string::npos);
+  EXPECT_NE(
+      ErrorOf(
+          R"({"peripherals":[{"address":"aa:bb:cc:dd:ee:ff","adv_data":{"name":"a name far too long to fit in thirty one bytes"}}]})")
+          .find("at most 31"),
+      std::string::npos);
   EXPECT_NE(ErrorOf(R"({"radio":{"variant":"usb"}})").find("$.radio.variant"), std::string::npos);
-  EXPECT_NE(ErrorOf(R"({"peripherals":[{"address":"aa:bb:cc:dd:ee:ff","gatt":[{"uuid":"1800","characteristics":[{"uuid":"2a00","properties":["reed"]}]}]}]})")
-                .find("properties[0]"),
-            std::string::npos);
+  EXPECT_NE(
+      ErrorOf(
+          R"({"peripherals":[{"address":"aa:bb:cc:dd:ee:ff","gatt":[{"uuid":"1800","characteristics":[{"uuid":"2a00","properties":["reed"]}]}]}]})")
+          .find("properties[0]"),
+      std::string::npos);
   EXPECT_NE(ErrorOf("{").find("not valid JSON"), std::string::npos);
-  EXPECT_NE(ErrorOf(R"({"peripherals":[{"name":"x","address":"aa:bb:cc:dd:ee:ff"},{"name":"x","address":"aa:bb:cc:dd:ee:fe"}]})")
-                .find("unique"),
-            std::string::npos);
+  EXPECT_NE(
+      ErrorOf(
+          R"({"peripherals":[{"name":"x","address":"aa:bb:cc:dd:ee:ff"},{"name":"x","address":"aa:bb:cc:dd:ee:fe"}]})")
+          .find("unique"),
+      std::string::npos);
 }
 
 TEST(SimScenarioTest, StructuredAdvertisingDataIsLaidOutInAFixedOrder) {
@@ -85,7 +91,8 @@ TEST(SimScenarioTest, AddressRotatesThroughItsListAndRssiMovesLinearly) {
   EXPECT_EQ(p.rssi.At(15000), -70);
   EXPECT_EQ(p.rssi.At(60000), -60);
 
-  Scenario generated = Scenario::FromJson(R"({"peripherals":[{"address":"4b:00:00:00:00:01","address_rotation":{"every_ms":500}}]})");
+  Scenario generated =
+      Scenario::FromJson(R"({"peripherals":[{"address":"4b:00:00:00:00:01","address_rotation":{"every_ms":500}}]})");
   const Peripheral& q = generated.peripherals[0];
   EXPECT_EQ(q.AddressAt(499), q.address);
   EXPECT_NE(q.AddressAt(500), q.address);
