@@ -271,12 +271,15 @@ DevicesInRange::RecordList DevicesInRange::DevicesNeedingServiceCheck() {
   const std::chrono::system_clock::time_point lastStopAdvertising = Advertiser::GetLastStopAdvertisingTime();
   std::vector<Entry> candidates;
   for (const auto& [address, record] : m_records) {
-    Entry entry = MakeEntry(record);
-    if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
-      continue;
-    }
+    // The record's own fields rule out most devices before the connection
+    // table is asked.
+    Entry entry{record, false, record->TakeSnapshot()};
     if (entry.snapshot.meanRssi < kMinCandidateRssi ||
         entry.snapshot.consecutiveAdvertsWithoutUuid <= kMinAdvertsWithoutUuid) {
+      continue;
+    }
+    entry.connected = record->device()->IsConnected();
+    if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
       continue;
     }
     const std::shared_ptr<BluetoothDevice>& device = record->device();
