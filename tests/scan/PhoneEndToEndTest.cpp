@@ -1,0 +1,308 @@
+// Finding and using phones end to end: the scanner, the device cache and the
+// device objects on the real Bluegiga provider, against the virtual BLED112.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ConnectionTable.h"
+#include "core/Event.h"
+#include "core/LogCapture.h"
+#include "lumen/BeaconController.h"
+#include "lumen/BluetoothDevice.h"
+#include "lumen/GattCharacteristic.h"
+#include "lumen/GattService.h"
+#include "lumen/Lumen.h"
+#include "lumen/Scanner.h"
+#include "scan/BeaconControllerImpl.h"
+#include "scan/ScannerImpl.h"
+#include "sim/VirtualBled112.h"
+
+namespace lumen {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LogCapture;
+using Bytes = std::vector<uint8_t>;
+
+constexpr auto kGuard = 10s;  // only ends a hang
+constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
+
+const Uuid kAdvertisedService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
+const Uuid kWriteCharacteristic(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
+const Uuid kNotifyCharacteristic(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
+const Uuid kReadCharacteristic(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
+const Uuid kHiddenService(std::string("b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11"));
+
+const char* const kScenario = R"({
+  "radio": {"variant": "dongle", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}},
+  "peripherals": [
+    {
+      "name": "foreground",
+      "address": "5a:10:20:30:40:50", "address_type": "random",
+      "address_rotation": {"every_s": 5, "addresses": ["5b:11:21:31:41:51"]},
+      "adv_interval_ms": 100,
+      "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
+      "rssi": -55,
+      "gatt": [
+        {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
+          {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
+          {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
+          {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "2a"}
+        ]}
+      ],
+      "behaviours": [
+        {"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
+         "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295",
+         "values": ["0101", "0102", "0103"], "count": 3, "interval_ms": 0}
+      ]
+    },
+    {
+      "name": "background",
+      "address": "4b:60:70:80:90:a0", "address_type": "random",
+      "adv_interval_ms": 200,
+      "adv_data": {"flags": 26, "manufacturer_data": "4c0010050b1c1a2b3c"},
+      "rssi": -60,
+      "gatt": [
+        {"uuid": "b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11", "characteristics": [
+          {"uuid": "b7d10001-5e0c-4c3f-9d8a-2f6e1c0b7a11", "properties": ["read"], "value": "02"}
+        ]}
+      ]
+    }
+  ]
+})";
+
+// What the application's callbacks saw; they run on the scanner's worker.
+struct Seen {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::string, int> advertsByAddress;
+  std::map<std::wstring, std::vector<std::shared_ptr<BluetoothDevice>>> jobs;
+
+  void Clear() {
+    std::lock_guard lock(mutex);
+    advertsByAddress.clear();
+    jobs.clear();
+  }
+};
+Seen g_seen;
+
+bool OnAdvert(std::shared_ptr<BluetoothDevice>& device) {
+  {
+    std::lock_guard lock(g_seen.mutex);
+    ++g_seen.advertsByAddress[device->address().ToString()];
+  }
+  g_seen.changed.notify_all();
+  return true;
+}
+
+bool OnScan(const std::wstring& job, std::vector<std::shared_ptr<BluetoothDevice>>& devices) {
+  {
+    std::lock_guard lock(g_seen.mutex);
+    g_seen.jobs[job] = devices;
+  }
+  g_seen.changed.notify_all();
+  return true;
+}
+
+class PhoneEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_seen.Clear();
+    details::ClearAllConnections();
+    m_radio = std::make_unique<sim::VirtualBled112>(sim::Scenario::FromJson(kScenario));
+    ASSERT_TRUE(Initialize(m_radio->Path(), 0, BLED112Dongle, false));
+    m_scanner = GetScanner();
+    Impl().SetTickIntervalForTesting(kNoRealTicks);
+    m_scanner->SetAdvCallback(&OnAdvert);
+    m_scanner->SetScanCallback(&OnScan);
+  }
+
+  void TearDown() override {
+    m_scanner.reset();
+    UnInitialize();
+    m_radio.reset();
+    details::ClearAllConnections();
+  }
+
+  Scanner::Impl& Impl() { return details::ScannerAccess::ImplOf(*m_scanner); }
+
+  // Lets the sim clock run, and waits until the scanner has processed at
+  // least `count` advertisements from `address`.
+  void AdvanceUntilAdverts(const std::string& address, int count) {
+    for (int step = 0; step < 100; ++step) {
+      {
+        std::lock_guard lock(g_seen.mutex);
+        if (g_seen.advertsByAddress[address] >= count) {
+          return;
+        }
+      }
+      m_radio->Clock().AdvanceMs(100);
+      std::unique_lock lock(g_seen.mutex);
+      g_seen.changed.wait_for(lock, 50ms, [&] { return g_seen.advertsByAddress[address] >= count; });
+    }
+    FAIL() << "no " << count << " adverts from " << address;
+  }
+
+  std::vector<std::shared_ptr<BluetoothDevice>> JobResult(const std::wstring& job) {
+    std::unique_lock lock(g_seen.mutex);
+    g_seen.changed.wait_for(lock, kGuard, [&] { return g_seen.jobs.count(job) != 0; });
+    const auto found = g_seen.jobs.find(job);
+    return found == g_seen.jobs.end() ? std::vector<std::shared_ptr<BluetoothDevice>>{} : found->second;
+  }
+
+  std::shared_ptr<BluetoothDevice> FindForegroundPhone() {
+    m_scanner->AddScanJob(L"foreground", {kAdvertisedService});
+    EXPECT_TRUE(m_radio->WaitForCommand("gap_discover", kGuard));
+    AdvanceUntilAdverts("5a:10:20:30:40:50", 2);
+    Impl().TickNowForTesting();
+    const auto devices = JobResult(L"foreground");
+    EXPECT_EQ(devices.size(), 1U);
+    return devices.empty() ? nullptr : devices.front();
+  }
+
+  LogCapture m_log;
+  std::unique_ptr<sim::VirtualBled112> m_radio;
+  std::unique_ptr<Scanner> m_scanner;
+};
+
+TEST_F(PhoneEndToEndTest, AdvertisedUuidResolvesTheJobAtTheNextTick) {
+  const auto phone = FindForegroundPhone();
+  ASSERT_TRUE(phone);
+  EXPECT_EQ(phone->address().ToString(), "5a:10:20:30:40:50");
+  // The job is gone: another tick reports nothing more.
+  g_seen.Clear();
+  Impl().TickNowForTesting();
+  std::lock_guard lock(g_seen.mutex);
+  EXPECT_TRUE(g_seen.jobs.empty());
+}
+
+TEST_F(PhoneEndToEndTest, BackgroundPhoneIsConnectedToCheckItsServicesAndResolvesTheJob) {
+  m_scanner->AddScanJob(L"hidden", {kHiddenService});
+  ASSERT_TRUE(m_radio->WaitForCommand("gap_discover", kGuard));
+  AdvanceUntilAdverts("4b:60:70:80:90:a0", 5);
+  Impl().TickNowForTesting();
+
+  const auto devices = JobResult(L"hidden");
+  ASSERT_EQ(devices.size(), 1U);
+  EXPECT_EQ(devices.front()->address().ToString(), "4b:60:70:80:90:a0");
+  EXPECT_TRUE(devices.front()->HasService(kHiddenService));
+  EXPECT_EQ(m_radio->CommandCount("gap_connect_direct"), 1U);
+  EXPECT_GE(m_radio->CommandCount("attclient_read_by_group_type"), 1U);
+  // The check's connection is closed again once the services are read.
+  EXPECT_EQ(m_radio->CommandCount("connection_disconnect"), 1U);
+  EXPECT_FALSE(details::AnyConnectionOpen());
+}
+
+TEST_F(PhoneEndToEndTest, PhoneChangingItsRandomAddressKeepsTheApplicationsObject) {
+  const auto phone = FindForegroundPhone();
+  ASSERT_TRUE(phone);
+
+  // Still looking for it when it moves to its next address.
+  m_scanner->AddScanJob(L"again", {kAdvertisedService});
+  m_radio->Clock().AdvanceMs(5000);
+  AdvanceUntilAdverts("5b:11:21:31:41:51", 1);
+  Impl().TickNowForTesting();
+
+  const auto devices = JobResult(L"again");
+  ASSERT_EQ(devices.size(), 1U);
+  EXPECT_EQ(devices.front(), phone);  // the very same object
+  EXPECT_EQ(phone->address().ToString(), "5b:11:21:31:41:51");
+}
+
+TEST_F(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
+  const auto phone = FindForegroundPhone();
+  ASSERT_TRUE(phone);
+  m_scanner->StopLeScan();
+
+  phone->Connect();
+  ASSERT_TRUE(phone->IsConnected());
+  auto service = phone->GetService(kAdvertisedService);
+  ASSERT_TRUE(service);
+  EXPECT_EQ(service->GetCharacteristic(kReadCharacteristic)->ReadValue(true), Bytes{0x2a});
+
+  // The radio answers "invalid handle" once: the cache is rebuilt and the read repeated.
+  m_radio->Faults().FailNextCommand("attclient_read_by_handle", 0x0401);
+  EXPECT_EQ(service->GetCharacteristic(kReadCharacteristic)->ReadValue(true), Bytes{0x2a});
+  EXPECT_TRUE(m_log.HasContaining(Logger::WARNING, "GATT operation got 'invalid handle'"));
+
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<Bytes> values;
+  std::set<std::thread::id> threads;
+  auto notifying = service->GetCharacteristic(kNotifyCharacteristic);
+  notifying->SetCharacteristicChangedCallback([&](const std::vector<uint8_t>& value) {
+    std::lock_guard lock(mutex);
+    values.push_back(value);
+    threads.insert(std::this_thread::get_id());
+    arrived.notify_all();
+  });
+  notifying->EnableCharacteristicNotification(true);
+  service->GetCharacteristic(kWriteCharacteristic)->WriteValue({0x07}, true, false);
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(arrived.wait_for(lock, kGuard, [&] { return values.size() == 3; }));
+    EXPECT_EQ(values, (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
+    EXPECT_EQ(threads.size(), 1U);
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0U);  // not on the caller's thread
+  }
+
+  // Switched off, the peer's notifications no longer reach the callback.
+  notifying->EnableCharacteristicNotification(false);
+  EXPECT_FALSE(m_radio->Notify("foreground", "a3c87502-8ed3-4bdf-8a39-a01bebede295", {0x09}));
+
+  phone->Disconnect();
+  EXPECT_FALSE(phone->IsConnected());
+}
+
+TEST_F(PhoneEndToEndTest, BeaconFramesGoOnAirByteExactWithTwentyMajorsPerUuid) {
+  m_scanner->StopLeScan();
+  const Uuid first(std::string("0b9db0e5-c5b3-4043-8294-44d8112adc54"));
+  const Uuid second(std::string("1c2d3e4f-5061-7283-94a5-b6c7d8e9f00a"));
+  // Advertising from construction on; a switch interval far beyond the test
+  // leaves every switch to the test's own steps.
+  BeaconController::Impl beacon({first, second}, 160, 24 * 3600 * 1000);
+  constexpr int kFrames = 80;
+  for (int i = 1; i < kFrames; ++i) {
+    beacon.SwitchToNextUuid();
+  }
+  beacon.StopBeacon();
+
+  const Bytes kPrefix{0x02, 0x01, 0x06, 0x1A, 0xFF, 0x4C, 0x00, 0x02, 0x15};  // flags, Apple iBeacon type
+  std::vector<Bytes> frames;
+  for (const sim::OnAirFrame& air : m_radio->OnAir()) {
+    const bool beacon =
+        air.advData.size() >= kPrefix.size() && std::equal(kPrefix.begin(), kPrefix.end(), air.advData.begin());
+    if (beacon && (frames.empty() || frames.back() != air.advData)) {
+      frames.push_back(air.advData);
+    }
+  }
+  ASSERT_GE(frames.size(), static_cast<size_t>(kFrames));
+
+  std::map<Bytes, std::vector<int>> majorsByUuid;
+  Bytes previousUuid;
+  for (const Bytes& frame : frames) {
+    ASSERT_EQ(frame.size(), 30U);
+    const Bytes uuid(frame.begin() + 9, frame.begin() + 25);
+    EXPECT_NE(uuid, previousUuid) << "the UUID must switch at every step";
+    previousUuid = uuid;
+    majorsByUuid[uuid].push_back(frame[25] << 8 | frame[26]);
+  }
+  ASSERT_EQ(majorsByUuid.size(), 2U);
+  EXPECT_EQ(majorsByUuid.count(Bytes(first.bytes(), first.bytes() + 16)), 1U);
+  EXPECT_EQ(majorsByUuid.count(Bytes(second.bytes(), second.bytes() + 16)), 1U);
+  for (const auto& [uuid, majors] : majorsByUuid) {
+    ASSERT_GE(majors.size(), 20U);
+    EXPECT_EQ(std::set<int>(majors.begin(), majors.begin() + 20).size(), 20U) << "a major repeated before all twenty";
+  }
+}
+
+}  // namespace
+}  // namespace lumen
