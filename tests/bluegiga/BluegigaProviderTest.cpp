@@ -58,8 +58,8 @@ class BluegigaProviderTest : public BluegigaSimTest {
 
 TEST_F(BluegigaProviderTest, InitializeProbesReadsFirmwareAndStopsLeftoverDiscovery) {
   Open(PhonesScenario(), BLED112Dongle, true);
-  EXPECT_TRUE(m_log.Contains("Bluegiga device is functional", Logger::WARNING));
-  EXPECT_TRUE(m_log.Contains("Bluegiga supports #connections = 3", Logger::INFO));
+  EXPECT_TRUE(m_log.HasContaining(Logger::WARNING, "Bluegiga device is functional"));
+  EXPECT_TRUE(m_log.HasContaining(Logger::INFO, "Bluegiga supports #connections = 3"));
   EXPECT_EQ(BluegigaCommands::GetFirmwareVersion(), "1.8.0.149");
   EXPECT_TRUE(Sdk().IsDeviceOpen());
   EXPECT_TRUE(Sdk().SupportsContinuousScanning());
@@ -84,8 +84,8 @@ TEST_F(BluegigaProviderTest, OldFirmwareWarnsIgnoresAdvertisingAndResetsAtOnce) 
   EXPECT_FALSE(Sdk().SupportsContinuousScanning());
 
   Sdk().SetScanParametersForEstablishingConnections(100, 50);
-  EXPECT_TRUE(m_log.Contains("SetScanParametersForEstablishingConnections is not supported in Bluegiga firmware",
-                             Logger::WARNING));
+  EXPECT_TRUE(m_log.HasContaining(Logger::WARNING,
+                                  "SetScanParametersForEstablishingConnections is not supported in Bluegiga firmware"));
   Sdk().SetAdvertisementData(0, {0x02, 0x01, 0x06});
   Sdk().SetAdvertisementParameters(160);
   EXPECT_EQ(m_radio->CommandCount("gap_set_initiating_con_parameters"), 0U);
@@ -94,7 +94,7 @@ TEST_F(BluegigaProviderTest, OldFirmwareWarnsIgnoresAdvertisingAndResetsAtOnce) 
 
   Sdk().DelayedNonDFUReset(0, true);
   EXPECT_TRUE(
-      m_log.Contains("Bluegiga firmware does not support delayed reset, so do immediate reset", Logger::WARNING));
+      m_log.HasContaining(Logger::WARNING, "Bluegiga firmware does not support delayed reset, so do immediate reset"));
   EXPECT_EQ(m_radio->CommandCount("system_reset"), 1U);
   EXPECT_EQ(m_radio->CommandCount("system_delay_reset"), 0U);
 }
@@ -127,13 +127,14 @@ TEST_F(BluegigaProviderTest, SilentRadioFailsInitializeAndCallsHardwareFailure) 
   EXPECT_FALSE(Initialize(m_radio->Path(), 0, BLED112Dongle, false));
   Set_HardwareFailureCallback(nullptr);
   EXPECT_EQ(g_hardwareFailures.load(), 1);
-  EXPECT_TRUE(m_log.Contains("Bluegiga initialization failed: ble_cmd_system_get_info - no response", Logger::WARNING));
+  EXPECT_TRUE(
+      m_log.HasContaining(Logger::WARNING, "Bluegiga initialization failed: ble_cmd_system_get_info - no response"));
   EXPECT_FALSE(details::IsBluetoothSDKInitialized());
 }
 
 TEST_F(BluegigaProviderTest, MissingPortFailsInitializeCleanly) {
   EXPECT_FALSE(Initialize("/dev/lumen-no-such-port", 0, BLED112Dongle, false));
-  EXPECT_TRUE(m_log.Contains("failed to open serial port", Logger::ERROR));
+  EXPECT_TRUE(m_log.HasContaining(Logger::ERROR, "failed to open serial port"));
   EXPECT_FALSE(details::IsBluetoothSDKInitialized());
 }
 
@@ -158,7 +159,7 @@ TEST_F(BluegigaProviderTest, DiscoveryStartsOnceReportsAdvertisementsAndEndsHarm
   Sdk().StartScan(false);  // already running: the radio's 0x0181 is not an error
   EXPECT_TRUE(Sdk().IsScanning());
   EXPECT_EQ(g_scanningReports.load(), 1);
-  EXPECT_TRUE(m_log.Contains("start scanning got error 0x181", Logger::INFO));
+  EXPECT_TRUE(m_log.HasContaining(Logger::INFO, "start scanning got error 0x181"));
 
   m_radio->Clock().AdvanceMs(250);
   auto sender = advertised.get_future();
@@ -304,7 +305,7 @@ TEST_F(BluegigaProviderTest, ErrorResultIsThrownWithTheRadiosCode) {
 TEST_F(BluegigaProviderTest, MaxConnectionsCountsOneStatusPerSlotAndPrintsThem) {
   Open(PhonesScenario());
   EXPECT_EQ(Sdk().GetMaxConnections(2000, true), 3);
-  EXPECT_EQ(m_log.Count("Connection:", Logger::INFO), 3U);
+  EXPECT_EQ(m_log.CountContaining(Logger::INFO, "Connection:"), 3U);
 }
 
 TEST_F(BluegigaProviderTest, ModuleResetWaitsForTheBootEvent) {
@@ -339,10 +340,10 @@ TEST_F(BluegigaProviderTest, FirmwareUploadArrivesByteForByte) {
 
 TEST_F(BluegigaProviderTest, MaintenanceBeforeInitializeLogsAndReturns) {
   BluegigaCommands::Reset(0, true);
-  EXPECT_TRUE(m_log.Contains("BluegigaCommands::Reset called before KESLUMEN initialized.", Logger::ERROR));
+  EXPECT_TRUE(m_log.HasContaining(Logger::ERROR, "BluegigaCommands::Reset called before KESLUMEN initialized."));
   EXPECT_EQ(BluegigaCommands::GetFirmwareVersion(), "");
   EXPECT_TRUE(
-      m_log.Contains("BluegigaCommands::GetFirmwareVersion called before KESLUMEN initialized.", Logger::ERROR));
+      m_log.HasContaining(Logger::ERROR, "BluegigaCommands::GetFirmwareVersion called before KESLUMEN initialized."));
 }
 
 TEST_F(BluegigaProviderTest, UnplugMidCommandEndsTheWaitWithinASlice) {

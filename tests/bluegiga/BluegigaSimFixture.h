@@ -5,10 +5,10 @@
 #include <memory>
 #include <string>
 
-#include "LogCapture.h"
 #include "bluegiga/BGCalls.h"
 #include "core/BluetoothSDK.h"
 #include "core/Event.h"
+#include "core/LogCapture.h"
 #include "lumen/Lumen.h"
 #include "sim/VirtualBled112.h"
 

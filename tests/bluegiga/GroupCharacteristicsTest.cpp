@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "LogCapture.h"
 #include "bluegiga/BluegigaBluetoothSDK.h"
+#include "core/LogCapture.h"
 #include "lumen/BGLibError.h"
 
 namespace lumen::details {
@@ -27,8 +27,8 @@ TEST(GroupCharacteristics, KeepsTheValueHandleOfEachDeclaration) {
   EXPECT_EQ(grouped[1].attHandle, 6);
   EXPECT_EQ(grouped[1].uuid, Uuid(uint16_t{0x2A38}));
   EXPECT_EQ(grouped[0].handle, h);
-  EXPECT_TRUE(log.Contains("characteristic has #elements = 3", Logger::DEBUG));
-  EXPECT_TRUE(log.Contains("final characteristic has #elements = 2", Logger::DEBUG));
+  EXPECT_TRUE(log.HasContaining(Logger::DEBUG, "characteristic has #elements = 3"));
+  EXPECT_TRUE(log.HasContaining(Logger::DEBUG, "final characteristic has #elements = 2"));
 }
 
 TEST(GroupCharacteristics, LoneTrailingDeclarationThrows) {

@@ -6,7 +6,6 @@
 #include <future>
 #include <thread>
 
-#include "LogCapture.h"
 #include "PtyPeer.h"
 #include "bluegiga/BGCalls.h"
 #include "bluegiga/BgApi.h"
@@ -14,6 +13,7 @@
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
+#include "core/LogCapture.h"
 #include "core/MessageQueue.h"
 #include "lumen/BGLibError.h"
 #include "lumen/Lumen.h"
@@ -96,8 +96,9 @@ TEST_F(SerialTransportTest, ZeroLengthEventIsDeliveredWithNullPayload) {
 
 TEST_F(SerialTransportTest, GarbageHeaderIsPurgedAndTheNextFrameIsRead) {
   m_peer.Write({0x00, 0x00, 0x0A, 0x00});  // class 10 does not exist
-  ASSERT_TRUE(m_log.WaitFor("Failed to recognize message header, flush input and requeue read", Logger::ERROR));
-  EXPECT_EQ(m_log.Count("Failed to recognize message header", Logger::ERROR), 1U);
+  ASSERT_TRUE(
+      m_log.WaitForContaining(Logger::ERROR, "Failed to recognize message header, flush input and requeue read"));
+  EXPECT_EQ(m_log.CountContaining(Logger::ERROR, "Failed to recognize message header"), 1U);
 
   auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
   m_peer.Write({0x80, 0x00, 0x07, 0x04});
@@ -106,7 +107,7 @@ TEST_F(SerialTransportTest, GarbageHeaderIsPurgedAndTheNextFrameIsRead) {
 
 TEST_F(SerialTransportTest, ResponseOnePastTheLastSystemCommandIsUnknown) {
   m_peer.Write({0x00, 0x00, 0x00, 21});
-  EXPECT_TRUE(m_log.WaitFor("Failed to recognize message header", Logger::ERROR));
+  EXPECT_TRUE(m_log.WaitForContaining(Logger::ERROR, "Failed to recognize message header"));
 }
 
 TEST_F(SerialTransportTest, HighLengthBitsDoNotEnlargeTheRead) {
@@ -144,8 +145,8 @@ TEST_F(SerialTransportTest, ArrayCommandIsWrittenAsHeaderThenTail) {
   EXPECT_EQ(m_peer.ReadFrame(), (Bytes{0x00, 0x07, 0x04, 0x06, 7, 0x25, 0x00, 3, 0xAA, 0xBB, 0xCC}));
   m_peer.Write({0x00, 0x03, 0x04, 0x06, 7, 0x00, 0x00});
   write.get();
-  EXPECT_TRUE(m_log.Contains(">>> Header:", Logger::DEBUG));
-  EXPECT_TRUE(m_log.Contains(">>> Data:", Logger::DEBUG));
+  EXPECT_TRUE(m_log.HasContaining(Logger::DEBUG, ">>> Header:"));
+  EXPECT_TRUE(m_log.HasContaining(Logger::DEBUG, ">>> Data:"));
   RemoveConnection(handle);
 }
 
@@ -170,7 +171,7 @@ TEST_F(SerialTransportTest, TerminalClosingMidCommandEndsTheWaitAndRaisesGlobalR
   ASSERT_EQ(info.wait_for(kGuard), std::future_status::ready);
   EXPECT_THROW(info.get(), BGLibError);
   EXPECT_TRUE(Event::IsGlobalReset());
-  EXPECT_TRUE(m_log.WaitFor("Serial port closed", Logger::INFO));
+  EXPECT_TRUE(m_log.WaitForContaining(Logger::INFO, "Serial port closed"));
   EXPECT_FALSE(m_serial->IsOpen());
 }
 
@@ -192,12 +193,12 @@ TEST_F(SerialTransportTest, NotificationWithoutQueueIsDroppedAndReadingGoesOn) {
 
 TEST_F(SerialTransportTest, CloseRunsOnceAndTheReaderEnds) {
   m_serial->Close();
-  ASSERT_TRUE(m_log.WaitFor("serial port got operation_aborted.", Logger::ERROR));
-  EXPECT_EQ(m_log.Count("Serial port cancelled", Logger::INFO), 1U);
-  EXPECT_EQ(m_log.Count("Serial port closed", Logger::INFO), 1U);
+  ASSERT_TRUE(m_log.WaitForContaining(Logger::ERROR, "serial port got operation_aborted."));
+  EXPECT_EQ(m_log.CountContaining(Logger::INFO, "Serial port cancelled"), 1U);
+  EXPECT_EQ(m_log.CountContaining(Logger::INFO, "Serial port closed"), 1U);
   SerialThread::SetInstance(nullptr);
   m_serial.reset();  // joins at once: the reader has no work left
-  EXPECT_EQ(m_log.Count("Serial port cancelled", Logger::INFO), 1U);
+  EXPECT_EQ(m_log.CountContaining(Logger::INFO, "Serial port cancelled"), 1U);
 }
 
 }  // namespace

@@ -64,6 +64,30 @@ class LogCapture {
     return false;
   }
 
+  size_t CountContaining(Logger::LogType type, const std::string& fragment) const {
+    std::lock_guard lock(mutex_);
+    size_t count = 0;
+    for (const Line& line : lines_) {
+      count += line.type == type && line.text.find(fragment) != std::string::npos ? 1 : 0;
+    }
+    return count;
+  }
+
+  // Blocks until a line of that level contains the fragment; the time-out
+  // only guards against a hang.
+  bool WaitForContaining(Logger::LogType type, const std::string& fragment,
+                         std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, guard, [&] {
+      for (const Line& line : lines_) {
+        if (line.type == type && line.text.find(fragment) != std::string::npos) {
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+
   // Blocks until a line of that level is exactly text; the time-out only
   // guards against a hang.
   bool WaitFor(Logger::LogType type, const std::string& text,
