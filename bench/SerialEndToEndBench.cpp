@@ -1,0 +1,115 @@
+// Costs seen by an application on a real pseudo-terminal with the virtual
+// BLED112 at the far end: one command's round trip, and advertisements from
+// the serial line to the scanner's advertisement callback. Logging is off.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "bluegiga/BGCalls.h"
+#include "lumen/BluetoothDevice.h"
+#include "lumen/Lumen.h"
+#include "lumen/Scanner.h"
+#include "scan/ScannerImpl.h"
+#include "sim/VirtualBled112.h"
+
+namespace lumen {
+namespace {
+
+constexpr int kPeripherals = 20;
+constexpr int kAdvertIntervalMs = 20;
+constexpr int kSimMsPerIteration = 1000;
+constexpr int kAdvertsPerIteration = kPeripherals * kSimMsPerIteration / kAdvertIntervalMs;
+
+std::string Scenario() {
+  std::string peripherals;
+  for (int i = 0; i < kPeripherals; ++i) {
+    char address[18];
+    std::snprintf(address, sizeof address, "5a:10:20:30:40:%02x", i);
+    peripherals += std::string(i == 0 ? "" : ",") + R"({"name": "p)" + std::to_string(i) + R"(", "address": ")" +
+                   address + R"(", "address_type": "random", "adv_interval_ms": )" + std::to_string(kAdvertIntervalMs) +
+                   R"(, "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]}, "rssi": -50})";
+  }
+  return R"({"radio": {"variant": "module", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}},
+             "peripherals": [)" +
+         peripherals + "]}";
+}
+
+std::unique_ptr<sim::VirtualBled112> OpenRadio() {
+  sim::VirtualBled112Options options;
+  options.frameLogLimit = 64;
+  auto radio = std::make_unique<sim::VirtualBled112>(sim::Scenario::FromJson(Scenario()), options);
+  if (!Initialize(radio->Path(), 0, BLE113, false)) {
+    return nullptr;
+  }
+  return radio;
+}
+
+void BM_CommandRoundTripOverPseudoTerminal(benchmark::State& state) {
+  auto radio = OpenRadio();
+  if (!radio) {
+    state.SkipWithError("virtual radio did not open");
+    return;
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(details::BGCalls::Hello());
+  }
+  UnInitialize();
+}
+BENCHMARK(BM_CommandRoundTripOverPseudoTerminal)->UseRealTime();
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+int64_t g_adverts = 0;
+
+bool CountAdvert(std::shared_ptr<BluetoothDevice>& /*device*/) {
+  {
+    std::lock_guard lock(g_mutex);
+    ++g_adverts;
+  }
+  g_changed.notify_one();
+  return true;
+}
+
+void BM_AdvertsFromPseudoTerminalToCallback(benchmark::State& state) {
+  auto radio = OpenRadio();
+  if (!radio) {
+    state.SkipWithError("virtual radio did not open");
+    return;
+  }
+  {
+    auto scanner = GetScanner();
+    details::ScannerAccess::ImplOf(*scanner).SetTickIntervalForTesting(std::chrono::hours(24));
+    scanner->SetAdvCallback(&CountAdvert);
+    scanner->StartLeScan();  // continuous scanning on this firmware
+    int64_t expected = 0;
+    {
+      std::lock_guard lock(g_mutex);
+      g_adverts = 0;
+    }
+    for (auto _ : state) {
+      expected += kAdvertsPerIteration;
+      radio->Clock().AdvanceMs(kSimMsPerIteration);
+      std::unique_lock lock(g_mutex);
+      if (!g_changed.wait_for(lock, std::chrono::seconds(30), [&] { return g_adverts >= expected; })) {
+        state.SkipWithError("advertisements went missing");
+        break;
+      }
+    }
+    state.SetItemsProcessed(state.iterations() * kAdvertsPerIteration);
+    scanner->StopLeScan();
+  }
+  UnInitialize();
+}
+// Process CPU time includes the virtual radio's own threads, so it bounds
+// the library's share from above.
+BENCHMARK(BM_AdvertsFromPseudoTerminalToCallback)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace lumen
