@@ -42,8 +42,8 @@ void EndProcedure();
 bool IsScanning();
 void SetScanningStateCallback(void (*callback)(bool));
 
-void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t connIntervalMin,
-                   uint16_t connIntervalMax, uint16_t supervisionTimeout, uint16_t latency);
+void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
+                   uint16_t supervisionTimeout, uint16_t latency);
 void Disconnect(DeviceConnectionHandle h);
 bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut);
 

@@ -39,8 +39,8 @@ void SubscribeDisconnectOnce() {
   std::call_once(once, [] {
     ConnectionTable& table = Table();
     int id = 0;
-    Subscribe<unsigned int>("common_evt_disconnect", [&table](unsigned int native) { table.OnDisconnect(native); },
-                            &id);
+    Subscribe<unsigned int>(
+        "common_evt_disconnect", [&table](unsigned int native) { table.OnDisconnect(native); }, &id);
     std::lock_guard lock(table.mutex);
     table.disconnectSubscription = id;
   });

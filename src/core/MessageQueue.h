@@ -28,7 +28,9 @@ class MessageQueue {
   // Calls handler after `seconds`; re-arming cancels the pending wait, whose
   // handler then sees operation_aborted.
   void ArmTimer(std::chrono::steady_clock::duration delay, TimerHandler handler);
-  void ArmTimerSeconds(int seconds, TimerHandler handler) { ArmTimer(std::chrono::seconds(seconds), std::move(handler)); }
+  void ArmTimerSeconds(int seconds, TimerHandler handler) {
+    ArmTimer(std::chrono::seconds(seconds), std::move(handler));
+  }
   void CancelTimer();
 
   // Stops the loop and joins the worker; later posts are dropped.
