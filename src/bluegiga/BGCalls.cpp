@@ -96,6 +96,15 @@ void OnEmptyResponse(CommandWaiter& waiter, const char* name) {
   waiter.On<const void*>(name, [&waiter](const void*) { waiter.response.Set(); });
 }
 
+// The whole exchange of a command that only answers with a result code.
+template <class Record, class Send>
+void RunResultCommand(const char* responseName, const char* commandName, const std::string& failureText, Send&& send) {
+  CommandWaiter waiter;
+  OnResultResponse<Record>(waiter, responseName);
+  SendAndAwaitResponse(waiter, commandName, std::forward<Send>(send));
+  CheckResponse(waiter, failureText);
+}
+
 void OnDisconnectDuringProcedure(CommandWaiter& waiter, uint8_t connection) {
   waiter.On<unsigned int>("common_evt_disconnect", [&waiter, connection](unsigned int disconnected) {
     if (disconnected == connection) {
@@ -655,55 +664,46 @@ void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vec
 
 void SetAdvData(uint8_t setScanResponse, const std::vector<uint8_t>& data) {
   CheckArrayLength(data, "ble_cmd_gap_set_adv_data");
-  CommandWaiter waiter;
-  OnResultResponse<ble_msg_gap_set_adv_data_rsp_t>(waiter, "ble_rsp_gap_set_adv_data");
-  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_adv_data", [&] {
-    Log(kDebug, "Send command: ble_cmd_gap_set_adv_data");
-    ble_cmd_gap_set_adv_data(setScanResponse, static_cast<uint8_t>(data.size()), data.data());
-  });
-  CheckResponse(waiter, "ble_cmd_gap_set_adv_data failed");
+  RunResultCommand<ble_msg_gap_set_adv_data_rsp_t>(
+      "ble_rsp_gap_set_adv_data", "ble_cmd_gap_set_adv_data", "ble_cmd_gap_set_adv_data failed", [&] {
+        Log(kDebug, "Send command: ble_cmd_gap_set_adv_data");
+        ble_cmd_gap_set_adv_data(setScanResponse, static_cast<uint8_t>(data.size()), data.data());
+      });
 }
 
 void SetAdvParameters(uint16_t intervalMin, uint16_t intervalMax, uint8_t channels) {
-  CommandWaiter waiter;
-  OnResultResponse<ble_msg_gap_set_adv_parameters_rsp_t>(waiter, "ble_rsp_gap_set_adv_parameters");
-  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_adv_parameters", [&] {
-    Log(kDebug, "Send command: ble_cmd_gap_set_adv_parameters");
-    ble_cmd_gap_set_adv_parameters(intervalMin, intervalMax, channels);
-  });
-  CheckResponse(waiter, "ble_cmd_gap_set_adv_parameters failed");
+  RunResultCommand<ble_msg_gap_set_adv_parameters_rsp_t>(
+      "ble_rsp_gap_set_adv_parameters", "ble_cmd_gap_set_adv_parameters", "ble_cmd_gap_set_adv_parameters failed", [&] {
+        Log(kDebug, "Send command: ble_cmd_gap_set_adv_parameters");
+        ble_cmd_gap_set_adv_parameters(intervalMin, intervalMax, channels);
+      });
 }
 
 void SetMode(uint8_t discoverable, uint8_t connectable) {
-  CommandWaiter waiter;
-  OnResultResponse<ble_msg_gap_set_mode_rsp_t>(waiter, "ble_rsp_gap_set_mode");
-  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_mode", [&] {
-    Log(kDebug, "Send command: ble_cmd_gap_set_mode");
-    ble_cmd_gap_set_mode(discoverable, connectable);
-  });
-  CheckResponse(waiter, "ble_cmd_gap_set_mode failed");
+  RunResultCommand<ble_msg_gap_set_mode_rsp_t>("ble_rsp_gap_set_mode", "ble_cmd_gap_set_mode",
+                                               "ble_cmd_gap_set_mode failed", [&] {
+                                                 Log(kDebug, "Send command: ble_cmd_gap_set_mode");
+                                                 ble_cmd_gap_set_mode(discoverable, connectable);
+                                               });
 }
 
 void SetScanParameters(uint16_t interval, uint16_t window, uint8_t active) {
-  CommandWaiter waiter;
-  OnResultResponse<ble_msg_gap_set_scan_parameters_rsp_t>(waiter, "ble_rsp_gap_set_scan_parameters");
-  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_scan_parameters", [&] {
-    Log(kDebug, "Send command: ble_cmd_gap_set_scan_parameters");
-    ble_cmd_gap_set_scan_parameters(interval, window, active);
-  });
-  CheckResponse(waiter, "ble_cmd_gap_set_scan_parameters failed");
+  RunResultCommand<ble_msg_gap_set_scan_parameters_rsp_t>(
+      "ble_rsp_gap_set_scan_parameters", "ble_cmd_gap_set_scan_parameters", "ble_cmd_gap_set_scan_parameters failed",
+      [&] {
+        Log(kDebug, "Send command: ble_cmd_gap_set_scan_parameters");
+        ble_cmd_gap_set_scan_parameters(interval, window, active);
+      });
 }
 
 void SetInitiatingConParameters(uint16_t interval, uint16_t window) {
-  CommandWaiter waiter;
-  OnResultResponse<ble_msg_gap_set_initiating_con_parameters_rsp_t>(waiter,
-                                                                    "ble_rsp_gap_set_initiating_con_parameters");
-  SendAndAwaitResponse(waiter, "ble_cmd_gap_set_initiating_con_parameters", [&] {
-    Log(kDebug, "Send command: ble_cmd_gap_set_initiating_con_parameters: scan interval =", interval,
-        "scan window =", window);
-    ble_cmd_gap_set_initiating_con_parameters(interval, window);
-  });
-  CheckResponse(waiter, "ble_cmd_gap_set_initiating_con_parameters failed");
+  RunResultCommand<ble_msg_gap_set_initiating_con_parameters_rsp_t>(
+      "ble_rsp_gap_set_initiating_con_parameters", "ble_cmd_gap_set_initiating_con_parameters",
+      "ble_cmd_gap_set_initiating_con_parameters failed", [&] {
+        Log(kDebug, "Send command: ble_cmd_gap_set_initiating_con_parameters: scan interval =", interval,
+            "scan window =", window);
+        ble_cmd_gap_set_initiating_con_parameters(interval, window);
+      });
 }
 
 void SetTxPower(uint8_t power) {
@@ -716,33 +716,27 @@ void SetTxPower(uint8_t power) {
 }
 
 void FlashSetAddress(uint32_t address) {
-  CommandWaiter waiter;
-  OnResultResponse<ble_msg_dfu_flash_set_address_rsp_t>(waiter, "ble_rsp_dfu_flash_set_address");
-  SendAndAwaitResponse(waiter, "ble_cmd_dfu_flash_set_address", [address] {
-    Log(kDebug, "Send command: ble_cmd_dfu_flash_set_address");
-    ble_cmd_dfu_flash_set_address(address);
-  });
-  CheckResponse(waiter, "ble_cmd_dfu_flash_set_address");
+  RunResultCommand<ble_msg_dfu_flash_set_address_rsp_t>(
+      "ble_rsp_dfu_flash_set_address", "ble_cmd_dfu_flash_set_address", "ble_cmd_dfu_flash_set_address", [address] {
+        Log(kDebug, "Send command: ble_cmd_dfu_flash_set_address");
+        ble_cmd_dfu_flash_set_address(address);
+      });
 }
 
 void FlashUpload(const uint8_t* data, uint8_t length) {
-  CommandWaiter waiter;
-  OnResultResponse<ble_msg_dfu_flash_upload_rsp_t>(waiter, "ble_rsp_dfu_flash_upload");
-  SendAndAwaitResponse(waiter, "ble_cmd_dfu_flash_upload", [data, length] {
-    Log(kDebug, "Send command: ble_cmd_dfu_flash_upload");
-    ble_cmd_dfu_flash_upload(length, data);
-  });
-  CheckResponse(waiter, "ble_cmd_dfu_flash_upload failed");
+  RunResultCommand<ble_msg_dfu_flash_upload_rsp_t>("ble_rsp_dfu_flash_upload", "ble_cmd_dfu_flash_upload",
+                                                   "ble_cmd_dfu_flash_upload failed", [data, length] {
+                                                     Log(kDebug, "Send command: ble_cmd_dfu_flash_upload");
+                                                     ble_cmd_dfu_flash_upload(length, data);
+                                                   });
 }
 
 void FlashUploadFinish() {
-  CommandWaiter waiter;
-  OnResultResponse<ble_msg_dfu_flash_upload_finish_rsp_t>(waiter, "ble_rsp_dfu_flash_upload_finish");
-  SendAndAwaitResponse(waiter, "ble_cmd_dfu_flash_upload_finish", [] {
-    Log(kDebug, "Send command: ble_cmd_dfu_flash_upload_finish");
-    ble_cmd_dfu_flash_upload_finish();
-  });
-  CheckResponse(waiter, "ble_cmd_dfu_flash_upload_finish");
+  RunResultCommand<ble_msg_dfu_flash_upload_finish_rsp_t>(
+      "ble_rsp_dfu_flash_upload_finish", "ble_cmd_dfu_flash_upload_finish", "ble_cmd_dfu_flash_upload_finish", [] {
+        Log(kDebug, "Send command: ble_cmd_dfu_flash_upload_finish");
+        ble_cmd_dfu_flash_upload_finish();
+      });
 }
 
 }  // namespace lumen::details::BGCalls

@@ -174,6 +174,18 @@ TEST_F(BluegigaProviderTest, DiscoveryStartsOnceReportsAdvertisementsAndEndsHarm
   Sdk().SetScanningStateCallback(nullptr);
 }
 
+TEST_F(BluegigaProviderTest, ScanAndInitiatingParametersReachTheRadio) {
+  Open(PhonesScenario());
+  Sdk().SetScanParameters(0x4B0, 0x30, 0);
+  Sdk().SetScanParametersForEstablishingConnections(0x60, 0x20);
+  const sim::RadioSnapshot radio = m_radio->State();
+  EXPECT_EQ(radio.scanIntervalUnits, 0x4B0);
+  EXPECT_EQ(radio.scanWindowUnits, 0x30);
+  EXPECT_FALSE(radio.activeScanning);
+  EXPECT_EQ(radio.initiatingScanIntervalUnits, 0x60);
+  EXPECT_EQ(radio.initiatingScanWindowUnits, 0x20);
+}
+
 TEST_F(BluegigaProviderTest, ConnectWhileScanningEndsDiscoveryFirst) {
   Open(PhonesScenario());
   Sdk().StartScan(true);
