@@ -19,6 +19,14 @@ run_suite() {
 echo "== Release build and tests"
 run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+echo "== Installed library used by an application"
+rm -rf build/install-check
+cmake --install build/release --prefix build/install-check/prefix >/dev/null
+cmake -S tests/install -B build/install-check/app -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/install-check/prefix" >/dev/null
+cmake --build build/install-check/app
+LD_LIBRARY_PATH=build/install-check/prefix/lib build/install-check/app/lumen_install_check
+PKG_CONFIG_PATH=build/install-check/prefix/lib/pkgconfig pkg-config --exists lumen
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/asan -DCMAKE_BUILD_TYPE=Debug "-DLUMEN_SANITIZE=address;undefined" -DLUMEN_BUILD_BENCH=OFF
