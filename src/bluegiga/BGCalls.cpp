@@ -1,6 +1,7 @@
 #include "bluegiga/BGCalls.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -126,6 +127,24 @@ void OnProcedureCompleted(CommandWaiter& waiter, uint8_t connection, std::option
         }
         waiter.completionResult = event->result;
         waiter.completed.Set();
+      });
+}
+
+// Values of one attribute on one connection: read results and notifications
+// alike, delivered on the message-queue thread.
+void OnValue(CommandWaiter& waiter, uint8_t connection, uint16_t attHandle,
+             std::function<void(const std::vector<uint8_t>&)> take) {
+  waiter.On<const CommonDataNotificationEvent_t*>(
+      "common_evt_data_notification",
+      [connection, attHandle, take = std::move(take)](const CommonDataNotificationEvent_t* notification) {
+        if (notification->connection != connection || notification->attHandle != attHandle) {
+          return;
+        }
+        if (Logger::IsEnabled()) {
+          Log(kDebug, "common_evt_data_notification", "Connection Handle:", connection, "Attribute Handle:", attHandle,
+              "Data:", ToString(notification->data));
+        }
+        take(notification->data);
       });
 }
 
@@ -541,22 +560,13 @@ std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) 
   std::mutex valueMutex;
   std::vector<uint8_t> value;
   CommandWaiter waiter;
-  waiter.On<const CommonDataNotificationEvent_t*>(
-      "common_evt_data_notification",
-      [&waiter, &valueMutex, &value, c, attHandle](const CommonDataNotificationEvent_t* notification) {
-        if (notification->connection != c || notification->attHandle != attHandle) {
-          return;
-        }
-        if (Logger::IsEnabled()) {
-          Log(kDebug, "common_evt_data_notification", "Connection Handle:", c, "Attribute Handle:", attHandle,
-              "Data:", ToString(notification->data));
-        }
-        {
-          std::lock_guard lock(valueMutex);
-          value = notification->data;
-        }
-        waiter.completed.Set();
-      });
+  OnValue(waiter, c, attHandle, [&waiter, &valueMutex, &value](const std::vector<uint8_t>& data) {
+    {
+      std::lock_guard lock(valueMutex);
+      value = data;
+    }
+    waiter.completed.Set();
+  });
   OnProcedureCompleted(waiter, c, attHandle);
   OnDisconnectDuringProcedure(waiter, c);
   OnConnectionResponse<ble_msg_attclient_read_by_handle_rsp_t>(waiter, "ble_rsp_attclient_read_by_handle", c);
@@ -581,19 +591,10 @@ std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
   // queue: it then runs after every part posted before it.
   auto ended = std::make_shared<Event>();
   CommandWaiter waiter;
-  waiter.On<const CommonDataNotificationEvent_t*>(
-      "common_evt_data_notification",
-      [&valueMutex, &value, c, attHandle](const CommonDataNotificationEvent_t* notification) {
-        if (notification->connection != c || notification->attHandle != attHandle) {
-          return;
-        }
-        if (Logger::IsEnabled()) {
-          Log(kDebug, "common_evt_data_notification", "Connection Handle:", c, "Attribute Handle:", attHandle,
-              "Data:", ToString(notification->data));
-        }
-        std::lock_guard lock(valueMutex);
-        value.insert(value.end(), notification->data.begin(), notification->data.end());
-      });
+  OnValue(waiter, c, attHandle, [&valueMutex, &value](const std::vector<uint8_t>& data) {
+    std::lock_guard lock(valueMutex);
+    value.insert(value.end(), data.begin(), data.end());
+  });
   waiter.On<const ble_msg_attclient_procedure_completed_evt_t*>(
       "ble_evt_attclient_procedure_completed",
       [&waiter, ended, c, attHandle](const ble_msg_attclient_procedure_completed_evt_t* event) {
