@@ -8,9 +8,9 @@
 #include "bluegiga/BGCalls.h"
 #include "core/BluetoothSDK.h"
 #include "core/Event.h"
-#include "core/LogCapture.h"
 #include "lumen/Lumen.h"
 #include "sim/VirtualBled112.h"
+#include "support/LogCapture.h"
 
 namespace lumen::testing {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "bluegiga/BluegigaBluetoothSDK.h"
-#include "core/LogCapture.h"
 #include "lumen/BGLibError.h"
+#include "support/LogCapture.h"
 
 namespace lumen::details {
 namespace {

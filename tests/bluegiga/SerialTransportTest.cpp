@@ -13,10 +13,10 @@
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
-#include "core/LogCapture.h"
 #include "core/MessageQueue.h"
 #include "lumen/BGLibError.h"
 #include "lumen/Lumen.h"
+#include "support/LogCapture.h"
 
 namespace lumen::details {
 namespace {

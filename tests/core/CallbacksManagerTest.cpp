@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 
 namespace lumen::details {
 namespace {

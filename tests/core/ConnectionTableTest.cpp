@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "LogCapture.h"
 #include "core/CallbacksManager.h"
 #include "lumen/DeviceConnectionHandle.h"
 #include "lumen/Errors.h"
+#include "support/LogCapture.h"
 
 namespace lumen::details {
 namespace {

@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 
 namespace lumen::details {
 namespace {

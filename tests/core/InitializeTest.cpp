@@ -6,13 +6,13 @@
 #include <string>
 #include <thread>
 
-#include "LogCapture.h"
 #include "TestProvider.h"
 #include "core/BluetoothSDK.h"
 #include "core/MessageQueue.h"
 #include "core/ProviderRegistry.h"
 #include "lumen/Errors.h"
 #include "lumen/Lumen.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "LogCapture.h"
 #include "core/Log.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "LogCapture.h"
 #include "core/CallbacksManager.h"
 #include "core/CommonDataNotificationEvent.h"
+#include "support/LogCapture.h"
 
 namespace lumen::details {
 namespace {

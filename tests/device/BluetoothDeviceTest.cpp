@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "core/BluetoothSDK.h"
-#include "core/LogCapture.h"
 #include "lumen/BGLibError.h"
 #include "lumen/BluetoothDevice.h"
 #include "lumen/Errors.h"
@@ -13,6 +12,7 @@
 #include "scan/AdvPacket.h"
 #include "scan/DeviceRecord.h"
 #include "scan/FakeProvider.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

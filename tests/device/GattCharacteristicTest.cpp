@@ -9,7 +9,6 @@
 
 #include "core/CallbacksManager.h"
 #include "core/CommonDataNotificationEvent.h"
-#include "core/LogCapture.h"
 #include "core/MessageQueue.h"
 #include "lumen/BGLibError.h"
 #include "lumen/BluetoothDevice.h"
@@ -19,6 +18,7 @@
 #include "scan/AdvPacket.h"
 #include "scan/DeviceRecord.h"
 #include "scan/FakeProvider.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "core/LogCapture.h"
 #include "lumen/AdvDataHelper.h"
 #include "scan/AdvDataParser.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "core/Event.h"
-#include "core/LogCapture.h"
 #include "lumen/Advertiser.h"
 #include "lumen/BeaconController.h"
 #include "scan/BeaconControllerImpl.h"
 #include "scan/IBeaconPacket.h"
 #include "scan/ScannerFakes.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "core/LogCapture.h"
 #include "lumen/BluetoothDevice.h"
 #include "lumen/Errors.h"
 #include "scan/AdvPacket.h"
 #include "scan/DeviceRecord.h"
 #include "scan/FakeProvider.h"
 #include "scan/ScanStatistics.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

@@ -10,13 +10,13 @@
 
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
-#include "core/LogCapture.h"
 #include "lumen/Advertiser.h"
 #include "lumen/BluetoothDevice.h"
 #include "scan/AdvPacket.h"
 #include "scan/DeviceRecord.h"
 #include "scan/DevicesInRange.h"
 #include "scan/FakeProvider.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

@@ -20,6 +20,7 @@
 #include "lumen/Errors.h"
 #include "lumen/Uuid.h"
 #include "platform/Clock.h"
+#include "support/ManualClocks.h"
 
 namespace lumen::testing {
 
@@ -425,45 +426,6 @@ class ScopedFakeProvider {
 
  private:
   FakeProvider* m_fake;  // owned by the provider holder
-};
-
-// Drives both library clocks by hand for one test; the real clocks come back
-// afterwards. Starts well away from zero so windows can be subtracted.
-class ManualClocks {
- public:
-  static constexpr int64_t kStartSteadyMs = 10'000'000;
-  static constexpr int64_t kStartSystemTicks =
-      41'000'000'000'000'000;  // about 2099: after any real time a test may record
-
-  ManualClocks() {
-    steadyMs_.store(kStartSteadyMs);
-    systemTicks_.store(kStartSystemTicks);
-    details::SetSteadyClockForTesting(&SteadyNow);
-    details::SetSystemClockForTesting(&SystemNow);
-  }
-  ~ManualClocks() {
-    details::SetSteadyClockForTesting(nullptr);
-    details::SetSystemClockForTesting(nullptr);
-  }
-  ManualClocks(const ManualClocks&) = delete;
-  ManualClocks& operator=(const ManualClocks&) = delete;
-
-  static int64_t SteadyMs() { return steadyMs_.load(); }
-  static int64_t SystemTicks() { return systemTicks_.load(); }
-  static void AdvanceSteadyMs(int64_t ms) { steadyMs_ += ms; }
-  static void AdvanceSystemTicks(int64_t ticks) { systemTicks_ += ticks; }
-  // Both clocks together, as real time passes.
-  static void AdvanceMs(int64_t ms) {
-    AdvanceSteadyMs(ms);
-    AdvanceSystemTicks(ms * details::kSystemTicksPerMs);
-  }
-
- private:
-  static int64_t SteadyNow() { return steadyMs_.load(); }
-  static int64_t SystemNow() { return systemTicks_.load(); }
-
-  static inline std::atomic<int64_t> steadyMs_{0};
-  static inline std::atomic<int64_t> systemTicks_{0};
 };
 
 }  // namespace lumen::testing

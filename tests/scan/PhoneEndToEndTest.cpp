@@ -14,7 +14,6 @@
 
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
-#include "core/LogCapture.h"
 #include "lumen/BeaconController.h"
 #include "lumen/BluetoothDevice.h"
 #include "lumen/GattCharacteristic.h"
@@ -24,6 +23,7 @@
 #include "scan/BeaconControllerImpl.h"
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

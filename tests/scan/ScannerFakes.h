@@ -14,6 +14,7 @@
 #include "core/IBluetoothSDK.h"
 #include "lumen/BGLibError.h"
 #include "platform/Clock.h"
+#include "support/ManualClocks.h"
 
 namespace lumen::scannertest {
 
@@ -195,34 +196,6 @@ class InstalledProvider {
   RecordingProvider* m_provider;  // owned by the provider holder
 };
 
-// Drives both library clocks from the test; restores the real clocks after.
-class ManualClocks {
- public:
-  // The system clock starts far beyond the real one, so times other tests
-  // stored with the real clock are never "recent" here, yet still fits a
-  // nanosecond system_clock::time_point.
-  explicit ManualClocks(int64_t steadyMs = 1'000'000, int64_t systemTicks = 50'000'000'000'000'000) {
-    steadyMs_ = steadyMs;
-    systemTicks_ = systemTicks;
-    details::SetSteadyClockForTesting([] { return steadyMs_.load(); });
-    details::SetSystemClockForTesting([] { return systemTicks_.load(); });
-  }
-  ~ManualClocks() {
-    details::SetSteadyClockForTesting(nullptr);
-    details::SetSystemClockForTesting(nullptr);
-  }
-  ManualClocks(const ManualClocks&) = delete;
-  ManualClocks& operator=(const ManualClocks&) = delete;
-
-  void AdvanceMs(int64_t ms) {
-    steadyMs_ += ms;
-    systemTicks_ += ms * details::kSystemTicksPerMs;
-  }
-  int64_t SystemTicks() const { return systemTicks_.load(); }
-
- private:
-  static inline std::atomic<int64_t> steadyMs_{0};
-  static inline std::atomic<int64_t> systemTicks_{0};
-};
+using ManualClocks = testing::ManualClocks;
 
 }  // namespace lumen::scannertest

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "core/ConnectionTable.h"
-#include "core/LogCapture.h"
 #include "lumen/BeaconController.h"
 #include "lumen/BluetoothDevice.h"
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {

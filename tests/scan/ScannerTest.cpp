@@ -14,7 +14,6 @@
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
-#include "core/LogCapture.h"
 #include "lumen/BluetoothDevice.h"
 #include "lumen/Errors.h"
 #include "lumen/Lumen.h"
@@ -22,6 +21,7 @@
 #include "scan/DevicesInRange.h"
 #include "scan/ScannerFakes.h"
 #include "scan/ScannerImpl.h"
+#include "support/LogCapture.h"
 
 namespace lumen {
 namespace {
