@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds lumen and runs every test: once plain, once under AddressSanitizer
-# and UndefinedBehaviorSanitizer. Installs what it needs from Debian first.
+# and UndefinedBehaviorSanitizer; checks an application against the installed
+# library; runs each fuzzer briefly. Installs what it needs from Debian first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,3 +31,6 @@ PKG_CONFIG_PATH=build/install-check/prefix/lib/pkgconfig pkg-config --exists lum
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/asan -DCMAKE_BUILD_TYPE=Debug "-DLUMEN_SANITIZE=address;undefined" -DLUMEN_BUILD_BENCH=OFF
+
+echo "== Fuzz smoke: each libFuzzer target for a short while"
+bash scripts/fuzz.sh 20
