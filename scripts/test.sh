@@ -8,13 +8,15 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 
 run_suite() {
   local dir=$1
   shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600 | tee -a "$summary"
 }
 
 echo "== Release build and tests"
@@ -34,3 +36,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== Fuzz smoke: each libFuzzer target for a short while"
 bash scripts/fuzz.sh 20
+
+# One closing line over both test runs (reached only when everything passed).
+passed=$(grep -Eo 'tests passed, [0-9]+ tests failed out of [0-9]+' "$summary" | awk '{s += $NF} END {print s + 0}')
+echo "tests: ${passed} passed, 0 failed"
