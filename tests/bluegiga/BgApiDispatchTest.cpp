@@ -13,14 +13,15 @@
 #include "bluegiga/BgApi.h"
 #include "core/MessageQueue.h"
 #include "lumen/BluegigaHelper.h"
+#include "support/LogCapture.h"
 
 namespace lumen::details {
 namespace {
 
 using namespace bglib;
 using namespace std::chrono_literals;
-using bgapi_test::CapturedLog;
 using bgapi_test::ScopedSubscription;
+using testing::LogCapture;
 using Bytes = std::vector<uint8_t>;
 
 constexpr auto kGuard = 10s;  // only guards against a hang
@@ -239,7 +240,7 @@ TEST_F(BgApiDispatchTest, AttributeValueIsCopiedAndPublishedFromTheMessageQueue)
 // lost, but the reader thread that dispatches must go on.
 TEST_F(BgApiDispatchTest, AttributeValueWithoutMessageQueueIsLoggedAndDropped) {
   SetMessageQueue(nullptr);
-  CapturedLog log;
+  LogCapture log;
   EXPECT_NO_THROW(Frame({0x80, 0x06, 0x04, 0x05}, {0x01, 0x10, 0x00, 0x01, 0x01, 0x55}).Dispatch());
   EXPECT_TRUE(log.HasContaining(Logger::ERROR, "Bluetooth device is not open"));
 
@@ -253,7 +254,7 @@ TEST_F(BgApiDispatchTest, AttributeValueWithoutMessageQueueIsLoggedAndDropped) {
 // Records are read in place, so a frame that cannot hold its record must
 // never reach a handler.
 TEST_F(BgApiDispatchTest, TruncatedFramesOfEveryMessageAreDroppedWithTheirBytesLogged) {
-  CapturedLog log;
+  LogCapture log;
   for (int i = kBgFirstResponseRow; i < kBgMessageCount; ++i) {
     const BgMessageDef& row = BgMessageTable[i];
     if (row.recordSize == 0) {
@@ -277,7 +278,7 @@ TEST_F(BgApiDispatchTest, TruncatedFramesOfEveryMessageAreDroppedWithTheirBytesL
 }
 
 TEST_F(BgApiDispatchTest, ArrayLengthRunningPastThePayloadIsDropped) {
-  CapturedLog log;
+  LogCapture log;
   int scanCalls = 0;
   int groupCalls = 0;
   ScopedSubscription<const ble_msg_gap_scan_response_evt_t*> scan(
@@ -312,7 +313,7 @@ TEST_F(BgApiDispatchTest, TrailingBytesAfterTheRecordAreIgnored) {
 }
 
 TEST_F(BgApiDispatchTest, UnknownHeaderIsNotDispatched) {
-  CapturedLog log;
+  LogCapture log;
   EXPECT_FALSE(Frame({0x00, 0x00, 0x00, 0x15}, {}).Dispatch());
   EXPECT_FALSE(Frame({0x80, 0x01, 0x08, 0x00}, {0x00}).Dispatch());
   EXPECT_EQ(log.Lines(Logger::ERROR).size(), 2u);

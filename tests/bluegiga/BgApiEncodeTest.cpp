@@ -7,6 +7,7 @@
 
 #include "BgApiTestSupport.h"
 #include "bluegiga/BgApi.h"
+#include "support/LogCapture.h"
 
 namespace lumen::details {
 namespace {
@@ -141,7 +142,7 @@ TEST_F(BgApiEncodeTest, CommandsAreDroppedWithoutAnOutputHook) {
 // A caller that passes too few arguments must not make the encoder read
 // beyond them.
 TEST_F(BgApiEncodeTest, MissingArgumentsAreLoggedAndTheCommandDropped) {
-  bgapi_test::CapturedLog log;
+  testing::LogCapture log;
   int connectDirect = -1;
   for (int i = 0; i < kBgCommandCount; ++i) {
     if (std::strcmp(BgMessageTable[i].name, "ble_cmd_gap_connect_direct") == 0) {

@@ -37,6 +37,18 @@ class LogCapture {
     return lines_;
   }
 
+  // The texts of the lines of one level, in order.
+  std::vector<std::string> Lines(Logger::LogType type) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    for (const Line& line : lines_) {
+      if (line.type == type) {
+        texts.push_back(line.text);
+      }
+    }
+    return texts;
+  }
+
   void Clear() {
     std::lock_guard lock(mutex_);
     lines_.clear();
