@@ -30,7 +30,7 @@ bool AtLeast(const FirmwareInfo& firmware, uint16_t major, uint16_t minor) {
 BluegigaBluetoothSDK::~BluegigaBluetoothSDK() {
   Log(kInfo, "Destroy Bluegiga IBluetoothSDK object");
   if (m_serial) {
-    SerialThread::SetInstance(nullptr);
+    SerialThread::ClearInstance(m_serial.get());
     m_serial.reset();  // Stop(): close on the reader thread and join it
   }
 }

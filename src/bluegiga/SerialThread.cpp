@@ -1,5 +1,6 @@
 #include "bluegiga/SerialThread.h"
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -13,6 +14,7 @@
 #include "core/Log.h"
 #include "lumen/Address.h"
 #include "lumen/Errors.h"
+#include "platform/SerialAvailable.h"
 #include "platform/SerialPurge.h"
 #include "platform/ThreadId.h"
 
@@ -21,6 +23,10 @@ namespace {
 
 std::mutex g_instanceMutex;
 std::shared_ptr<SerialThread> g_instance;
+
+// The transport whose port the output hook feeds.
+std::mutex g_hookMutex;
+const SerialThread* g_hookOwner = nullptr;
 
 constexpr unsigned kBaudRate = 9600;
 
@@ -48,6 +54,31 @@ void SerialThread::SetInstance(std::shared_ptr<SerialThread> instance) {
   g_instance = std::move(instance);
 }
 
+void SerialThread::ClearInstance(const SerialThread* instance) {
+  std::shared_ptr<SerialThread> released;
+  {
+    std::lock_guard lock(g_instanceMutex);
+    if (g_instance.get() == instance) {
+      released.swap(g_instance);
+    }
+  }
+  // released may be the last reference; its destructor joins the reader outside the lock.
+}
+
+void SerialThread::InstallOutputHook() {
+  std::lock_guard lock(g_hookMutex);
+  g_hookOwner = this;
+  BgOutputHook.store(&BgWriteMessage);
+}
+
+void SerialThread::RemoveOutputHook() {
+  std::lock_guard lock(g_hookMutex);
+  if (g_hookOwner == this) {
+    g_hookOwner = nullptr;
+    BgOutputHook.store(nullptr);
+  }
+}
+
 bool SerialThread::OpenDevice(const std::string& port, uint32_t waitMsec) {
   Log(kDebug, "Starting serial thread");
   if (waitMsec != 0) {
@@ -64,8 +95,11 @@ bool SerialThread::OpenDevice(const std::string& port, uint32_t waitMsec) {
     throw std::system_error(error.value(), std::system_category(), "failed to open serial port " + port);
   }
 
-  m_nativeHandle = m_port.native_handle();
-  m_open.store(true);
+  {
+    std::lock_guard lock(m_portMutex);
+    m_nativeHandle = m_port.native_handle();
+    m_open.store(true);
+  }
   Event::SetGlobalReset(false);
 
   using boost::asio::serial_port_base;
@@ -81,11 +115,11 @@ bool SerialThread::OpenDevice(const std::string& port, uint32_t waitMsec) {
     Log(kWarning, "Attempting to set hardware flow control failed for an unknown reason");
   }
 
-  BgOutputHook.store(&BgWriteMessage);
+  InstallOutputHook();
   GetCallbacksManager();
 
   Log(kDebug, "Start reading messages from serial port");
-  ReadHeader();
+  ReadNext();
   m_reader = std::thread([this] { ReaderThreadMain(); });
   return true;
 }
@@ -109,66 +143,47 @@ void SerialThread::ReaderThreadMain() {
   }
 }
 
-void SerialThread::ReadHeader() {
+void SerialThread::ReadNext() {
+  while (m_frames.WantsAvailableInput()) {
+    // Whatever the port holds now, without waiting: the reader looks for the
+    // next frame in it instead of purging it.
+    size_t count = 0;
+    const size_t available = std::min(SerialBytesAvailable(m_nativeHandle), m_readBuffer.size());
+    if (available != 0) {
+      boost::system::error_code error;
+      count = m_port.read_some(boost::asio::buffer(m_readBuffer.data(), available), error);
+      if (error) {
+        CloseSerialPort(error);
+        return;
+      }
+    }
+    m_frames.ConsumeAvailable(m_readBuffer.data(), count, *this);
+  }
   boost::asio::async_read(
-      m_port, boost::asio::buffer(m_header),
-      [this](const boost::system::error_code& error, size_t bytesRead) { ReadingHeaderCompleted(error, bytesRead); });
+      m_port, boost::asio::buffer(m_readBuffer.data(), m_frames.BytesWanted()),
+      [this](const boost::system::error_code& error, size_t bytesRead) { ReadCompleted(error, bytesRead); });
 }
 
-void SerialThread::ReadingHeaderCompleted(const boost::system::error_code& error, size_t bytesRead) {
+void SerialThread::ReadCompleted(const boost::system::error_code& error, size_t bytesRead) {
   if (error) {
     CloseSerialPort(error);
     return;
   }
-  if (bytesRead != 0) {
-    if (bytesRead != sizeof m_header) {
-      Log(kError, "SerialThread::ReadingHeaderCompleted got", bytesRead, "bytes, was expecting", sizeof m_header,
-          "restart reading header");
-    }
-    if (Logger::IsEnabled()) {
-      Log(kDebug, "<<< Header:", ToString(std::vector<uint8_t>(m_header, m_header + sizeof m_header)));
-    }
-    if (BgFindHandler(m_header) == nullptr) {
-      // No byte-wise resync: drop what the driver holds and take the next
-      // four bytes as a fresh header. Logged once the purge is done, so the
-      // line also marks the point from which input counts again.
-      PurgeInput();
-      Log(kError, "Failed to recognize message header, flush input and requeue read");
-    } else if (m_header[1] == 0) {
-      Dispatch(nullptr, 0);
-    } else {
-      // Length from byte 1 only: received payloads are at most 255 bytes.
-      m_payload.resize(m_header[1]);
-      boost::asio::async_read(m_port, boost::asio::buffer(m_payload),
-                              [this](const boost::system::error_code& readError, size_t payloadBytes) {
-                                ReadingDataCompleted(readError, payloadBytes);
-                              });
-      return;
-    }
-  }
-  ReadHeader();
+  m_frames.Consume(m_readBuffer.data(), bytesRead, *this);
+  ReadNext();
 }
 
-void SerialThread::ReadingDataCompleted(const boost::system::error_code& error, size_t bytesRead) {
-  if (error) {
-    CloseSerialPort(error);
-    return;
-  }
-  if (bytesRead != m_payload.size()) {
-    Log(kError, "SerialThread::ReadingDataCompleted got", bytesRead, "bytes, was expecting", m_payload.size());
-  }
+void SerialThread::OnFrame(const uint8_t* header, const uint8_t* payload, size_t length) {
   if (Logger::IsEnabled()) {
-    Log(kDebug, "<<< Data:", ToString(m_payload));
+    Log(kDebug, "<<< Header:", ToString(std::vector<uint8_t>(header, header + BgFrameReader::kHeaderBytes)));
+    if (payload != nullptr) {
+      Log(kDebug, "<<< Data:", ToString(std::vector<uint8_t>(payload, payload + length)));
+    }
   }
-  Dispatch(m_payload.data(), bytesRead);
-  ReadHeader();
-}
-
-void SerialThread::Dispatch(const uint8_t* payload, size_t length) {
   // A subscriber's exception must not end the reader: the port would stay
   // open but unread, and every later command would time out.
   try {
-    BgDispatch(m_header, payload, length);
+    BgDispatch(header, payload, length);
   } catch (const std::exception& e) {
     Log(kError, "Unhandled exeption in serial thread", e.what());
   } catch (...) {
@@ -176,7 +191,20 @@ void SerialThread::Dispatch(const uint8_t* payload, size_t length) {
   }
 }
 
+void SerialThread::OnUnrecognisedHeader(const uint8_t* header) {
+  if (Logger::IsEnabled()) {
+    Log(kDebug, "<<< Header:", ToString(std::vector<uint8_t>(header, header + BgFrameReader::kHeaderBytes)));
+  }
+  Log(kError, "Failed to recognize message header, flush input and requeue read");
+}
+
+void SerialThread::OnResynchronised(size_t droppedCount, const std::vector<uint8_t>& dropped) {
+  Log(kWarning, "Serial input resynchronised on a message header after dropping", droppedCount,
+      "bytes:", ToString(dropped));
+}
+
 void SerialThread::PurgeInput() {
+  std::lock_guard lock(m_portMutex);
   if (m_open.load() && !PurgeReceiveBuffer(m_nativeHandle)) {
     Log(kWarning, "Purge of the serial receive buffer failed");
   }
@@ -220,8 +248,11 @@ void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
   try {
     m_port.cancel();
     Log(kInfo, "Serial port cancelled");
-    m_open.store(false);
-    m_port.close();
+    {
+      std::lock_guard lock(m_portMutex);
+      m_open.store(false);
+      m_port.close();
+    }
     Log(kInfo, "Serial port closed");
   } catch (const std::exception&) {
     Log(kError, "Cancel/close of serial port threw an exception");
@@ -239,7 +270,7 @@ void SerialThread::Stop() {
       m_reader.join();
     }
   }
-  BgOutputHook.store(nullptr);
+  RemoveOutputHook();
   Log(kDebug, "Stop serial thread");
 }
 
@@ -248,20 +279,26 @@ void BgWriteMessage(uint8_t len1, const uint8_t* bytes1, uint16_t len2, const ui
   if (!serial) {
     return;  // no transport: the command is dropped, and its wait times out
   }
-  if (bytes1 != nullptr && len1 != 0) {
-    std::vector<uint8_t> header(bytes1, bytes1 + len1);
-    if (Logger::IsEnabled()) {
-      Log(kDebug, ">>> Header:", ToString(header));
-    }
-    serial->QueueWrite(std::move(header));
+  const size_t headerLen = bytes1 != nullptr ? len1 : 0;
+  const size_t tailLen = bytes2 != nullptr ? len2 : 0;
+  if (headerLen + tailLen == 0) {
+    return;
   }
-  if (bytes2 != nullptr && len2 != 0) {
-    std::vector<uint8_t> tail(bytes2, bytes2 + len2);
-    if (Logger::IsEnabled()) {
-      Log(kDebug, ">>> Data:", ToString(tail));
-    }
-    serial->QueueWrite(std::move(tail));
+  // One queue element per command: senders that do not hold the send lock
+  // (resets) can then never split a command's header from its data.
+  std::vector<uint8_t> command;
+  command.reserve(headerLen + tailLen);
+  command.insert(command.end(), bytes1, bytes1 + headerLen);
+  if (Logger::IsEnabled() && headerLen != 0) {
+    Log(kDebug, ">>> Header:", ToString(command));
   }
+  if (tailLen != 0) {
+    command.insert(command.end(), bytes2, bytes2 + tailLen);
+    if (Logger::IsEnabled()) {
+      Log(kDebug, ">>> Data:", ToString(std::vector<uint8_t>(bytes2, bytes2 + tailLen)));
+    }
+  }
+  serial->QueueWrite(std::move(command));
 }
 
 }  // namespace lumen::details

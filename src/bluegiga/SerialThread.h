@@ -1,21 +1,25 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/serial_port.hpp>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "bluegiga/BgFrameReader.h"
 
 namespace lumen::details {
 
 // The byte pipe to a Bluegiga radio on a serial port. One reader thread runs
 // every read, write and close step; it cuts the input into BGAPI messages
 // (4-byte header, exact-length payload) and dispatches each one.
-class SerialThread {
+class SerialThread : private BgFrameReader::Sink {
  public:
   SerialThread();
   ~SerialThread();  // Stop()
@@ -27,6 +31,9 @@ class SerialThread {
   static SerialThread& Instance();
   static std::shared_ptr<SerialThread> InstanceOrNull();
   static void SetInstance(std::shared_ptr<SerialThread> instance);
+  // Clears the instance only if it is still `instance`: a transport released
+  // late must not unhook the one opened after it.
+  static void ClearInstance(const SerialThread* instance);
 
   // Opens the port and starts reading. Throws std::system_error on failure.
   bool OpenDevice(const std::string& port, uint32_t waitMsec);
@@ -38,29 +45,35 @@ class SerialThread {
  private:
   void Stop();
   void ReaderThreadMain();
-  void ReadHeader();
-  void ReadingHeaderCompleted(const boost::system::error_code& error, size_t bytesRead);
-  void ReadingDataCompleted(const boost::system::error_code& error, size_t bytesRead);
-  void Dispatch(const uint8_t* payload, size_t length);
+  void ReadNext();
+  void ReadCompleted(const boost::system::error_code& error, size_t bytesRead);
+  void OnFrame(const uint8_t* header, const uint8_t* payload, size_t length) override;
+  void OnUnrecognisedHeader(const uint8_t* header) override;
+  void OnResynchronised(size_t droppedCount, const std::vector<uint8_t>& dropped) override;
   void PurgeInput();
+  void InstallOutputHook();
+  void RemoveOutputHook();
   void AppendToWriteQueue(std::vector<uint8_t> bytes);
   void WriteFront();
   void WritingCompleted(const boost::system::error_code& error);
   void CloseSerialPort(const boost::system::error_code& error);
 
-  uint8_t m_header[4] = {};
-  std::vector<uint8_t> m_payload;
+  BgFrameReader m_frames;
+  std::array<uint8_t, BgFrameReader::kHeaderBytes + BgFrameReader::kMaxPayloadBytes> m_readBuffer{};
   std::deque<std::vector<uint8_t>> m_writeQueue;
   boost::asio::io_context m_context;
   boost::asio::serial_port m_port{m_context};
-  // Mirrors of the port's state for threads other than the reader.
+  // Mirrors of the port's state for threads other than the reader. The mutex
+  // keeps a purge from another thread off a descriptor being closed.
+  std::mutex m_portMutex;
   std::atomic<bool> m_open{false};
   boost::asio::serial_port::native_handle_type m_nativeHandle{};
   std::thread m_reader;
 };
 
 // Installed as the BGAPI output hook while the port is open: queues the
-// encoded command (header and fixed part, then the array tail) for writing.
+// encoded command (header and fixed part, then the array tail) for writing
+// as one unit, so no other sender's bytes can come between its parts.
 void BgWriteMessage(uint8_t len1, const uint8_t* bytes1, uint16_t len2, const uint8_t* bytes2);
 
 }  // namespace lumen::details

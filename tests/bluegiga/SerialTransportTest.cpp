@@ -110,11 +110,11 @@ TEST_F(SerialTransportTest, ResponseOnePastTheLastSystemCommandIsUnknown) {
   EXPECT_TRUE(m_log.WaitForContaining(Logger::ERROR, "Failed to recognize message header"));
 }
 
-TEST_F(SerialTransportTest, HighLengthBitsDoNotEnlargeTheRead) {
-  // A scan response with 244 data bytes: payload 255. Byte 0 carries stray
-  // high length bits, which the reader ignores.
-  Bytes frame{0x87, 0xFF, 0x06, 0x00, 0xC4, 0x00, 1, 2, 3, 4, 5, 6, 0x00, 0xFF, 244};
-  for (int i = 0; i < 244; ++i) {
+TEST_F(SerialTransportTest, PayloadLengthUsesAllElevenHeaderBits) {
+  // A scan response with 255 data bytes: payload 266 (0x10A), so byte 0
+  // carries a high length bit.
+  Bytes frame{0x81, 0x0A, 0x06, 0x00, 0xC4, 0x00, 1, 2, 3, 4, 5, 6, 0x00, 0xFF, 255};
+  for (int i = 0; i < 255; ++i) {
     frame.push_back(static_cast<uint8_t>(i));
   }
   int id = 0;
@@ -129,11 +129,28 @@ TEST_F(SerialTransportTest, HighLengthBitsDoNotEnlargeTheRead) {
   m_peer.Write(frame);
   auto received = data.get_future();
   ASSERT_EQ(received.wait_for(kGuard), std::future_status::ready);
-  EXPECT_EQ(received.get().size(), 244U);
+  const Bytes bytes = received.get();
+  ASSERT_EQ(bytes.size(), 255U);
+  EXPECT_EQ(bytes.back(), 254);
 
+  // The stream is still in step: the next frame is read as a frame.
   auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
   m_peer.Write({0x80, 0x00, 0x07, 0x04});
   EXPECT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+  EXPECT_EQ(m_log.CountContaining(Logger::ERROR, "Failed to recognize message header"), 0U);
+}
+
+TEST_F(SerialTransportTest, AnswerBehindGarbageInTheSameWriteIsDelivered) {
+  // A line glitch and the radio's answer arriving together: the answer must
+  // not be purged with the glitch, or a healthy radio looks dead.
+  for (int i = 0; i < 20; ++i) {
+    auto power = std::async(std::launch::async, [] { BGCalls::SetTxPower(10); });
+    EXPECT_EQ(m_peer.ReadFrame(), (Bytes{0x00, 0x01, 0x07, 0x0C, 10}));
+    m_peer.Write({0xDE, 0xAD, 0xBE, 0xEF, 0x42, 0x00, 0x00, 0x07, 0x0C});
+    EXPECT_NO_THROW(power.get()) << "round " << i;
+  }
+  EXPECT_EQ(g_hardwareFailures.load(), 0);
+  EXPECT_TRUE(m_log.WaitForContaining(Logger::WARNING, "resynchronised on a message header after dropping 5 bytes"));
 }
 
 TEST_F(SerialTransportTest, ArrayCommandIsWrittenAsHeaderThenTail) {
@@ -147,6 +164,62 @@ TEST_F(SerialTransportTest, ArrayCommandIsWrittenAsHeaderThenTail) {
   write.get();
   EXPECT_TRUE(m_log.HasContaining(Logger::DEBUG, ">>> Header:"));
   EXPECT_TRUE(m_log.HasContaining(Logger::DEBUG, ">>> Data:"));
+  RemoveConnection(handle);
+}
+
+TEST_F(SerialTransportTest, ResetFromAnotherThreadNeverSplitsACommand) {
+  // Resets go out without the send lock; a reset's bytes between a write's
+  // header and its data would cost the radio its frame sync.
+  DeviceConnectionHandle handle;
+  handle.Connect(7);
+  const Bytes value(20, 0xAB);
+  constexpr int kWrites = 1000;
+  std::atomic<bool> writing{true};
+  std::atomic<int> writesStarted{0};
+  auto writer = std::async(std::launch::async, [&] {
+    for (int i = 0; i < kWrites; ++i) {
+      ++writesStarted;
+      BGCalls::WriteCommand(handle, 0x0025, value);
+    }
+    writing = false;
+  });
+  // One reset per write, racing with the write's send.
+  auto resetter = std::async(std::launch::async, [&] {
+    int resets = 0;
+    int lastWrite = 0;
+    while (writing.load()) {
+      if (const int started = writesStarted.load(); started != lastWrite) {
+        lastWrite = started;
+        BGCalls::Reset(0, false);
+        ++resets;
+      } else {
+        std::this_thread::yield();
+      }
+    }
+    return resets;
+  });
+
+  Bytes expectedWrite{0x00, 0x18, 0x04, 0x06, 7, 0x25, 0x00, 20};
+  expectedWrite.insert(expectedWrite.end(), value.begin(), value.end());
+  const Bytes reset{0x00, 0x01, 0x00, 0x00, 0x00};
+  int writes = 0;
+  int resetsSeen = 0;
+  while (writes < kWrites) {
+    const Bytes frame = m_peer.ReadFrame();
+    if (frame == reset) {
+      ++resetsSeen;
+      continue;
+    }
+    ASSERT_EQ(frame, expectedWrite) << "after " << writes << " writes and " << resetsSeen << " resets";
+    ++writes;
+    m_peer.Write({0x00, 0x03, 0x04, 0x06, 7, 0x00, 0x00});
+  }
+  writer.get();
+  const int resetsSent = resetter.get();
+  while (resetsSeen < resetsSent) {
+    ASSERT_EQ(m_peer.ReadFrame(), reset);
+    ++resetsSeen;
+  }
   RemoveConnection(handle);
 }
 
@@ -176,19 +249,56 @@ TEST_F(SerialTransportTest, TerminalClosingMidCommandEndsTheWaitAndRaisesGlobalR
 }
 
 TEST_F(SerialTransportTest, TruncatedRecordIsDroppedAndReadingGoesOn) {
+  // Handlers run on the reader in arrival order, so the counts are final once
+  // a later frame is delivered.
+  std::atomic<int> statuses{0};
+  int id = 0;
+  Subscribe<const bglib::ble_msg_connection_status_evt_t*>(
+      "ble_evt_connection_status", [&statuses](const bglib::ble_msg_connection_status_evt_t*) { ++statuses; }, &id);
+  m_subscriptions.push_back(id);
+
   // A connection-status event announcing 3 of its 16 payload bytes.
   m_peer.Write({0x80, 0x03, 0x03, 0x00, 1, 2, 3});
   auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
   m_peer.Write({0x80, 0x00, 0x07, 0x04});
-  EXPECT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+  ASSERT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+  EXPECT_EQ(statuses.load(), 0) << "the truncated record reached a subscriber";
+
+  // The same event whole is delivered: the count above could have seen it.
+  auto nextError = Expect<const void*>("ble_evt_hardware_radio_error");
+  m_peer.Write({0x80, 0x10, 0x03, 0x00, 0, 5, 1, 2, 3, 4, 5, 6, 0, 0x27, 0, 0x64, 0, 0, 0, 0xFF});
+  m_peer.Write({0x80, 0x00, 0x07, 0x04});
+  ASSERT_EQ(nextError.wait_for(kGuard), std::future_status::ready);
+  EXPECT_EQ(statuses.load(), 1);
 }
 
 TEST_F(SerialTransportTest, NotificationWithoutQueueIsDroppedAndReadingGoesOn) {
+  std::atomic<int> values{0};
+  std::promise<std::vector<uint8_t>> delivered;
+  int id = 0;
+  Subscribe<const CommonDataNotificationEvent_t*>(
+      "common_evt_data_notification",
+      [&values, &delivered](const CommonDataNotificationEvent_t* event) {
+        if (++values == 1) delivered.set_value(event->data);
+      },
+      &id);
+  m_subscriptions.push_back(id);
+
   SetMessageQueue(nullptr);
-  m_peer.Write({0x80, 0x06, 0x04, 0x05, 1, 0x10, 0x00, 1, 1, 0x42});
+  m_peer.Write({0x80, 0x06, 0x04, 0x05, 1, 0x10, 0x00, 1, 1, 0x41});
   auto radioError = Expect<const void*>("ble_evt_hardware_radio_error");
   m_peer.Write({0x80, 0x00, 0x07, 0x04});
-  EXPECT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+  ASSERT_EQ(radioError.wait_for(kGuard), std::future_status::ready);
+  EXPECT_EQ(values.load(), 0) << "the value without a queue reached a subscriber";
+  EXPECT_EQ(m_log.CountContaining(Logger::ERROR, "dropped value of connection 1 handle 16"), 1U);
+
+  // With a queue again the next value is delivered, and only it.
+  SetMessageQueue(std::make_shared<MessageQueue>());
+  m_peer.Write({0x80, 0x06, 0x04, 0x05, 1, 0x10, 0x00, 1, 1, 0x42});
+  auto value = delivered.get_future();
+  ASSERT_EQ(value.wait_for(kGuard), std::future_status::ready);
+  EXPECT_EQ(value.get(), (std::vector<uint8_t>{0x42}));
+  EXPECT_EQ(values.load(), 1);
 }
 
 TEST_F(SerialTransportTest, CloseRunsOnceAndTheReaderEnds) {

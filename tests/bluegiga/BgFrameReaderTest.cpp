@@ -1,0 +1,203 @@
+// Cutting the radio's byte stream into frames, whatever the chunking, and
+// finding the stream again after garbage without losing what follows it.
+#include "bluegiga/BgFrameReader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace lumen::details {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kRadioError{0x80, 0x00, 0x07, 0x04};     // event, no payload
+const Bytes kTxPowerAnswer{0x00, 0x00, 0x07, 0x0C};  // response, no payload
+const Bytes kHelloAnswer{0x00, 0x00, 0x00, 0x01};    // response, no payload
+
+// A scan response carrying `dataLen` advertisement bytes.
+Bytes ScanResponse(size_t dataLen) {
+  const size_t payload = 11 + dataLen;
+  Bytes frame{static_cast<uint8_t>(0x80 | (payload >> 8)),
+              static_cast<uint8_t>(payload & 0xFF),
+              0x06,
+              0x00,
+              0xC4,
+              0x00,
+              1,
+              2,
+              3,
+              4,
+              5,
+              6,
+              0x00,
+              0xFF,
+              static_cast<uint8_t>(dataLen)};
+  for (size_t i = 0; i < dataLen; ++i) {
+    frame.push_back(static_cast<uint8_t>(i));
+  }
+  return frame;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+class RecordingSink : public BgFrameReader::Sink {
+ public:
+  void OnFrame(const uint8_t* header, const uint8_t* payload, size_t length) override {
+    Bytes frame(header, header + BgFrameReader::kHeaderBytes);
+    if (payload != nullptr) {
+      frame.insert(frame.end(), payload, payload + length);
+    } else {
+      EXPECT_EQ(length, 0U);
+    }
+    frames.push_back(frame);
+  }
+  void OnUnrecognisedHeader(const uint8_t* /*header*/) override { ++unrecognised; }
+  void OnResynchronised(size_t droppedCount, const Bytes& dropped) override {
+    resynchronised.push_back(droppedCount);
+    lastDropped = dropped;
+  }
+
+  std::vector<Bytes> frames;
+  int unrecognised = 0;
+  std::vector<size_t> resynchronised;
+  Bytes lastDropped;
+};
+
+// Plays the serial transport: exact reads of what the reader wants, and,
+// after an implausible header, everything that has "arrived" so far.
+void FeedLikeTheTransport(BgFrameReader& reader, RecordingSink& sink, const Bytes& stream) {
+  size_t at = 0;
+  while (at < stream.size() || reader.WantsAvailableInput()) {
+    if (reader.WantsAvailableInput()) {
+      reader.ConsumeAvailable(stream.data() + at, stream.size() - at, sink);
+      at = stream.size();
+      continue;
+    }
+    const size_t take = std::min(reader.BytesWanted(), stream.size() - at);
+    reader.Consume(stream.data() + at, take, sink);
+    at += take;
+  }
+}
+
+TEST(BgFrameReaderTest, FramesComeOutWholeWhateverTheChunking) {
+  const Bytes stream = Join({kHelloAnswer, ScanResponse(20), kRadioError, ScanResponse(255)});
+  for (size_t chunk : {size_t{1}, size_t{3}, size_t{7}, stream.size()}) {
+    BgFrameReader reader;
+    RecordingSink sink;
+    for (size_t at = 0; at < stream.size(); at += chunk) {
+      reader.Consume(stream.data() + at, std::min(chunk, stream.size() - at), sink);
+    }
+    ASSERT_EQ(sink.frames.size(), 4U) << "chunk " << chunk;
+    EXPECT_EQ(sink.frames[0], kHelloAnswer);
+    EXPECT_EQ(sink.frames[1], ScanResponse(20));
+    EXPECT_EQ(sink.frames[2], kRadioError);
+    EXPECT_EQ(sink.frames[3], ScanResponse(255));
+    EXPECT_EQ(sink.unrecognised, 0);
+  }
+}
+
+TEST(BgFrameReaderTest, ExactReadsAskForTheElevenBitPayloadLength) {
+  BgFrameReader reader;
+  RecordingSink sink;
+  const Bytes frame = ScanResponse(255);  // payload 266: 0x81 0x0A
+  EXPECT_EQ(reader.BytesWanted(), 4U);
+  reader.Consume(frame.data(), 4, sink);
+  EXPECT_EQ(reader.BytesWanted(), 266U);
+}
+
+TEST(BgFrameReaderTest, HeadersTheTableCannotHaveAreGarbage) {
+  EXPECT_TRUE(BgFrameReader::IsPlausibleHeader(kRadioError.data()));
+  EXPECT_TRUE(BgFrameReader::IsPlausibleHeader(ScanResponse(0).data()));
+  EXPECT_TRUE(BgFrameReader::IsPlausibleHeader(ScanResponse(255).data()));
+  const Bytes unknownClass{0x00, 0x00, 0x0A, 0x00};
+  const Bytes radioErrorWithPayload{0x80, 0x01, 0x07, 0x04};
+  const Bytes scanResponseTooShort{0x80, 0x0A, 0x06, 0x00};  // fixed part is 11
+  const Bytes scanResponseTooLong{0x81, 0x0B, 0x06, 0x00};   // 11 + 256
+  EXPECT_FALSE(BgFrameReader::IsPlausibleHeader(unknownClass.data()));
+  EXPECT_FALSE(BgFrameReader::IsPlausibleHeader(radioErrorWithPayload.data()));
+  EXPECT_FALSE(BgFrameReader::IsPlausibleHeader(scanResponseTooShort.data()));
+  EXPECT_FALSE(BgFrameReader::IsPlausibleHeader(scanResponseTooLong.data()));
+}
+
+TEST(BgFrameReaderTest, FrameArrivingWithTheGarbageIsDelivered) {
+  BgFrameReader reader;
+  RecordingSink sink;
+  FeedLikeTheTransport(reader, sink, Join({{0xDE, 0xAD, 0xBE, 0xEF, 0x42}, kTxPowerAnswer, ScanResponse(3)}));
+  ASSERT_EQ(sink.frames.size(), 2U);
+  EXPECT_EQ(sink.frames[0], kTxPowerAnswer);
+  EXPECT_EQ(sink.frames[1], ScanResponse(3));
+  EXPECT_EQ(sink.unrecognised, 1);
+  ASSERT_EQ(sink.resynchronised.size(), 1U);
+  EXPECT_EQ(sink.resynchronised[0], 5U);
+  EXPECT_EQ(sink.lastDropped, (Bytes{0xDE, 0xAD, 0xBE, 0xEF, 0x42}));
+}
+
+TEST(BgFrameReaderTest, FrameStartingInsideTheUnrecognisedHeaderIsDelivered) {
+  BgFrameReader reader;
+  RecordingSink sink;
+  FeedLikeTheTransport(reader, sink, Join({{0xFF}, ScanResponse(8)}));
+  ASSERT_EQ(sink.frames.size(), 1U);
+  EXPECT_EQ(sink.frames[0], ScanResponse(8));
+}
+
+TEST(BgFrameReaderTest, FalseFrameStartInGarbageLosesToAWholeFrameBehindIt) {
+  // 00 80 00 07 would be a 128-byte system response; the radio error that
+  // follows is whole and wins.
+  BgFrameReader reader;
+  RecordingSink sink;
+  FeedLikeTheTransport(reader, sink, Join({{0x00, 0x00, 0x0A, 0x00}, kRadioError}));
+  ASSERT_EQ(sink.frames.size(), 1U);
+  EXPECT_EQ(sink.frames[0], kRadioError);
+}
+
+TEST(BgFrameReaderTest, GarbageArrivingAloneCostsNothingThatFollows) {
+  // Nothing else has arrived: the garbage goes, and the next frame, byte by
+  // byte, starts a fresh header instead of completing one begun in garbage.
+  BgFrameReader reader;
+  RecordingSink sink;
+  const Bytes garbage{0x00, 0x00, 0x0A, 0x00};
+  reader.Consume(garbage.data(), garbage.size(), sink);
+  ASSERT_TRUE(reader.WantsAvailableInput());
+  reader.ConsumeAvailable(nullptr, 0, sink);
+  EXPECT_FALSE(reader.WantsAvailableInput());
+  for (const uint8_t byte : kRadioError) {
+    reader.Consume(&byte, 1, sink);
+  }
+  ASSERT_EQ(sink.frames.size(), 1U);
+  EXPECT_EQ(sink.frames[0], kRadioError);
+  EXPECT_EQ(sink.resynchronised, (std::vector<size_t>{4}));
+}
+
+TEST(BgFrameReaderTest, HeaderBegunInTheAvailableBytesIsKept) {
+  // Garbage, then the first two bytes of a frame whose rest is still on the way.
+  BgFrameReader reader;
+  RecordingSink sink;
+  const Bytes garbage{0xDE, 0xAD, 0xBE, 0xEF};
+  reader.Consume(garbage.data(), garbage.size(), sink);
+  reader.ConsumeAvailable(kRadioError.data(), 2, sink);
+  reader.Consume(kRadioError.data() + 2, 2, sink);
+  ASSERT_EQ(sink.frames.size(), 1U);
+  EXPECT_EQ(sink.frames[0], kRadioError);
+}
+
+TEST(BgFrameReaderTest, EndlessGarbageIsDroppedAndCounted) {
+  BgFrameReader reader;
+  RecordingSink sink;
+  Bytes garbage(1000, 0xEE);
+  FeedLikeTheTransport(reader, sink, Join({garbage, kHelloAnswer}));
+  ASSERT_EQ(sink.frames.size(), 1U);
+  EXPECT_EQ(sink.unrecognised, 1);
+  EXPECT_EQ(sink.resynchronised, (std::vector<size_t>{1000}));
+  EXPECT_EQ(sink.lastDropped.size(), BgFrameReader::kDroppedBytesLogged);
+}
+
+}  // namespace
+}  // namespace lumen::details
