@@ -71,6 +71,11 @@ void SerialThread::InstallOutputHook() {
   BgOutputHook.store(&BgWriteMessage);
 }
 
+bool SerialThread::OwnsOutputHook() const {
+  std::lock_guard lock(g_hookMutex);
+  return g_hookOwner == this;
+}
+
 void SerialThread::RemoveOutputHook() {
   std::lock_guard lock(g_hookMutex);
   if (g_hookOwner == this) {
@@ -236,8 +241,11 @@ void SerialThread::WritingCompleted(const boost::system::error_code& error) {
 }
 
 void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
-  // Every waiting command gives up at its next 100 ms slice.
-  Event::SetGlobalReset(true);
+  // Every waiting command gives up at its next 100 ms slice; but a transport
+  // released after the next radio was opened must not cut that radio's waits.
+  if (OwnsOutputHook()) {
+    Event::SetGlobalReset(true);
+  }
   if (error == boost::asio::error::operation_aborted) {
     Log(kError, "serial port got operation_aborted.");
     return;

@@ -53,6 +53,7 @@ class SerialThread : private BgFrameReader::Sink {
   void PurgeInput();
   void InstallOutputHook();
   void RemoveOutputHook();
+  bool OwnsOutputHook() const;
   void AppendToWriteQueue(std::vector<uint8_t> bytes);
   void WriteFront();
   void WritingCompleted(const boost::system::error_code& error);

@@ -223,6 +223,28 @@ TEST_F(SerialTransportTest, ResetFromAnotherThreadNeverSplitsACommand) {
   RemoveConnection(handle);
 }
 
+TEST_F(SerialTransportTest, LateTeardownOfAnOldTransportLeavesTheNextRadioWorking) {
+  // A firmware-upload call still holds the old transport while the
+  // application has already opened the next radio.
+  std::shared_ptr<SerialThread> old = m_serial;
+  SerialThread::ClearInstance(m_serial.get());
+  PtyPeer nextPeer;
+  m_serial = std::make_shared<SerialThread>();
+  SerialThread::SetInstance(m_serial);
+  ASSERT_TRUE(m_serial->OpenDevice(nextPeer.Path(), 0));
+
+  SerialThread::ClearInstance(old.get());  // the old provider's destructor, late
+  old.reset();                             // and the old transport's
+
+  ASSERT_EQ(SerialThread::InstanceOrNull(), m_serial);
+  auto hello = std::async(std::launch::async, [] { return BGCalls::Hello(); });
+  EXPECT_EQ(nextPeer.ReadFrame(), (Bytes{0x00, 0x00, 0x00, 0x01}));
+  nextPeer.Write({0x00, 0x00, 0x00, 0x01});
+  EXPECT_TRUE(hello.get());
+  SerialThread::SetInstance(nullptr);
+  m_serial.reset();
+}
+
 TEST_F(SerialTransportTest, SilentRadioCallsHardwareFailureAndThrowsNoResponse) {
   BGCalls::SetTimeouts(200, 200);
   try {
