@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "bluegiga/BgApi.h"
 #include "bluegiga/CommandWaiter.h"
@@ -59,8 +60,33 @@ void CheckCompletion(const CommandWaiter& waiter, const std::string& text) {
   }
 }
 
+// How deep this thread is in operations holding g_operationLock, and whether
+// one of them met a silent radio.
+thread_local int t_operationDepth = 0;
+thread_local bool t_hardwareFailurePending = false;
+
+// The operation lock. A silent radio's hardware-failure callback is held back
+// until the lock is released, so the callback may use the radio (stop the
+// scan, disconnect) without deadlocking its own thread or stalling others.
+class OperationLock {
+ public:
+  OperationLock() : m_lock(g_operationLock) { ++t_operationDepth; }
+  ~OperationLock() {
+    m_lock.unlock();
+    if (--t_operationDepth == 0 && std::exchange(t_hardwareFailurePending, false)) {
+      NotifyHardwareFailure();  // catches whatever the callback throws
+    }
+  }
+  OperationLock(const OperationLock&) = delete;
+  OperationLock& operator=(const OperationLock&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> m_lock;
+};
+
 // Sends under the send lock and waits for the response. A silent radio
-// calls the application's hardware-failure callback before the throw.
+// calls the application's hardware-failure callback before the throw, or,
+// inside an operation, as soon as its lock is released.
 template <class Send>
 void SendAndAwaitResponse(CommandWaiter& waiter, const char* commandName, Send&& send) {
   bool answered = false;
@@ -70,7 +96,11 @@ void SendAndAwaitResponse(CommandWaiter& waiter, const char* commandName, Send&&
     answered = waiter.response.WaitFor(ResponseWaitMs());
   }
   if (!answered) {
-    NotifyHardwareFailure();
+    if (t_operationDepth > 0) {
+      t_hardwareFailurePending = true;
+    } else {
+      NotifyHardwareFailure();
+    }
     throw BGLibError(std::string(commandName) + " - no response", kErrorGeneral);
   }
 }
@@ -196,7 +226,13 @@ std::vector<uint8_t> LittleEndianUuidBytes(const Uuid& uuid) {
 void SetScanning(bool scanning) {
   if (g_scanning.exchange(scanning) != scanning) {
     if (auto* callback = g_scanningStateCallback.load()) {
-      callback(scanning);
+      try {
+        callback(scanning);
+      } catch (const std::exception& e) {
+        Log(kError, "Scanning state callback threw:", e.what());
+      } catch (...) {
+        Log(kError, "Scanning state callback threw a non-standard exception");
+      }
     }
   }
 }
@@ -283,7 +319,7 @@ FirmwareInfo GetInfo() {
 }
 
 uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   std::atomic<int> maxConnections{-1};
   std::atomic<int> slotsReported{0};
   CommandWaiter waiter;
@@ -368,7 +404,7 @@ void DelayedReset(uint16_t delayMs, bool waitForBoot) {
 }
 
 void Discover(uint8_t mode) {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   CommandWaiter waiter;
   OnResultResponse<ble_msg_gap_discover_rsp_t>(waiter, "ble_rsp_gap_discover");
   SendAndAwaitResponse(waiter, "ble_cmd_gap_discover", [mode] {
@@ -389,7 +425,7 @@ void Discover(uint8_t mode) {
 }
 
 void EndProcedure() {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   EndProcedureLocked();
 }
 
@@ -399,7 +435,7 @@ void SetScanningStateCallback(void (*callback)(bool)) { g_scanningStateCallback 
 
 void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
                    uint16_t supervisionTimeout, uint16_t latency) {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   Log(kDebug, "ConnectDirect MAC =", address.ToString());
   if (g_scanning.load()) {
     EndProcedureLocked();
@@ -448,7 +484,7 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
 }
 
 void Disconnect(DeviceConnectionHandle h) {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   const uint8_t c = NativeConnection(h);
   RemoveConnection(h);  // h counts as disconnected even if the command fails
   CommandWaiter waiter;
@@ -505,7 +541,7 @@ bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) {
 
 std::vector<AttGroupItem> ReadByGroupType(DeviceConnectionHandle h, uint16_t start, uint16_t end,
                                           const Uuid& groupType) {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   const uint8_t c = NativeConnection(h);
   std::vector<AttGroupItem> groups;
   CommandWaiter waiter;
@@ -530,7 +566,7 @@ std::vector<AttGroupItem> ReadByGroupType(DeviceConnectionHandle h, uint16_t sta
 }
 
 std::vector<AttHandleItem> FindInformation(DeviceConnectionHandle h, uint16_t start, uint16_t end) {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   const uint8_t c = NativeConnection(h);
   std::vector<AttHandleItem> attributes;
   CommandWaiter waiter;
@@ -555,7 +591,7 @@ std::vector<AttHandleItem> FindInformation(DeviceConnectionHandle h, uint16_t st
 }
 
 std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   const uint8_t c = NativeConnection(h);
   std::mutex valueMutex;
   std::vector<uint8_t> value;
@@ -582,7 +618,7 @@ std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) 
 }
 
 std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   const uint8_t c = NativeConnection(h);
   std::mutex valueMutex;
   std::vector<uint8_t> value;
@@ -631,7 +667,7 @@ std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
 
 void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& data) {
   CheckArrayLength(data, "ble_cmd_attclient_write_command");
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   const uint8_t c = NativeConnection(h);
   CommandWaiter waiter;
   OnConnectionResponse<ble_msg_attclient_write_command_rsp_t>(waiter, "ble_rsp_attclient_write_command", c);
@@ -646,7 +682,7 @@ void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vecto
 
 void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& data) {
   CheckArrayLength(data, "ble_cmd_attclient_attribute_write");
-  std::lock_guard operation(g_operationLock);
+  OperationLock operation;
   const uint8_t c = NativeConnection(h);
   CommandWaiter waiter;
   OnProcedureCompleted(waiter, c, attHandle);
