@@ -258,6 +258,29 @@ void EndProcedureLocked() {
   }
 }
 
+// Closes a link no library handle owns; failures are only logged.
+void DisconnectUnboundLocked(uint8_t connection) {
+  try {
+    CommandWaiter waiter;
+    waiter.On<unsigned int>("common_evt_disconnect", [&waiter, connection](unsigned int disconnected) {
+      if (disconnected == connection) {
+        waiter.completed.Set();
+      }
+    });
+    OnConnectionResponse<ble_msg_connection_disconnect_rsp_t>(waiter, "ble_rsp_connection_disconnect", connection);
+    SendAndAwaitResponse(waiter, "ble_cmd_connection_disconnect", [connection] {
+      Log(kDebug, "Send command: ble_cmd_connection_disconnect", connection);
+      ble_cmd_connection_disconnect(connection);
+    });
+    CheckResponse(waiter, "ble_cmd_connection_disconnect failed");
+    if (!waiter.completed.WaitFor(EventWaitMs())) {
+      Log(kWarning, "ble_cmd_connection_disconnect - no disconnect event for unowned connection", connection);
+    }
+  } catch (const std::exception& e) {
+    Log(kWarning, "Disconnecting unowned connection", connection, "failed:", e.what());
+  }
+}
+
 // Waits for a boot event after a reset; the wait survives the port closing
 // while the radio restarts.
 template <class BootRecord>
@@ -443,15 +466,41 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
   const uint32_t eventWaitMs = EventWaitMs();
   constexpr int kNoConnection = 255;
   std::atomic<int> connection{kNoConnection};
+  // h is bound on the reader thread as the status arrives, so a disconnect
+  // the radio reports right after it finds the binding and undoes it.
+  struct Binding {
+    std::mutex mutex;
+    bool abandoned = false;  // the wait gave up; a late status binds nothing
+    bool bound = false;
+    bool lost = false;  // the link dropped before the call returned
+    std::string error;  // why h could not be bound to the new link
+  } binding;
   CommandWaiter waiter;
   waiter.On<const ble_msg_connection_status_evt_t*>(
-      "ble_evt_connection_status", [&waiter, &connection](const ble_msg_connection_status_evt_t* status) {
-        if (status->connection == connection.load()) {
-          Log(kInfo, "received ble_evt_connection_status: connection handle =", status->connection,
-              "status =", FlagsText(status->flags));
-          waiter.completed.Set();
+      "ble_evt_connection_status", [&waiter, &connection, &binding, h](const ble_msg_connection_status_evt_t* status) {
+        if (status->connection != connection.load()) {
+          return;
         }
+        Log(kInfo, "received ble_evt_connection_status: connection handle =", status->connection,
+            "status =", FlagsText(status->flags));
+        std::lock_guard lock(binding.mutex);
+        if (binding.abandoned || binding.bound || !binding.error.empty()) {
+          return;
+        }
+        try {
+          DeviceConnectionHandle(h).Connect(status->connection);
+          binding.bound = true;
+        } catch (const std::exception& e) {
+          binding.error = e.what();
+        }
+        waiter.completed.Set();
       });
+  waiter.On<unsigned int>("common_evt_disconnect", [&connection, &binding](unsigned int disconnected) {
+    if (disconnected == static_cast<unsigned int>(connection.load())) {
+      std::lock_guard lock(binding.mutex);
+      binding.lost = binding.bound;
+    }
+  });
   waiter.On<const ble_msg_gap_connect_direct_rsp_t*>(
       "ble_rsp_gap_connect_direct", [&waiter, &connection](const ble_msg_gap_connect_direct_rsp_t* response) {
         waiter.responseResult = response->result;
@@ -474,13 +523,29 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
   if (result != 0) {
     ThrowResult("ble_rsp_gap_connect_direct failed", result);
   }
-  if (!waiter.completed.WaitFor(eventWaitMs)) {
+  (void)waiter.completed.WaitFor(eventWaitMs);
+  std::unique_lock lock(binding.mutex);
+  binding.abandoned = true;
+  const auto native = static_cast<uint8_t>(connection.load());
+  if (!binding.error.empty()) {
+    // The radio connected but h cannot own the link: close it rather than
+    // leave a connection nobody can reach.
+    const std::string error = binding.error;
+    lock.unlock();
+    Log(kError, "ConnectDirect MAC =", address.ToString(), "could not bind handle", native, "-", error,
+        "- disconnecting it");
+    DisconnectUnboundLocked(native);
+    throw BGLibError(error, kErrorGeneral);
+  }
+  if (!binding.bound) {
+    lock.unlock();
     EndProcedureLocked();  // also ends the radio's pending connection attempt
     throw BGLibError("ble_rsp_gap_connect_direct - no connected event", kErrorGeneral);
   }
-  const auto native = static_cast<uint32_t>(connection.load());
+  if (binding.lost) {
+    throw BGLibError("ble_rsp_gap_connect_direct - disconnected right after connecting", kErrorUnexpectedDisconnect);
+  }
   Log(kDebug, "ConnectDirect MAC =", address.ToString(), "succeeded, handle =", native, "connection handle =", h.id());
-  h.Connect(native);
 }
 
 void Disconnect(DeviceConnectionHandle h) {

@@ -245,6 +245,48 @@ TEST_F(SerialTransportTest, LateTeardownOfAnOldTransportLeavesTheNextRadioWorkin
   m_serial.reset();
 }
 
+TEST_F(SerialTransportTest, LinkLostRightAfterConnectingLeavesNoStaleBinding) {
+  // The answer, the connection status and the link dropping arrive back to
+  // back: the disconnect must find the binding, or the next connect that is
+  // given the same connection number fails after the radio has connected.
+  const Address phone(std::array<uint8_t, 6>{1, 2, 3, 4, 5, 6}, Address::Random);
+  for (int round = 0; round < 20; ++round) {
+    DeviceConnectionHandle h;
+    auto dropped = Expect<unsigned int>("common_evt_disconnect");  // runs after the connection table's handler
+    auto connect = std::async(std::launch::async, [&] { BGCalls::ConnectDirect(h, phone, 60, 76, 100, 0); });
+    const Bytes command = m_peer.ReadFrame();
+    ASSERT_EQ(Bytes(command.begin(), command.begin() + 4), (Bytes{0x00, 0x0F, 0x06, 0x03}));
+    m_peer.Write({0x00, 0x03, 0x06, 0x03, 0x00, 0x00, 2,  // connecting, number 2
+                  0x80, 0x10, 0x03, 0x00, 2,    0x05, 1,   2, 3, 4, 5, 6, 1, 6, 0, 100, 0, 0, 0, 0xFF,  // connected
+                  0x80, 0x03, 0x03, 0x04, 2,    0x08, 0x02});  // supervision time-out
+    // The call may end before or after the drop is read; either way the
+    // binding must not outlive the link.
+    try {
+      connect.get();
+    } catch (const BGLibError& e) {
+      EXPECT_EQ(e.code(), kErrorUnexpectedDisconnect) << "round " << round << ": " << e.what();
+    }
+    ASSERT_EQ(dropped.wait_for(kGuard), std::future_status::ready);
+    EXPECT_FALSE(h.IsConnected()) << "round " << round;
+  }
+}
+
+TEST_F(SerialTransportTest, ConnectWhoseNumberIsStillBoundDisconnectsTheLinkItCannotOwn) {
+  DeviceConnectionHandle stale;
+  stale.Connect(2);  // a binding the library still holds for number 2
+  const Address phone(std::array<uint8_t, 6>{1, 2, 3, 4, 5, 6}, Address::Random);
+  DeviceConnectionHandle h;
+  auto connect = std::async(std::launch::async, [&] { BGCalls::ConnectDirect(h, phone, 60, 76, 100, 0); });
+  m_peer.ReadFrame();
+  m_peer.Write({0x00, 0x03, 0x06, 0x03, 0x00, 0x00, 2,  //
+                0x80, 0x10, 0x03, 0x00, 2,    0x05, 1, 2, 3, 4, 5, 6, 1, 6, 0, 100, 0, 0, 0, 0xFF});
+  EXPECT_EQ(m_peer.ReadFrame(), (Bytes{0x00, 0x01, 0x03, 0x00, 2}));  // the orphan link is closed
+  m_peer.Write({0x00, 0x03, 0x03, 0x00, 2, 0x00, 0x00, 0x80, 0x03, 0x03, 0x04, 2, 0x16, 0x00});
+  EXPECT_THROW(connect.get(), BGLibError);
+  EXPECT_FALSE(h.IsConnected());
+  RemoveConnection(stale);
+}
+
 TEST_F(SerialTransportTest, SilentRadioCallsHardwareFailureAndThrowsNoResponse) {
   BGCalls::SetTimeouts(200, 200);
   try {
