@@ -21,8 +21,16 @@
 namespace lumen::details {
 namespace {
 
-std::mutex g_instanceMutex;
-std::shared_ptr<SerialThread> g_instance;
+// Never destroyed, like the provider holder it mirrors.
+struct InstanceHolder {
+  std::mutex mutex;
+  std::shared_ptr<SerialThread> instance;
+};
+
+InstanceHolder& Holder() {
+  static InstanceHolder* const holder = new InstanceHolder();
+  return *holder;
+}
 
 // The transport whose port the output hook feeds.
 std::mutex g_hookMutex;
@@ -37,29 +45,33 @@ SerialThread::SerialThread() = default;
 SerialThread::~SerialThread() { Stop(); }
 
 SerialThread& SerialThread::Instance() {
-  std::lock_guard lock(g_instanceMutex);
-  if (!g_instance) {
+  InstanceHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  if (!holder.instance) {
     throw KesBluetoothSDKLibError("singleton object not initialized", kErrorGeneral);
   }
-  return *g_instance;
+  return *holder.instance;
 }
 
 std::shared_ptr<SerialThread> SerialThread::InstanceOrNull() {
-  std::lock_guard lock(g_instanceMutex);
-  return g_instance;
+  InstanceHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  return holder.instance;
 }
 
 void SerialThread::SetInstance(std::shared_ptr<SerialThread> instance) {
-  std::lock_guard lock(g_instanceMutex);
-  g_instance = std::move(instance);
+  InstanceHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  holder.instance = std::move(instance);
 }
 
 void SerialThread::ClearInstance(const SerialThread* instance) {
   std::shared_ptr<SerialThread> released;
   {
-    std::lock_guard lock(g_instanceMutex);
-    if (g_instance.get() == instance) {
-      released.swap(g_instance);
+    InstanceHolder& holder = Holder();
+    std::lock_guard lock(holder.mutex);
+    if (holder.instance.get() == instance) {
+      released.swap(holder.instance);
     }
   }
   // released may be the last reference; its destructor joins the reader outside the lock.

@@ -1,8 +1,11 @@
 #include "core/BluetoothSDK.h"
 
 #include <atomic>
+#include <exception>
 #include <mutex>
+#include <string>
 
+#include "core/CallbacksManager.h"
 #include "core/Log.h"
 #include "lumen/Errors.h"
 #include "lumen/Lumen.h"
@@ -11,9 +14,17 @@ namespace lumen::details {
 namespace {
 
 // Library threads (scanner worker, beacon thread) take copies while the
-// application may be releasing it, so the holder is guarded.
-std::mutex g_sdkMutex;
-std::shared_ptr<IBluetoothSDK> g_sdk;
+// application may be releasing it, so the holder is guarded. Never destroyed:
+// application objects destroyed at process exit still ask it for the radio.
+struct ProviderHolder {
+  std::mutex mutex;
+  std::shared_ptr<IBluetoothSDK> sdk;
+};
+
+ProviderHolder& Holder() {
+  static ProviderHolder* const holder = new ProviderHolder();
+  return *holder;
+}
 
 std::atomic<void (*)()> g_hardwareFailureCallback{nullptr};
 std::atomic<void (*)(bool)> g_softResetCallback{nullptr};
@@ -21,46 +32,68 @@ std::atomic<void (*)(bool)> g_softResetCallback{nullptr};
 }  // namespace
 
 std::shared_ptr<IBluetoothSDK> GetBluetoothSDK() {
-  std::lock_guard lock(g_sdkMutex);
-  if (!g_sdk) {
+  ThrowIfInsideBusHandler("use the radio");
+  ProviderHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  if (!holder.sdk) {
     throw KesBluetoothSDKLibError("BluetoothSDK not initialized", kErrorGeneral);
   }
-  return g_sdk;
+  return holder.sdk;
 }
 
 bool IsBluetoothSDKInitialized() {
-  std::lock_guard lock(g_sdkMutex);
-  return static_cast<bool>(g_sdk);
+  ProviderHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  return static_cast<bool>(holder.sdk);
 }
 
 void SetBluetoothSDK(IBluetoothSDK* sdk) {
   std::unique_ptr<IBluetoothSDK> owned(sdk);
-  std::lock_guard lock(g_sdkMutex);
-  if (g_sdk) {
+  ProviderHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  if (holder.sdk) {
     throw KesBluetoothSDKLibError("BluetoothSDK initialized twice", kErrorGeneral);
   }
-  g_sdk = std::move(owned);
+  holder.sdk = std::move(owned);
 }
 
 void ReleaseBluetoothSDK() {
   Log(kInfo, "Releasing IBluetoothSDK object");
   std::shared_ptr<IBluetoothSDK> released;
   {
-    std::lock_guard lock(g_sdkMutex);
-    released.swap(g_sdk);
+    ProviderHolder& holder = Holder();
+    std::lock_guard lock(holder.mutex);
+    released.swap(holder.sdk);
   }
   // The provider's destructor (which joins backend threads) runs outside the lock.
 }
 
+namespace {
+
+// The callbacks run inside a radio command or the reset sequence, which must
+// carry on (and report their own error) whatever the application throws.
+template <class Call>
+void CallApplication(const char* name, Call call) {
+  try {
+    call();
+  } catch (const std::exception& e) {
+    Log(kError, std::string(name) + " caused exception: " + e.what());
+  } catch (...) {
+    Log(kError, std::string(name) + " caused non-std::exception");
+  }
+}
+
+}  // namespace
+
 void NotifyHardwareFailure() {
   if (auto* callback = g_hardwareFailureCallback.load()) {
-    callback();
+    CallApplication("hardware failure callback", callback);
   }
 }
 
 void NotifyHardwareSoftResetInitiated(bool resetRemovesDevice) {
   if (auto* callback = g_softResetCallback.load()) {
-    callback(resetRemovesDevice);
+    CallApplication("hardware soft reset callback", [&] { callback(resetRemovesDevice); });
   }
 }
 

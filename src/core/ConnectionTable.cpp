@@ -29,8 +29,9 @@ struct ConnectionTable {
 };
 
 ConnectionTable& Table() {
-  static ConnectionTable table;
-  return table;
+  // Never destroyed: its disconnect handler stays on the bus for good.
+  static ConnectionTable* const table = new ConnectionTable();
+  return *table;
 }
 
 // Lock order is bus before table, so subscribe without holding the table mutex.

@@ -1,5 +1,7 @@
 #include <array>
+#include <cstdlib>
 #include <exception>
+#include <mutex>
 
 #include "core/BluetoothSDK.h"
 #include "core/Log.h"
@@ -31,6 +33,19 @@ const char* DisplayName(BluetoothDeviceType type) {
 
 bool IsKnownType(BluetoothDeviceType type) { return type >= BLED112Dongle && type <= NordicNRF52; }
 
+// An application may return from main with the radio still open. Its radio
+// and queue threads are stopped then, before the statics that were there at
+// the first Initialize go, rather than left running into the teardown.
+void ReleaseAtExit() {
+  ReleaseBluetoothSDK();
+  SetMessageQueue(nullptr);
+}
+
+void ReleaseAtExitOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(&ReleaseAtExit); });
+}
+
 }  // namespace
 
 void SetProviderFactory(BluetoothDeviceType type, ProviderFactory factory) {
@@ -55,6 +70,7 @@ ProviderFactory GetProviderFactory(BluetoothDeviceType type) {
 bool Initialize(const std::string& port, unsigned long waitMsec, BluetoothDeviceType type, bool checkFunctional) {
   using namespace details;
   Log(kInfo, "Initialize KESLUMEN for device", DisplayName(type));
+  ReleaseAtExitOnce();
 
   SetMessageQueue(std::make_shared<MessageQueue>());
 

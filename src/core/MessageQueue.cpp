@@ -57,25 +57,43 @@ void MessageQueue::Stop() {
 }
 
 namespace {
-std::mutex g_queueMutex;
-std::shared_ptr<MessageQueue> g_queue;
+
+// Never destroyed, so that a radio thread or an application object going
+// away at process exit still finds a valid (empty) holder.
+struct QueueHolder {
+  std::mutex mutex;
+  std::shared_ptr<MessageQueue> queue;
+};
+
+QueueHolder& Holder() {
+  static QueueHolder* const holder = new QueueHolder();
+  return *holder;
+}
+
 }  // namespace
 
 std::shared_ptr<MessageQueue> GetMessageQueue() {
-  std::lock_guard lock(g_queueMutex);
-  if (!g_queue) {
+  QueueHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  if (!holder.queue) {
     throw std::runtime_error("Bluetooth device is not open");
   }
-  return g_queue;
+  return holder.queue;
 }
 
 void SetMessageQueue(std::shared_ptr<MessageQueue> queue) {
+  QueueHolder& holder = Holder();
   std::shared_ptr<MessageQueue> previous;
   {
-    std::lock_guard lock(g_queueMutex);
-    previous = std::exchange(g_queue, std::move(queue));
+    std::lock_guard lock(holder.mutex);
+    previous = std::exchange(holder.queue, std::move(queue));
   }
-  // previous is destroyed here, outside the lock: its destructor joins the worker.
+  // Stopped here, outside the lock and on this thread: a radio thread that
+  // still holds a copy (a bus handler posting a read's end) must never be the
+  // one to join the worker, which may be waiting for the bus that thread holds.
+  if (previous) {
+    previous->Stop();
+  }
 }
 
 }  // namespace lumen::details

@@ -25,8 +25,9 @@ double PerSecond(double count, double milliseconds) { return count / (millisecon
 ScanStatistics::ScanStatistics() : m_totals(InitialTotals()) {}
 
 ScanStatistics& ScanStatistics::Instance() {
-  static ScanStatistics statistics;
-  return statistics;
+  // Never destroyed: scanner workers may still count while statics go.
+  static ScanStatistics* const statistics = new ScanStatistics();
+  return *statistics;
 }
 
 void ScanStatistics::CountAdvert(const std::string& addressText) {

@@ -1,0 +1,30 @@
+// What only a whole process shows: exiting with the radio still open.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+#ifdef LUMEN_EXIT_WITHOUT_UNINITIALIZE
+TEST(ProcessExitTest, ReturningFromMainWithoutUnInitializeEndsCleanly) {
+  // Radio threads still publish while statics are destroyed; under the
+  // sanitizers a use after free there fails the child.
+  const std::string command = std::string(LUMEN_EXIT_WITHOUT_UNINITIALIZE) + " 2>&1";
+  FILE* child = popen(command.c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  std::string output;
+  char buffer[4096];
+  while (size_t n = fread(buffer, 1, sizeof buffer, child)) {
+    output.append(buffer, n);
+  }
+  const int status = pclose(child);
+  ASSERT_TRUE(WIFEXITED(status)) << output;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+  EXPECT_NE(output.find("returning from main"), std::string::npos) << output;
+}
+#endif
+
+}  // namespace
