@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "lumen/AdvDataHelper.h"
-#include "scan/AdvDataParser.h"
+#include "lumen/AdvDataParser.h"
 
 namespace {
 

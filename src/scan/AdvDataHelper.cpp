@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "scan/AdvDataParser.h"
+#include "lumen/AdvDataParser.h"
 
 namespace lumen {
 

@@ -1,4 +1,4 @@
-#include "scan/AdvDataParser.h"
+#include "lumen/AdvDataParser.h"
 
 #include <stdexcept>
 #include <string>

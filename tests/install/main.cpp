@@ -1,6 +1,8 @@
-// Every exported header, compiled without Boost or the library's sources.
+// Every exported header, compiled without the library's sources (only
+// AdvDataParser.h needs Boost's headers).
 #include <lumen/Address.h>
 #include <lumen/AdvDataHelper.h>
+#include <lumen/AdvDataParser.h>
 #include <lumen/Advertiser.h>
 #include <lumen/BGLibError.h>
 #include <lumen/BeaconController.h>
@@ -29,6 +31,11 @@ int main() {
     if (std::string(e.what()) != "BluetoothSDK not initialized") {
       return 1;
     }
+  }
+  // The parser is exported with the helper: a 16-bit UUID list, then a name.
+  const auto items = lumen::details::AdvDataParser::Parse({0x03, 0x03, 0x0D, 0x18, 0x03, 0x09, 'h', 'r'}, "test");
+  if (items.size() != 2 || boost::get<std::string>(items.at(lumen::details::AdvDataParser::LocalName)) != "hr") {
+    return 1;
   }
   std::cout << lumen::Uuid(std::string("0b9db0e5-c5b3-4043-8294-44d8112adc54")).ToString() << '\n';
   return 0;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "lumen/AdvDataHelper.h"
-#include "scan/AdvDataParser.h"
+#include "lumen/AdvDataParser.h"
 #include "support/LogCapture.h"
 
 namespace lumen {

@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "lumen/Export.h"
 #include "lumen/Uuid.h"
 
 namespace lumen::details {
 
 // Reads the advertising-data structures (length, type, value) of one
-// advertisement payload, keeping only what the library uses.
-class AdvDataParser {
+// advertisement payload, keeping only what the library uses. The one exported
+// header that needs Boost's headers (for the variant of its values).
+class LUMEN_API AdvDataParser {
  public:
   enum Type : int { ServiceUuids = 0, LocalName = 1, TxPowerLevel = 2 };
   using Value = boost::variant<std::vector<Uuid>, std::string, signed char>;
