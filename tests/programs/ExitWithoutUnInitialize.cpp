@@ -32,7 +32,7 @@ const char* const kScenario = R"({
       {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
       {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]}]}],
     "behaviours": [{"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
-      "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "values": ["01"], "count": 100000, "interval_ms": 1}]
+      "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "values": ["01"], "count": 2000, "interval_ms": 5}]
   }]
 })";
 
@@ -98,7 +98,7 @@ std::string StartRadio() {
 
 }  // namespace
 
-int main() {
+int main() try {
   const std::string port = StartRadio();
   if (port.empty() || !lumen::Initialize(port, 0, lumen::BLE113, false)) {
     std::fprintf(stderr, "cannot open the virtual radio\n");
@@ -135,4 +135,7 @@ int main() {
   std::fprintf(stdout, "returning from main with %d advertisements and %d notifications seen\n", g_adverts,
                g_notifications);
   return 0;
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "failed before returning from main: %s\n", e.what());
+  return 2;
 }
