@@ -43,13 +43,22 @@ class LUMEN_API Logger {
       (WritePiece(stream, pieces, first), ...);
       text = stream.str();
     } catch (const std::ios_base::failure& e) {
-      callback(ERROR, std::string("Logger::Log failed to trace: ") + e.what());
+      Deliver(callback, ERROR, std::string("Logger::Log failed to trace: ") + e.what());
       return;
     }
-    callback(type, text);
+    Deliver(callback, type, text);
   }
 
  private:
+  static void Deliver(Callback callback, LogType type, const std::string& text) noexcept {
+    try {
+      callback(type, text);
+    } catch (...) {
+      // A failing callback must not break the library code that logs, and
+      // there is nowhere else to report it.
+    }
+  }
+
   template <class T>
   static void WritePiece(std::ostringstream& stream, const T& piece, bool& first) {
     if (!first) {

@@ -25,8 +25,9 @@ class LUMEN_API Scanner {
 
   Scanner();
   // Stops the tick and waits for the worker to finish what it is running
-  // (a callback, a connection attempt). Never destroy a scanner from one of
-  // its own callbacks.
+  // (a callback, a connection attempt). From one of the scanner's own
+  // callbacks it returns at once: no further callback starts, and the worker
+  // is stopped on another thread once the callback has returned.
   ~Scanner();
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;

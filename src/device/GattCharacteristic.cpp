@@ -1,5 +1,6 @@
 #include "lumen/GattCharacteristic.h"
 
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -95,8 +96,18 @@ void GattCharacteristic::Impl::OnNotification(const details::CommonDataNotificat
   }
   const std::vector<uint8_t> data = event->data;
   Log(kDebug, "Characteristic read:", event->connection, event->attHandle, ToString(data));
-  if (const auto callback = ChangedCallbackCopy()) {
+  const auto callback = ChangedCallbackCopy();
+  if (!callback) {
+    return;
+  }
+  // This runs inside the bus's publish: an escaping exception would keep the
+  // notification from every later subscriber.
+  try {
     (*callback)(data);
+  } catch (const std::exception& e) {
+    Log(kWarning, std::string("characteristic changed callback caused exception: ") + e.what());
+  } catch (...) {
+    Log(kWarning, "characteristic changed callback caused non-std::exception");
   }
 }
 

@@ -1,6 +1,8 @@
 #include "scan/DevicesInRange.h"
 
 #include <algorithm>
+#include <exception>
+#include <string>
 
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
@@ -350,7 +352,7 @@ void DevicesInRange::ConnectToCandidates(const RecordList& candidates, int64_t s
   }
 }
 
-void DevicesInRange::ProcessJobs(ScanCallback callback) {
+void DevicesInRange::ProcessJobs(const JobReport& report) {
   const int64_t start = SystemClockTicks();
   const std::map<std::wstring, std::set<Uuid>> jobs = m_jobs;
   for (const auto& job : jobs) {
@@ -396,8 +398,15 @@ void DevicesInRange::ProcessJobs(ScanCallback callback) {
     m_lastJobCancelTime.store(SystemClockTicks());
     m_jobs.erase(name);
     SetJobCount();
-    if (callback != nullptr) {
-      callback(name, devices);
+    if (!report) {
+      continue;
+    }
+    try {
+      report(name, devices);
+    } catch (const std::exception& e) {
+      Log(kWarning, std::string("OnTimer callback caused exception, which is unexpected: ") + e.what());
+    } catch (...) {
+      Log(kWarning, "OnTimer callback caused non-std::exception, which is unexpected");
     }
   }
 }

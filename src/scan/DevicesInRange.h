@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -56,9 +57,13 @@ class DevicesInRange {
   // Enters one advertisement. Returns the address's record and whether the
   // advertisement carried a 128-bit UUID the record had not seen.
   std::pair<std::shared_ptr<DeviceRecord>, bool> RegisterAdvPacket(std::shared_ptr<const AdvPacket> packet);
+  // Receives each resolved job; the scanner's callback or a wrapper around it.
+  using JobReport = std::function<void(const std::wstring& jobName, std::vector<std::shared_ptr<BluetoothDevice>>&)>;
+
   // Resolves the jobs against the cache (connecting to UUID-less phones when
-  // a job has no usable match) and reports each resolved job once.
-  void ProcessJobs(ScanCallback callback);
+  // a job has no usable match) and reports each resolved job once. A report
+  // that throws is logged; the other jobs are still resolved and reported.
+  void ProcessJobs(const JobReport& report);
   // Learns the services of UUID-less nearby devices; without force only while
   // no connection is open.
   void ConnectToDevicesNeedingServiceCheck(bool force);

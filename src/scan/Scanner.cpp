@@ -5,6 +5,8 @@
 #include <exception>
 #include <future>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
@@ -60,7 +62,7 @@ Scanner::Impl::Impl() {
 Scanner::Impl::~Impl() {
   Log(kInfo, "lumen::Scanner::Impl::~Impl");
   m_stopped = true;
-  m_queue.CancelTimer();
+  CancelTimer();
   try {
     UnsubscribeEvents();
   } catch (const std::exception& e) {
@@ -125,9 +127,14 @@ void Scanner::Impl::UnsubscribeEvents() {
 void Scanner::Impl::AddScanJob(const std::wstring& name, const std::set<Uuid>& uuids) {
   m_queue.Post([this, name, uuids] {
     m_devices.AddJob(name, uuids);
-    if (ShouldScan() && !GetBluetoothSDK()->IsScanning()) {
+    if (!ShouldScan()) {
+      return;
+    }
+    if (!GetBluetoothSDK()->IsScanning()) {
       Log(kInfo, "Start scanning after adding scan job");
       StartLeScanImpl();
+    } else if (!m_timerArmed) {
+      ArmTimer();  // the radio scans already, but only a tick resolves the job
     }
   });
 }
@@ -222,15 +229,23 @@ void Scanner::Impl::StartLeScanImpl() {
 
 void Scanner::Impl::StopLeScanImpl() {
   Log(kInfo, "StopLeScanImpl starts");
-  m_queue.CancelTimer();
+  CancelTimer();
   GetBluetoothSDK()->EndProcedure();
   Log(kInfo, "StopLeScanImpl ends");
 }
 
 void Scanner::Impl::ArmTimer() {
+  std::lock_guard lock(m_armMutex);
+  m_timerArmed = true;
   ++m_timerArms;
   m_queue.ArmTimer(std::chrono::milliseconds(m_timerIntervalMs.load()),
                    [this](const boost::system::error_code& ec) { OnTimer(ec); });
+}
+
+void Scanner::Impl::CancelTimer() {
+  std::lock_guard lock(m_armMutex);
+  m_timerArmed = false;
+  m_queue.CancelTimer();
 }
 
 void Scanner::Impl::StartScanIfIdle() {
@@ -241,11 +256,13 @@ void Scanner::Impl::StartScanIfIdle() {
 
 void Scanner::Impl::OnTimer(const boost::system::error_code& ec) {
   m_stopTimerEvent.Reset();
+  bool tickFailed = false;
   {
     SetOnExit setStopTimerEvent(m_stopTimerEvent);
     if (ec == boost::asio::error::operation_aborted) {
       return;  // cancelled: no log, no re-arm
     }
+    m_timerArmed = false;
     if (ec) {
       Log(kError,
           "OnTimer callback recieved error code:", std::string(ec.category().name()) + ":" + std::to_string(ec.value()),
@@ -260,14 +277,38 @@ void Scanner::Impl::OnTimer(const boost::system::error_code& ec) {
         Tick();
       } catch (const std::exception& e) {
         Log(kWarning, std::string("OnTimer got exception, which is unexpected: ") + e.what());
+        tickFailed = true;
+      } catch (...) {
+        Log(kWarning, "OnTimer got non-std::exception, which is unexpected");
+        tickFailed = true;
       }
     }
   }
-  if (!ShouldScan()) {
-    StopLeScanImpl();
+  StopOrRearm(tickFailed);
+}
+
+void Scanner::Impl::StopOrRearm(bool tickFailed) {
+  // Whatever fails here (no library between UnInitialize and Initialize, a
+  // radio refusing to stop), the tick must come back while scanning is
+  // wanted: it alone runs the watchdog, the jobs and the cache expiry.
+  try {
+    if (!ShouldScan()) {
+      StopLeScanImpl();
+      return;
+    }
+  } catch (const std::exception& e) {
+    if (!tickFailed) {  // the same failure was just logged by the tick
+      Log(kWarning, std::string("OnTimer got exception, which is unexpected: ") + e.what());
+    }
+  } catch (...) {
+    if (!tickFailed) {
+      Log(kWarning, "OnTimer got non-std::exception, which is unexpected");
+    }
+  }
+  if (m_stopped) {
     return;
   }
-  m_queue.CancelTimer();
+  CancelTimer();
   ArmTimer();
 }
 
@@ -290,15 +331,22 @@ void Scanner::Impl::Tick() {
     }
   }
 
-  const ScanCallback scanCallback = m_scanCallback.load();
   if (!m_devices.HasJobs() && GetBluetoothSDK()->SupportsContinuousScanning()) {
     m_devices.ConnectToDevicesNeedingServiceCheck(false);
   }
-  if (m_devices.HasJobs() && scanCallback != nullptr) {
+  if (m_devices.HasJobs() && m_scanCallback.load() != nullptr) {
     try {
-      m_devices.ProcessJobs(scanCallback);
+      // Read at each report: a scanner released from its own callback clears
+      // it, and the jobs left in this tick are then reported to nobody.
+      m_devices.ProcessJobs([this](const std::wstring& name, std::vector<std::shared_ptr<BluetoothDevice>>& devices) {
+        if (const ScanCallback callback = m_scanCallback.load(); callback != nullptr) {
+          callback(name, devices);
+        }
+      });
     } catch (const std::exception& e) {
       Log(kWarning, std::string("OnTimer callback caused exception, which is unexpected: ") + e.what());
+    } catch (...) {
+      Log(kWarning, "OnTimer callback caused non-std::exception, which is unexpected");
     }
   }
 
@@ -329,6 +377,23 @@ void Scanner::Impl::OnScanResponse(const details::bglib::ble_msg_gap_scan_respon
   m_queue.Post([this, packet = std::move(packet)] { ProcessAdvPacket(packet); });
 }
 
+namespace {
+
+void LogProcessAdvPacketFailure(const std::exception* e) {
+  if (e != nullptr) {
+    Log(kWarning,
+        std::string(
+            "ProcessAdvPacket crashed. Please report this trace message, which is related to defect TK-2200: ") +
+            e->what());
+  } else {
+    Log(kWarning,
+        "ProcessAdvPacket crashed with non-std::exception. Please report this trace message, which is related to "
+        "defect TK-2200");
+  }
+}
+
+}  // namespace
+
 void Scanner::Impl::ProcessAdvPacket(const std::shared_ptr<const details::AdvPacket>& packet) {
   --m_pendingAdverts;
   ++m_advertsSinceTick;
@@ -339,9 +404,18 @@ void Scanner::Impl::ProcessAdvPacket(const std::shared_ptr<const details::AdvPac
     auto [record, newService] = m_devices.RegisterAdvPacket(packet);
     const std::string address = packet->address().ToString();
     details::ScanStatistics::Instance().CountAdvert(address);
-    std::shared_ptr<BluetoothDevice> device = record->device();
+    const std::shared_ptr<BluetoothDevice> device = record->device();
     if (const AdvCallback callback = m_advCallback.load(); callback != nullptr) {
-      callback(device);
+      // The callback gets a pointer of its own: it may keep it, move it out
+      // or reset it.
+      std::shared_ptr<BluetoothDevice> forCallback = device;
+      try {
+        callback(forCallback);
+      } catch (const std::exception& e) {
+        LogProcessAdvPacketFailure(&e);  // the device still has to be entered
+      } catch (...) {
+        LogProcessAdvPacketFailure(nullptr);
+      }
     }
     if (newService) {
       Log(kInfo, "New service advertised for MAC:", address, "Mean RSSI:", device->MeanRssi(),
@@ -350,14 +424,9 @@ void Scanner::Impl::ProcessAdvPacket(const std::shared_ptr<const details::AdvPac
       m_devices.CheckForMacSwitch(record);
     }
   } catch (const std::exception& e) {
-    Log(kWarning,
-        std::string(
-            "ProcessAdvPacket crashed. Please report this trace message, which is related to defect TK-2200: ") +
-            e.what());
+    LogProcessAdvPacketFailure(&e);
   } catch (...) {
-    Log(kWarning,
-        "ProcessAdvPacket crashed with non-std::exception. Please report this trace message, which is related to "
-        "defect TK-2200");
+    LogProcessAdvPacketFailure(nullptr);
   }
 }
 
@@ -415,7 +484,18 @@ void Scanner::Impl::DeliverTimerForTesting(const boost::system::error_code& ec) 
 
 Scanner::Scanner() : m_impl(std::make_unique<Impl>()) {}
 
-Scanner::~Scanner() = default;
+Scanner::~Scanner() {
+  if (!m_impl || !m_impl->IsWorkerThread()) {
+    return;  // the Impl's destructor stops and joins the worker
+  }
+  // Released from one of its own callbacks: the worker is this thread, and
+  // the handler it is in still uses the Impl once the callback returns.
+  // Another thread destroys the Impl; its destructor joins the worker after
+  // that handler. No callback runs from here on.
+  m_impl->SetScanCallback(nullptr);
+  m_impl->SetAdvCallback(nullptr);
+  std::thread([impl = std::move(m_impl)]() mutable { impl.reset(); }).detach();
+}
 
 void Scanner::AddScanJob(const std::wstring& name, const std::set<Uuid>& uuids) { m_impl->AddScanJob(name, uuids); }
 void Scanner::CancelScanJob(const std::wstring& name) { m_impl->CancelScanJob(name); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -59,6 +60,8 @@ class LUMEN_IMPL_HIDDEN Scanner::Impl {
 
   // Any thread.
   bool ShouldScan();
+  // Whether the caller is this scanner's worker, the thread of its callbacks.
+  bool IsWorkerThread() const { return m_queue.IsWorkerThread(); }
 
   // Seams for tests, so that ticks and the watchdog run without waiting.
   // Set before StartLeScan: a long interval keeps the real timer out of the
@@ -83,7 +86,10 @@ class LUMEN_IMPL_HIDDEN Scanner::Impl {
   void StartLeScanImpl();
   void StopLeScanImpl();
   void ArmTimer();
+  void CancelTimer();
   void OnTimer(const boost::system::error_code& ec);
+  // The tick's last step: stop scanning when nothing needs it, else re-arm.
+  void StopOrRearm(bool tickFailed);
   void Tick();
   void ProcessAdvPacket(const std::shared_ptr<const details::AdvPacket>& packet);
   void ForceResetAfterHardwareRadioError();
@@ -116,6 +122,11 @@ class LUMEN_IMPL_HIDDEN Scanner::Impl {
   int m_stopTimerWaitSeconds = 60;
   std::atomic<int64_t> m_lastDisconnectTime{0};
   std::atomic<int64_t> m_timerArms{0};
+  // Whether a tick is pending: jobs added while the radio already scans
+  // (another scanner, a reopened radio) need one too. The mutex keeps the
+  // flag and the timer in step across the worker and caller threads.
+  std::mutex m_armMutex;
+  std::atomic<bool> m_timerArmed{false};
 };
 
 namespace details {
