@@ -485,13 +485,15 @@ void Scanner::Impl::DeliverTimerForTesting(const boost::system::error_code& ec) 
 Scanner::Scanner() : m_impl(std::make_unique<Impl>()) {}
 
 Scanner::~Scanner() {
-  if (!m_impl || !m_impl->IsWorkerThread()) {
+  if (!m_impl || (!m_impl->IsWorkerThread() && !details::CallbacksManager::IsPublishingThread())) {
     return;  // the Impl's destructor stops and joins the worker
   }
   // Released from one of its own callbacks: the worker is this thread, and
-  // the handler it is in still uses the Impl once the callback returns.
-  // Another thread destroys the Impl; its destructor joins the worker after
-  // that handler. No callback runs from here on.
+  // the handler it is in still uses the Impl once the callback returns. Or
+  // released inside a bus handler (a characteristic callback): the worker
+  // may be waiting for the bus this thread holds. Either way another thread
+  // destroys the Impl; its destructor joins the worker once it can go on.
+  // No callback runs from here on.
   m_impl->SetScanCallback(nullptr);
   m_impl->SetAdvCallback(nullptr);
   std::thread([impl = std::move(m_impl)]() mutable { impl.reset(); }).detach();
