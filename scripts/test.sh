@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds lumen and runs every test: once plain, once under AddressSanitizer
-# and UndefinedBehaviorSanitizer; checks an application against the installed
-# library; runs each fuzzer briefly. Installs what it needs from Debian first.
+# and UndefinedBehaviorSanitizer, once under ThreadSanitizer; checks an
+# application against the installed library; runs each fuzzer briefly.
+# Installs what it needs from Debian first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,9 +35,14 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build/asan -DCMAKE_BUILD_TYPE=Debug "-DLUMEN_SANITIZE=address;undefined" -DLUMEN_BUILD_BENCH=OFF
 
+# Races only show under ThreadSanitizer; optimised, as it slows every test.
+echo "== ThreadSanitizer build and tests"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMEN_SANITIZE=thread -DLUMEN_BUILD_BENCH=OFF
+
 echo "== Fuzz smoke: each libFuzzer target for a short while"
 bash scripts/fuzz.sh 20
 
-# One closing line over both test runs (reached only when everything passed).
+# One closing line over every test run (reached only when everything passed).
 passed=$(grep -Eo 'tests passed, [0-9]+ tests failed out of [0-9]+' "$summary" | awk '{s += $NF} END {print s + 0}')
 echo "tests: ${passed} passed, 0 failed"

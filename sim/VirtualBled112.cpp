@@ -53,6 +53,13 @@ struct VirtualBled112::Line : Bled112Sink {
     size_t times = 1;
     size_t bytesBeforeClose = 0;
   };
+  // On the radio's output: the frame is lost, or goes out behind the garbage.
+  struct OutputRule {
+    std::string name;
+    size_t times = 1;
+    bool lose = false;
+    Bytes garbage;
+  };
 
   Line(VirtualBled112& owner, std::string linkPath) : radio(owner), link(std::move(linkPath)) {
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
@@ -95,14 +102,27 @@ struct VirtualBled112::Line : Bled112Sink {
       return;
     }
     std::string name = SentName(frame);
-    Enqueue(std::move(frame), std::move(name));
+    Bytes garbage;
+    if (auto rule = TakeOutputRule(name)) {
+      if (rule->lose) return;
+      garbage = std::move(rule->garbage);
+    }
+    Enqueue(std::move(frame), std::move(name), std::move(garbage));
   }
 
-  void Enqueue(Bytes bytes, std::string name) {
+  // `garbage` goes out in front of the bytes, as one write.
+  void Enqueue(Bytes bytes, std::string name, Bytes garbage = {}) {
     {
       std::lock_guard lock(mutex);
       if (!plugged) return;
+      if (!garbage.empty()) {
+        radio.m_log.AppendSent(Frame{Frame::Direction::kFromRadio, radio.m_clock->Now(), garbage, ""});
+      }
       radio.m_log.AppendSent(Frame{Frame::Direction::kFromRadio, radio.m_clock->Now(), bytes, std::move(name)});
+      if (!garbage.empty()) {
+        garbage.insert(garbage.end(), bytes.begin(), bytes.end());
+        bytes = std::move(garbage);
+      }
       queue.push_back(Item{ItemKind::kBytes, std::move(bytes)});
       // Nobody reading: like a device whose host stopped draining it, the oldest output is lost.
       if (queue.size() > kQueueLimit && controlsPending == 0) queue.pop_front();
@@ -266,6 +286,19 @@ struct VirtualBled112::Line : Bled112Sink {
     return std::nullopt;
   }
 
+  std::optional<OutputRule> TakeOutputRule(const std::string& name) {
+    std::lock_guard lock(mutex);
+    Frame probe;
+    probe.name = name;
+    for (auto rule = outputRules.begin(); rule != outputRules.end(); ++rule) {
+      if (!probe.Matches(rule->name)) continue;
+      OutputRule taken = *rule;
+      if (--rule->times == 0) outputRules.erase(rule);
+      return taken;
+    }
+    return std::nullopt;
+  }
+
   void Dispatch(const BgapiMessage& command) {
     auto rule = TakeRule(command);
     if (!rule) {
@@ -373,6 +406,7 @@ struct VirtualBled112::Line : Bled112Sink {
   std::function<void(const std::string&)> pathCallback;
   bool stopAnswering = false;
   std::vector<Rule> rules;
+  std::vector<OutputRule> outputRules;
 
   // Line thread only.
   std::unique_ptr<PseudoTerminal> terminal;
@@ -497,6 +531,17 @@ void VirtualBled112::FaultControl::IgnoreNextCommand(std::string_view name, size
   m_radio.m_line->rules.push_back(Line::Rule{Line::RuleKind::kIgnore, std::string(name), 0, times, 0});
 }
 
+void VirtualBled112::FaultControl::LoseNextFrame(std::string_view name, size_t times) {
+  if (times == 0) return;
+  std::lock_guard lock(m_radio.m_line->mutex);
+  m_radio.m_line->outputRules.push_back(Line::OutputRule{std::string(name), times, true, {}});
+}
+
+void VirtualBled112::FaultControl::GarbageBeforeNextFrame(std::string_view name, Bytes garbage) {
+  std::lock_guard lock(m_radio.m_line->mutex);
+  m_radio.m_line->outputRules.push_back(Line::OutputRule{std::string(name), 1, false, std::move(garbage)});
+}
+
 void VirtualBled112::FaultControl::Unplug() { m_radio.m_line->Unplug(); }
 
 void VirtualBled112::FaultControl::Replug() {
@@ -509,6 +554,7 @@ void VirtualBled112::FaultControl::Clear() {
   {
     std::lock_guard lock(m_radio.m_line->mutex);
     m_radio.m_line->rules.clear();
+    m_radio.m_line->outputRules.clear();
     m_radio.m_line->stopAnswering = false;
   }
   m_radio.m_engine->SetSilent(false);

@@ -56,6 +56,12 @@ class VirtualBled112 {
     void FailNextCommand(std::string_view name, uint16_t result, size_t times = 1);
     // The next `times` commands of that name get no answer.
     void IgnoreNextCommand(std::string_view name, size_t times = 1);
+    // The next `times` responses or events of that name are lost on the way to
+    // the host (the radio acts as if they had gone out).
+    void LoseNextFrame(std::string_view name, size_t times = 1);
+    // The next response or event of that name reaches the host behind these
+    // bytes, in the same write to the terminal.
+    void GarbageBeforeNextFrame(std::string_view name, Bytes garbage);
     // The USB device leaves: the terminal hangs up and Path() becomes "".
     void Unplug();
     // It comes back as a new terminal at a new path and boots (system boot event).

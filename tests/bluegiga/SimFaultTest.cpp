@@ -100,7 +100,11 @@ TEST_F(SimFaultTest, IgnoredCommandGetsNoAnswerOnce) {
   radio->Faults().IgnoreNextCommand("system_hello");
   line->WriteHex("00 00 00 01");
   ASSERT_TRUE(radio->WaitForCommand("system_hello", kGuard));
-  EXPECT_TRUE(line->FramesBeforeHello().empty()) << "one answer for two hellos";
+  // Another command's answer comes first: an answered hello would be ahead of it.
+  line->WriteHex("00 00 00 08");
+  EXPECT_EQ(line->ReadFrameHex(), "00 0c 00 08 01 00 03 00 02 00 7a 00 05 00 01 02");
+  EXPECT_TRUE(line->FramesBeforeHello().empty()) << "only the first hello is ignored";
+  EXPECT_EQ(radio->CommandCount("system_hello"), 2u);
 }
 
 TEST_F(SimFaultTest, UnpluggedDongleReturnsOnlyWhenReplugged) {
@@ -132,6 +136,35 @@ TEST_F(SimFaultTest, HalfACommandIsDroppedAfterASilence) {
   EXPECT_EQ(ToHex(dropped->bytes), "00 05 06 03 11");
   line->WriteHex("00 00 00 01");
   EXPECT_EQ(line->ReadFrameHex(), "00 00 00 01");
+}
+
+TEST_F(SimFaultTest, LostFrameNeverArrivesButTheRadioCarriesOn) {
+  Start(TestScenario());
+  ConnectHrm();
+  radio->Faults().LoseNextFrame("attclient_attribute_value");
+  line->WriteHex("00 03 04 04 00 0b 00");
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
+  line->WriteHex("00 03 04 04 00 0b 00");
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00") << "the first read's value is lost";
+  EXPECT_EQ(line->ReadFrameHex(), "80 06 04 05 00 0b 00 00 01 01") << "only once";
+  EXPECT_EQ(radio->State().connections.size(), 1u);
+}
+
+TEST_F(SimFaultTest, GarbageRidesInFrontOfTheChosenFrameOnly) {
+  Start(TestScenario());
+  radio->Faults().GarbageBeforeNextFrame("gap_discover", Hex("de ad"));
+  line->WriteHex("00 00 00 01");
+  EXPECT_EQ(line->ReadFrameHex(), "00 00 00 01");
+  line->WriteHex("00 01 06 02 01");
+  EXPECT_EQ(ToHex(line->Read(8)), "de ad 00 02 06 02 00 00");
+  line->WriteHex("00 00 06 04");
+  EXPECT_EQ(line->ReadFrameHex(), "00 02 06 04 00 00");
+
+  const auto sent = radio->SentFrames();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[1].name, "") << "the garbage is logged as stray bytes";
+  EXPECT_EQ(ToHex(sent[1].bytes), "de ad");
+  EXPECT_EQ(ToHex(sent[2].bytes), "00 02 06 02 00 00");
 }
 
 }  // namespace

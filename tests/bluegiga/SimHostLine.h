@@ -4,12 +4,14 @@
 // BGAPI bytes to it. Every read has a time-out that only guards against a hang.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,13 +91,19 @@ class HostLine {
   std::string ReadFrameHex(std::chrono::milliseconds timeout = kGuard) { return ToHex(ReadFrame(timeout)); }
 
   // Sends hello and returns, as hex, every frame that came before its answer:
-  // proof that nothing else was on its way.
-  std::vector<std::string> FramesBeforeHello() {
+  // proof that nothing else was on its way. Without the answer that proof is
+  // missing, so a silent radio fails the calling test.
+  std::vector<std::string> FramesBeforeHello(std::source_location caller = std::source_location::current()) {
     WriteHex("00 00 00 01");
     std::vector<std::string> before;
     for (;;) {
       Bytes frame = ReadFrame();
-      if (frame.empty() || frame == Hex("00 00 00 01")) break;
+      if (frame == Hex("00 00 00 01")) break;
+      if (frame.empty()) {
+        ADD_FAILURE_AT(caller.file_name(), static_cast<int>(caller.line()))
+            << "hello was never answered; frames before the silence: " << before.size();
+        break;
+      }
       before.push_back(ToHex(frame));
     }
     return before;

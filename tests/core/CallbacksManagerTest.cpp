@@ -129,6 +129,7 @@ TEST_F(CallbacksManagerTest, WrongPayloadTypeThrowsBadAnyCastAndReleasesTheBus) 
   EXPECT_THROW(m_bus.Publish<int>("common_evt_disconnect", 5), boost::bad_any_cast);
   try {
     m_bus.Publish<const void*>("common_evt_disconnect", nullptr);
+    ADD_FAILURE() << "a pointer payload reached an unsigned int subscriber";
   } catch (const boost::bad_any_cast& e) {
     EXPECT_STREQ(e.what(), "boost::bad_any_cast: failed conversion using boost::any_cast");
   }

@@ -4,9 +4,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <future>
+#include <latch>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/Log.h"
@@ -116,27 +121,55 @@ TEST(LoggerTest, ManyThreadsLogWhileTheCallbackIsSwitchedOnAndOff) {
   const LogCapture capture;
   const Logger::Callback recording = Logger::callback_.load();
   constexpr int kThreads = 4;
-  constexpr int kLinesPerThread = 200;
+  constexpr int kLinesPerPhase = 200;
+  // Lines 0-199 are logged with the callback off, 200-399 while it is
+  // switched, 400-599 once it is back on.
+  Logger::SetLogCallback(nullptr);
+  std::latch loggedWhileOff(kThreads);
+  std::promise<void> switchedBack;
+  const std::shared_future<void> recordingAgain = switchedBack.get_future().share();
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      for (int i = 0; i < kLinesPerThread; ++i) {
+    threads.emplace_back([t, &loggedWhileOff, recordingAgain] {
+      int i = 0;
+      for (; i < kLinesPerPhase; ++i) {
+        Logger::Log(Logger::DEBUG, "thread", t, "line", i);
+      }
+      loggedWhileOff.count_down();
+      for (; i < 2 * kLinesPerPhase; ++i) {
+        Logger::Log(Logger::DEBUG, "thread", t, "line", i);
+      }
+      recordingAgain.wait();
+      for (; i < 3 * kLinesPerPhase; ++i) {
         Logger::Log(Logger::DEBUG, "thread", t, "line", i);
       }
     });
   }
+  loggedWhileOff.wait();
   for (int i = 0; i < 100; ++i) {
-    Logger::SetLogCallback(i % 2 == 0 ? nullptr : recording);
+    Logger::SetLogCallback(i % 2 == 0 ? recording : nullptr);
   }
   Logger::SetLogCallback(recording);
+  switchedBack.set_value();
   for (auto& thread : threads) {
     thread.join();
   }
-  const auto lines = capture.Lines();
-  EXPECT_LE(lines.size(), static_cast<size_t>(kThreads * kLinesPerThread));
-  for (const auto& line : lines) {
-    EXPECT_EQ(line.text.rfind("thread ", 0), 0u) << line.text;
+
+  // Whole lines only, none twice, none from while the callback was off, and
+  // every one from after it came back.
+  std::set<std::pair<int, int>> seen;
+  int afterSwitching = 0;
+  for (const auto& line : capture.Lines()) {
+    int t = -1;
+    int i = -1;
+    ASSERT_EQ(std::sscanf(line.text.c_str(), "thread %d line %d", &t, &i), 2) << line.text;
+    ASSERT_EQ(line.text, "thread " + std::to_string(t) + " line " + std::to_string(i));
+    EXPECT_EQ(line.type, Logger::DEBUG);
+    EXPECT_TRUE(t >= 0 && t < kThreads && i >= kLinesPerPhase && i < 3 * kLinesPerPhase) << line.text;
+    EXPECT_TRUE(seen.emplace(t, i).second) << "twice: " << line.text;
+    afterSwitching += i >= 2 * kLinesPerPhase ? 1 : 0;
   }
+  EXPECT_EQ(afterSwitching, kThreads * kLinesPerPhase);
 }
 
 }  // namespace

@@ -267,13 +267,22 @@ TEST(MessageQueueTest, TimerHandlerCanRearmItselfLikeATick) {
 }
 
 TEST(MessageQueueTest, ArmAndCancelFromManyThreadsIsSafe) {
+  constexpr int kArms = 3 * 200;
   MessageQueue queue;
-  std::atomic<int> calls{0};
+  // Only the worker touches these.
+  int calls = 0;
+  int aborted = 0;
+  std::promise<void> allCalled;
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < 200; ++i) {
-        queue.ArmTimerSeconds(3600, [&](const boost::system::error_code&) { ++calls; });
+      for (int i = 0; i < kArms / 3; ++i) {
+        queue.ArmTimerSeconds(3600, [&](const boost::system::error_code& ec) {
+          aborted += ec == boost::asio::error::operation_aborted ? 1 : 0;
+          if (++calls == kArms) {
+            allCalled.set_value();
+          }
+        });
         if (i % 3 == 0) {
           queue.CancelTimer();
         }
@@ -284,24 +293,46 @@ TEST(MessageQueueTest, ArmAndCancelFromManyThreadsIsSafe) {
     thread.join();
   }
   queue.CancelTimer();
-  std::promise<void> drained;
-  queue.Post([&] { drained.set_value(); });
-  auto future = drained.get_future();
-  ASSERT_TRUE(Ready(future));
-  // Every handler is called exactly once, all aborted; some may still be queued
-  // behind the drain marker, so only an upper bound holds here.
-  EXPECT_LE(calls.load(), 600);
+  // Each arm either replaced or was cancelled: every handler is called once, aborted.
+  auto called = allCalled.get_future();
+  ASSERT_TRUE(Ready(called));
+  std::promise<std::pair<int, int>> drained;
+  queue.Post([&] { drained.set_value({calls, aborted}); });
+  auto counts = drained.get_future();
+  ASSERT_TRUE(Ready(counts));
+  EXPECT_EQ(counts.get(), std::make_pair(kArms, kArms));
 }
 
 TEST(MessageQueueTest, PostingToTheProcessQueueWhileItIsReplacedIsSafe) {
+  // Every handler handed to a queue is released exactly once, having run at
+  // most once: run by its queue or dropped when that queue was replaced.
+  struct Counts {
+    std::atomic<int> ran{0};
+    std::atomic<int> dropped{0};
+  } counts;
+  struct Probe {
+    explicit Probe(Counts* owner) : counts(owner) {}
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
+    Counts* counts;
+    bool ran = false;  // the last owner reads it after the run, ordered by the release
+    ~Probe() {
+      if (!ran) {
+        ++counts->dropped;
+      }
+    }
+  };
   std::atomic<bool> stop{false};
-  std::atomic<int> posted{0};
-  std::atomic<int> ran{0};
+  int attempts = 0;
   std::thread poster([&] {
     while (!stop.load()) {
+      auto probe = std::make_shared<Probe>(&counts);
+      ++attempts;
       try {
-        GetMessageQueue()->Post([&] { ++ran; });
-        ++posted;
+        GetMessageQueue()->Post([probe] {
+          probe->ran = true;
+          ++probe->counts->ran;
+        });
       } catch (const std::runtime_error&) {
         // not open at this moment
       }
@@ -312,8 +343,8 @@ TEST(MessageQueueTest, PostingToTheProcessQueueWhileItIsReplacedIsSafe) {
   }
   stop = true;
   poster.join();
-  SetMessageQueue(nullptr);
-  EXPECT_LE(ran.load(), posted.load());
+  SetMessageQueue(nullptr);  // joins the last worker and releases what it never ran
+  EXPECT_EQ(counts.ran.load() + counts.dropped.load(), attempts);
 }
 
 TEST(MessageQueueTest, ProcessQueueHolder) {

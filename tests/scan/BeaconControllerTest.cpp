@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "core/Event.h"
@@ -179,13 +180,21 @@ TEST_F(BeaconControllerTest, ThreadSwitchesUuidsByItself) {
 
 TEST_F(BeaconControllerTest, DestructionJoinsTheThreadAfterItStoppedAdvertising) {
   InstalledProvider provider;
-  { BeaconController beacon({kUuidA, kUuidB}, 160); }
-  // The thread's last act, stopping the advertisement, happened before the
-  // destructor returned, and nothing runs afterwards.
-  const auto names = provider->Names();
-  ASSERT_FALSE(names.empty());
-  EXPECT_EQ(names.back(), "StopAdvertising");
-  EXPECT_EQ(names, provider->Names());
+  {
+    BeaconController::Impl beacon({kUuidA, kUuidB}, 160, kFastSwitchMs);
+    // The thread has switched at least once, so it is mid-rotation.
+    ASSERT_TRUE(provider->WaitForCount("SetAdvertisementData", 2));
+  }
+  // By the time the destructor returned the thread had stopped the last
+  // frame it started: each frame is stopped before the next, the last one too.
+  const size_t frames = provider->Count("SetAdvertisementData");
+  ASSERT_GE(frames, 2u);
+  std::vector<std::string> expected{"SetAdvertisementParameters", "SetAdvertisementData", "StartAdvertising"};
+  for (size_t frame = 1; frame < frames; ++frame) {
+    expected.insert(expected.end(), {"StopAdvertising", "SetAdvertisementData", "StartAdvertising"});
+  }
+  expected.emplace_back("StopAdvertising");
+  EXPECT_EQ(provider->Names(), expected);
 }
 
 TEST_F(BeaconControllerTest, StopAndRestartPutsTheFirstUuidBackOnAir) {

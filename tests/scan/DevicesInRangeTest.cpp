@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <climits>
+#include <latch>
 #include <memory>
 #include <string>
 #include <thread>
@@ -552,22 +553,47 @@ TEST_F(DevicesInRangeTest, OutOfRangeTimeoutsExpireNothing) {
 // --- threads --------------------------------------------------------------------
 
 TEST_F(DevicesInRangeTest, JobStateIsReadableFromOtherThreadsWhileTheWorkerChangesIt) {
+  constexpr int kCancels = 2000;
   std::atomic<bool> done{false};
-  std::atomic<size_t> reads{0};
+  std::latch firstRead(1);
+  // The reader's own until it is joined.
+  size_t reads = 0;
+  size_t impossible = 0;
+  int64_t lastCancelled = 0;
+  bool lastHasJobs = false;
   std::thread reader([&] {
-    while (!done.load()) {
-      const bool hasJobs = m_cache.HasJobs();
+    const auto read = [&] {
       const int64_t cancelled = m_cache.LastJobCancelTime();
-      reads += (hasJobs || cancelled >= 0) ? 1 : 0;
+      lastHasJobs = m_cache.HasJobs();
+      // Never back in time, and 0 or a time the clock has reached.
+      const bool possible =
+          cancelled >= lastCancelled &&
+          (cancelled == 0 || (cancelled > ManualClocks::kStartSystemTicks && cancelled <= ManualClocks::SystemTicks()));
+      impossible += possible ? 0 : 1;
+      lastCancelled = cancelled;
+      ++reads;
+    };
+    read();
+    firstRead.count_down();
+    while (!done.load()) {
+      read();
     }
+    read();  // after the worker's last change
   });
-  for (int i = 0; i < 2000; ++i) {
+  firstRead.wait();
+  for (int i = 0; i < kCancels; ++i) {
     m_cache.AddJob(L"job" + std::to_wstring(i % 3), {kU1});
     ManualClocks::AdvanceSystemTicks(1);
     m_cache.CancelJob(L"job" + std::to_wstring(i % 3));
   }
+  m_cache.AddJob(L"last", {kU1});
   done = true;
   reader.join();
+  EXPECT_EQ(impossible, 0U) << "of " << reads << " reads";
+  // The reading thread sees the final state too.
+  EXPECT_TRUE(lastHasJobs);
+  EXPECT_EQ(lastCancelled, ManualClocks::kStartSystemTicks + kCancels);
+  m_cache.CancelJob(L"last");
   EXPECT_FALSE(m_cache.HasJobs());
   EXPECT_EQ(m_cache.LastJobCancelTime(), ManualClocks::SystemTicks());
 }
