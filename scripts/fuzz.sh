@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each one for
 # SECONDS (default 60), starting from the corpus kept in fuzz/corpus/<name>.
+# Afterwards the grown corpus is minimised and written back there: the
+# hand-made seeds (any file not named by its SHA-1) stay, the rest is replaced
+# by a small set of inputs that reaches every edge reached.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -14,9 +17,25 @@ cmake --build "$build" -j "$(nproc)"
 
 for fuzzer in "$build"/fuzz/*_fuzzer; do
   name=$(basename "$fuzzer")
+  kept="fuzz/corpus/$name"
   corpus="$build/corpus/$name"
-  mkdir -p "$corpus"
-  [ -d "fuzz/corpus/$name" ] && cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
+  mkdir -p "$corpus" "$kept"
+  cp -n "$kept"/* "$corpus"/ 2>/dev/null || true
   echo "== $name for ${seconds}s"
-  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus"
+  # Crash reproducers land in the build dir, not in the source tree.
+  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/$name-" "$corpus"
+
+  merged="$build/merged/$name"
+  rm -rf "$merged"
+  mkdir -p "$merged"
+  find "$kept" -maxdepth 1 -type f -regextype posix-extended ! -regex '.*/[0-9a-f]{40}' -exec cp {} "$merged"/ \;
+  # Without counters only new edges count, which keeps a few hundred inputs
+  # rather than thousands; the full corpus stays in the build dir.
+  "$fuzzer" -merge=1 -use_counters=0 "$merged" "$corpus" >"$build/merge-$name.log" 2>&1 || {
+    cat "$build/merge-$name.log"
+    exit 1
+  }
+  find "$kept" -maxdepth 1 -type f -regextype posix-extended -regex '.*/[0-9a-f]{40}' -delete
+  find "$merged" -maxdepth 1 -type f -exec cp -n {} "$kept"/ \;
+  echo "== $name corpus: $(find "$kept" -type f | wc -l) files, $(du -sk "$kept" | cut -f1) KiB"
 done
