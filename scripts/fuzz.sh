@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan) and runs each one for
 # SECONDS (default 60), starting from the corpus kept in fuzz/corpus/<name>.
-# Afterwards the grown corpus is minimised and written back there: the
-# hand-made seeds (any file not named by its SHA-1) stay, the rest is replaced
-# by a small set of inputs that reaches every edge reached.
+# With --keep-corpus the grown corpus is then minimised and written back
+# there: the hand-made seeds (any file not named by its SHA-1) stay, the rest
+# is replaced by a small set of inputs that reaches every edge reached.
+# Without it the source tree is left as it was (the test command's smoke run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+keep=0
+if [ "${1:-}" = "--keep-corpus" ]; then
+  keep=1
+  shift
+fi
 seconds=${1:-60}
 
 bash scripts/install-deps.sh
@@ -24,6 +30,7 @@ for fuzzer in "$build"/fuzz/*_fuzzer; do
   echo "== $name for ${seconds}s"
   # Crash reproducers land in the build dir, not in the source tree.
   "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/$name-" "$corpus"
+  [ "$keep" = 1 ] || continue
 
   merged="$build/merged/$name"
   rm -rf "$merged"
