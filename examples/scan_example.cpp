@@ -1,10 +1,12 @@
 // Finds two phones with scan jobs, then talks to one of them.
 //
-//   lumen_scan_example [-v] PORT
+//   lumen_scan_example [-v] [--radio bled112|ble113|nrf52] PORT
 //
 // -v prints the library's own log lines as well.
-// PORT is a Bluegiga BLED112 serial port, or the terminal that lumen-sim
-// prints when started with sim/scenarios/demo.json.
+// PORT is the radio's serial port: for a BLED112, the terminal that lumen-sim
+// prints when started with sim/scenarios/demo.json; for an nRF52 in a build
+// without pc-ble-driver, the path of a virtual-board scenario such as
+// sim/scenarios/demo.json.
 #include <lumen/BluetoothDevice.h>
 #include <lumen/GattCharacteristic.h>
 #include <lumen/GattService.h>
@@ -60,9 +62,9 @@ std::shared_ptr<lumen::BluetoothDevice> WaitForJob(const std::wstring& job, std:
 
 std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
-int Run(const std::string& port) {
+int Run(const std::string& port, lumen::BluetoothDeviceType radio) {
   std::cout << "Opening the radio on " << port << '\n';
-  if (!lumen::Initialize(port, 0, lumen::BLED112Dongle, true)) {
+  if (!lumen::Initialize(port, 0, radio, true)) {
     std::cout << "No radio answered on " << port << '\n';
     return 1;
   }
@@ -118,18 +120,45 @@ int Run(const std::string& port) {
 
 }  // namespace
 
+int Usage(const char* program) {
+  std::cerr << "usage: " << program << " [-v] [--radio bled112|ble113|nrf52] PORT\n";
+  return 2;
+}
+
 int main(int argc, char** argv) {
-  const bool verbose = argc == 3 && std::string(argv[1]) == "-v";
-  if (argc != 2 && !verbose) {
-    std::cerr << "usage: " << argv[0] << " [-v] PORT\n";
-    return 2;
+  bool verbose = false;
+  lumen::BluetoothDeviceType radio = lumen::BLED112Dongle;
+  std::string port;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-v") {
+      verbose = true;
+    } else if (arg == "--radio" && i + 1 < argc) {
+      const std::string name = argv[++i];
+      if (name == "bled112") {
+        radio = lumen::BLED112Dongle;
+      } else if (name == "ble113") {
+        radio = lumen::BLE113;
+      } else if (name == "nrf52") {
+        radio = lumen::NordicNRF52;
+      } else {
+        return Usage(argv[0]);
+      }
+    } else if (port.empty() && !arg.empty() && arg[0] != '-') {
+      port = arg;
+    } else {
+      return Usage(argv[0]);
+    }
+  }
+  if (port.empty()) {
+    return Usage(argv[0]);
   }
   if (verbose) {
     lumen::Logger::SetLogCallback(&OnLog);
   }
   int status = 1;
   try {
-    status = Run(argv[argc - 1]);
+    status = Run(port, radio);
   } catch (const std::exception& e) {
     std::cout << "Failed: " << e.what() << '\n';
   }

@@ -301,12 +301,27 @@ void ReadBehaviour(const Json& json, const std::string& path, Peripheral& periph
   }
 }
 
+ConnectRequest ReadConnectRequest(const Json& json, const std::string& path) {
+  static const std::pair<const char*, ConnectRequest> kNames[] = {
+      {"conn_param_update", ConnectRequest::kConnParamUpdate}, {"data_length_update", ConnectRequest::kDataLengthUpdate},
+      {"phy_update", ConnectRequest::kPhyUpdate},              {"mtu_exchange", ConnectRequest::kMtuExchange},
+      {"sys_attr_missing", ConnectRequest::kSysAttrMissing},   {"user_mem_request", ConnectRequest::kUserMemRequest}};
+  std::string name = ReadString(json, path);
+  for (const auto& [text, request] : kNames) {
+    if (name == text) return request;
+  }
+  Fail(path,
+       "expected \"conn_param_update\", \"data_length_update\", \"phy_update\", \"mtu_exchange\", "
+       "\"sys_attr_missing\" or \"user_mem_request\"");
+}
+
 Peripheral ReadPeripheral(const Json& json, const std::string& path, size_t index) {
   ExpectObject(
       json, path,
       {"name", "address", "address_type", "address_rotation", "adv_data", "scan_response", "adv_interval_ms",
        "first_advert_ms", "connectable", "advertises_while_connected", "rssi", "present_from_ms", "present_from_s",
-       "present_until_ms", "present_until_s", "connect_delay_ms", "version_ind", "gatt", "behaviours"});
+       "present_until_ms", "present_until_s", "connect_delay_ms", "version_ind", "gatt", "behaviours",
+       "requests_on_connect"});
   Peripheral peripheral;
   peripheral.name =
       json.contains("name") ? ReadString(json.at("name"), path + ".name") : "peripheral" + std::to_string(index);
@@ -372,6 +387,17 @@ Peripheral ReadPeripheral(const Json& json, const std::string& path, size_t inde
       peripheral.gatt.push_back(ReadService(list[i], path + ".gatt[" + std::to_string(i) + "]"));
     }
   }
+  if (json.contains("requests_on_connect")) {
+    const Json& list = json.at("requests_on_connect");
+    std::string listPath = path + ".requests_on_connect";
+    if (!list.is_array()) Fail(listPath, "expected an array");
+    std::vector<ConnectRequest> requests;
+    for (size_t i = 0; i < list.size(); ++i) {
+      std::string itemPath = listPath + "[" + std::to_string(i) + "]";
+      requests.push_back(ReadConnectRequest(list[i], itemPath));
+    }
+    peripheral.requestsOnConnect = std::move(requests);
+  }
   if (json.contains("behaviours")) {
     const Json& list = json.at("behaviours");
     if (!list.is_array()) Fail(path + ".behaviours", "expected an array");
@@ -384,7 +410,7 @@ Peripheral ReadPeripheral(const Json& json, const std::string& path, size_t inde
 
 RadioSettings ReadRadio(const Json& json, const std::string& path) {
   ExpectObject(json, path,
-               {"variant", "firmware", "connection_slots", "address", "bootloader_version", "boot_delay_ms"});
+               {"variant", "firmware", "connection_slots", "address", "bootloader_version", "boot_delay_ms", "nordic"});
   RadioSettings radio;
   if (json.contains("variant")) {
     std::string variant = ReadString(json.at("variant"), path + ".variant");
@@ -412,6 +438,14 @@ RadioSettings ReadRadio(const Json& json, const std::string& path) {
   if (json.contains("address")) radio.address = ReadAddress(json.at("address"), path + ".address");
   ReadOptionalInteger(json, "bootloader_version", path, radio.bootloaderVersion, 0, UINT32_MAX);
   ReadOptionalInteger(json, "boot_delay_ms", path, radio.bootDelayMs, 0, INT64_MAX / 1000);
+  if (json.contains("nordic")) {
+    const Json& nordic = json.at("nordic");
+    std::string nordicPath = path + ".nordic";
+    ExpectObject(nordic, nordicPath, {"version_number", "company_id", "subversion_number"});
+    ReadOptionalInteger(nordic, "version_number", nordicPath, radio.softDevice.versionNumber, 0, 255);
+    ReadOptionalInteger(nordic, "company_id", nordicPath, radio.softDevice.companyId, 0, 0xFFFF);
+    ReadOptionalInteger(nordic, "subversion_number", nordicPath, radio.softDevice.subversionNumber, 0, 0xFFFF);
+  }
   return radio;
 }
 

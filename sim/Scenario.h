@@ -33,6 +33,14 @@ struct FirmwareVersion {
   uint8_t hardware = 1;
 };
 
+// What a virtual nRF52 board's SoftDevice reports from sd_ble_version_get
+// (defaults: an s132 6.1.1).
+struct SoftDeviceVersion {
+  uint8_t versionNumber = 9;
+  uint16_t companyId = 0x0059;
+  uint16_t subversionNumber = 0x00AE;
+};
+
 struct RadioSettings {
   // A dongle re-enumerates on every reset (the terminal vanishes and returns at a
   // new path); a module on a UART keeps its line.
@@ -44,6 +52,7 @@ struct RadioSettings {
   // Time from a reset to the boot event (module), or to the new terminal and its
   // boot event (dongle). 0 means at once, without a clock step.
   uint64_t bootDelayMs = 0;
+  SoftDeviceVersion softDevice;  // only the virtual nRF52 board uses it
 };
 
 // Linear movement of the received signal strength; constant when overMs is 0.
@@ -128,6 +137,10 @@ struct VersionIndication {
   uint16_t subversion = 0;
 };
 
+// Requests a peer sends right after a link comes up, as phones do. Only the
+// virtual nRF52 board sends them.
+enum class ConnectRequest { kConnParamUpdate, kDataLengthUpdate, kPhyUpdate, kMtuExchange, kSysAttrMissing, kUserMemRequest };
+
 struct Peripheral {
   std::string name;
   BdAddress address;
@@ -148,6 +161,8 @@ struct Peripheral {
   std::vector<WriteBehaviour> onWrite;
   std::optional<GattDisconnectBehaviour> disconnectDuringGatt;
   std::optional<ConnectDisconnectBehaviour> disconnectAfterConnect;
+  // Unset: the board's default set (connection parameters, data length, PHY, MTU).
+  std::optional<std::vector<ConnectRequest>> requestsOnConnect;
 
   BdAddress AddressAt(uint64_t ms) const;
   bool PresentAt(uint64_t ms) const;

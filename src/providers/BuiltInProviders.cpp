@@ -1,5 +1,6 @@
 #include "bluegiga/BluegigaBluetoothSDK.h"
 #include "core/ProviderRegistry.h"
+#include "nordic/NordicBluetoothSDK.h"
 
 namespace lumen::details {
 
@@ -8,6 +9,8 @@ ProviderFactory BuiltInProviderFactory(BluetoothDeviceType type) {
     case BLED112Dongle:
     case BLE113:
       return [] { return std::unique_ptr<IBluetoothSDK>(std::make_unique<BluegigaBluetoothSDK>()); };
+    case NordicNRF52:
+      return [] { return std::unique_ptr<IBluetoothSDK>(std::make_unique<Nordic::NordicBluetoothSDK>()); };
     default:
       return nullptr;
   }

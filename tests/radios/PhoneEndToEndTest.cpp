@@ -1,5 +1,5 @@
 // Finding and using phones end to end: the scanner, the device cache and the
-// device objects on the real Bluegiga provider, against the virtual BLED112.
+// device objects on the real providers, against each virtual radio.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,14 +22,16 @@
 #include "lumen/Scanner.h"
 #include "scan/BeaconControllerImpl.h"
 #include "scan/ScannerImpl.h"
-#include "sim/VirtualBled112.h"
+#include "radios/RadioUnderTest.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::BothRadiosTest;
 using testing::LogCapture;
+using Operation = testing::RadioUnderTest::Operation;
 using Bytes = std::vector<uint8_t>;
 
 constexpr auto kGuard = 10s;  // only ends a hang
@@ -39,10 +41,12 @@ const Uuid kAdvertisedService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"
 const Uuid kWriteCharacteristic(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kNotifyCharacteristic(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kReadCharacteristic(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
+const Uuid kLongCharacteristic(std::string("a3c87504-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kHiddenService(std::string("b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11"));
 
 const char* const kScenario = R"({
-  "radio": {"variant": "dongle", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}},
+  "radio": {"variant": "dongle", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149},
+            "connection_slots": 3},
   "peripherals": [
     {
       "name": "foreground",
@@ -55,7 +59,9 @@ const char* const kScenario = R"({
         {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
           {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
           {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
-          {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "2a"}
+          {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "2a"},
+          {"uuid": "a3c87504-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"],
+           "value": "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f2021222324252627"}
         ]}
       ],
       "behaviours": [
@@ -112,13 +118,13 @@ bool OnScan(const std::wstring& job, std::vector<std::shared_ptr<BluetoothDevice
   return true;
 }
 
-class PhoneEndToEndTest : public ::testing::Test {
+class PhoneEndToEndTest : public BothRadiosTest {
  protected:
   void SetUp() override {
     g_seen.Clear();
     details::ClearAllConnections();
-    m_radio = std::make_unique<sim::VirtualBled112>(sim::Scenario::FromJson(kScenario));
-    ASSERT_TRUE(Initialize(m_radio->Path(), 0, BLED112Dongle, false));
+    m_radio = MakeRadio(kScenario);
+    ASSERT_TRUE(m_radio->Open());
     m_scanner = GetScanner();
     Impl().SetTickIntervalForTesting(kNoRealTicks);
     m_scanner->SetAdvCallback(&OnAdvert);
@@ -160,7 +166,7 @@ class PhoneEndToEndTest : public ::testing::Test {
 
   std::shared_ptr<BluetoothDevice> FindForegroundPhone() {
     m_scanner->AddScanJob(L"foreground", {kAdvertisedService});
-    EXPECT_TRUE(m_radio->WaitForCommand("gap_discover", kGuard));
+    EXPECT_TRUE(m_radio->WaitFor(Operation::kScanStart, kGuard));
     AdvanceUntilAdverts("5a:10:20:30:40:50", 2);
     Impl().TickNowForTesting();
     const auto devices = JobResult(L"foreground");
@@ -169,11 +175,11 @@ class PhoneEndToEndTest : public ::testing::Test {
   }
 
   LogCapture m_log;
-  std::unique_ptr<sim::VirtualBled112> m_radio;
+  std::unique_ptr<testing::RadioUnderTest> m_radio;
   std::unique_ptr<Scanner> m_scanner;
 };
 
-TEST_F(PhoneEndToEndTest, AdvertisedUuidResolvesTheJobAtTheNextTick) {
+TEST_P(PhoneEndToEndTest, AdvertisedUuidResolvesTheJobAtTheNextTick) {
   const auto phone = FindForegroundPhone();
   ASSERT_TRUE(phone);
   EXPECT_EQ(phone->address().ToString(), "5a:10:20:30:40:50");
@@ -184,9 +190,9 @@ TEST_F(PhoneEndToEndTest, AdvertisedUuidResolvesTheJobAtTheNextTick) {
   EXPECT_TRUE(g_seen.jobs.empty());
 }
 
-TEST_F(PhoneEndToEndTest, BackgroundPhoneIsConnectedToCheckItsServicesAndResolvesTheJob) {
+TEST_P(PhoneEndToEndTest, BackgroundPhoneIsConnectedToCheckItsServicesAndResolvesTheJob) {
   m_scanner->AddScanJob(L"hidden", {kHiddenService});
-  ASSERT_TRUE(m_radio->WaitForCommand("gap_discover", kGuard));
+  ASSERT_TRUE(m_radio->WaitFor(Operation::kScanStart, kGuard));
   AdvanceUntilAdverts("4b:60:70:80:90:a0", 5);
   Impl().TickNowForTesting();
 
@@ -194,14 +200,14 @@ TEST_F(PhoneEndToEndTest, BackgroundPhoneIsConnectedToCheckItsServicesAndResolve
   ASSERT_EQ(devices.size(), 1U);
   EXPECT_EQ(devices.front()->address().ToString(), "4b:60:70:80:90:a0");
   EXPECT_TRUE(devices.front()->HasService(kHiddenService));
-  EXPECT_EQ(m_radio->CommandCount("gap_connect_direct"), 1U);
-  EXPECT_GE(m_radio->CommandCount("attclient_read_by_group_type"), 1U);
+  EXPECT_EQ(m_radio->Count(Operation::kConnect), 1U);
+  EXPECT_GE(m_radio->Count(Operation::kServiceDiscovery), 1U);
   // The check's connection is closed again once the services are read.
-  EXPECT_EQ(m_radio->CommandCount("connection_disconnect"), 1U);
+  EXPECT_EQ(m_radio->Count(Operation::kDisconnect), 1U);
   EXPECT_FALSE(details::AnyConnectionOpen());
 }
 
-TEST_F(PhoneEndToEndTest, PhoneChangingItsRandomAddressKeepsTheApplicationsObject) {
+TEST_P(PhoneEndToEndTest, PhoneChangingItsRandomAddressKeepsTheApplicationsObject) {
   const auto phone = FindForegroundPhone();
   ASSERT_TRUE(phone);
 
@@ -217,7 +223,7 @@ TEST_F(PhoneEndToEndTest, PhoneChangingItsRandomAddressKeepsTheApplicationsObjec
   EXPECT_EQ(phone->address().ToString(), "5b:11:21:31:41:51");
 }
 
-TEST_F(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
+TEST_P(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
   const auto phone = FindForegroundPhone();
   ASSERT_TRUE(phone);
   m_scanner->StopLeScan();
@@ -229,9 +235,10 @@ TEST_F(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
   EXPECT_EQ(service->GetCharacteristic(kReadCharacteristic)->ReadValue(true), Bytes{0x2a});
 
   // The radio answers "invalid handle" once: the cache is rebuilt and the read repeated.
-  m_radio->Faults().FailNextCommand("attclient_read_by_handle", 0x0401);
+  ASSERT_TRUE(m_radio->AnswerNextReadWithInvalidHandle());
   EXPECT_EQ(service->GetCharacteristic(kReadCharacteristic)->ReadValue(true), Bytes{0x2a});
   EXPECT_TRUE(m_log.HasContaining(Logger::WARNING, "GATT operation got 'invalid handle'"));
+
 
   std::mutex mutex;
   std::condition_variable arrived;
@@ -262,7 +269,47 @@ TEST_F(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
   EXPECT_FALSE(phone->IsConnected());
 }
 
-TEST_F(PhoneEndToEndTest, BeaconFramesGoOnAirByteExactWithTwentyMajorsPerUuid) {
+TEST_P(PhoneEndToEndTest, LongValueConnectionRssiAndALinkThePeerDrops) {
+  const auto phone = FindForegroundPhone();
+  ASSERT_TRUE(phone);
+  m_scanner->StopLeScan();
+  phone->Connect();
+  ASSERT_TRUE(phone->IsConnected());
+
+  // Longer than one ATT read at the default MTU: a long read brings it back whole.
+  Bytes expected(40);
+  for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<uint8_t>(i);
+  auto service = phone->GetService(kAdvertisedService);
+  ASSERT_TRUE(service);
+  auto longValue = service->GetCharacteristic(kLongCharacteristic);
+  EXPECT_EQ(longValue->ReadValue(false), expected);
+  // The radios differ by design on a short read: the BLED112 makes one ATT
+  // read (22 bytes), while the Nordic backend's read by handle reads it all.
+  const Bytes shortRead = longValue->ReadValue(true);
+  if (m_radio->Kind() == testing::RadioKind::kBled112) {
+    EXPECT_EQ(shortRead, Bytes(expected.begin(), expected.begin() + 22));
+  } else {
+    EXPECT_EQ(shortRead, expected);
+  }
+
+  // The connection's RSSI is there from the start (seeded from the advertisements).
+  std::vector<TimestampedRSSI> rssi;
+  EXPECT_TRUE(phone->GetRSSIFromConnection(rssi));
+  ASSERT_FALSE(rssi.empty());
+  EXPECT_LT(rssi.back().rssi, 0);
+
+  // The peer goes: the device learns it without being asked.
+  ASSERT_TRUE(m_radio->DropFirstConnection());
+  for (int i = 0; i < 1000 && phone->IsConnected(); ++i) {
+    std::this_thread::yield();
+    std::unique_lock lock(g_seen.mutex);
+    g_seen.changed.wait_for(lock, 10ms);
+  }
+  EXPECT_FALSE(phone->IsConnected());
+  EXPECT_FALSE(details::AnyConnectionOpen());
+}
+
+TEST_P(PhoneEndToEndTest, BeaconFramesGoOnAirByteExactWithTwentyMajorsPerUuid) {
   m_scanner->StopLeScan();
   const Uuid first(std::string("0b9db0e5-c5b3-4043-8294-44d8112adc54"));
   const Uuid second(std::string("1c2d3e4f-5061-7283-94a5-b6c7d8e9f00a"));
@@ -277,11 +324,10 @@ TEST_F(PhoneEndToEndTest, BeaconFramesGoOnAirByteExactWithTwentyMajorsPerUuid) {
 
   const Bytes kPrefix{0x02, 0x01, 0x06, 0x1A, 0xFF, 0x4C, 0x00, 0x02, 0x15};  // flags, Apple iBeacon type
   std::vector<Bytes> frames;
-  for (const sim::OnAirFrame& air : m_radio->OnAir()) {
-    const bool beacon =
-        air.advData.size() >= kPrefix.size() && std::equal(kPrefix.begin(), kPrefix.end(), air.advData.begin());
-    if (beacon && (frames.empty() || frames.back() != air.advData)) {
-      frames.push_back(air.advData);
+  for (const Bytes& air : m_radio->OnAirData()) {
+    const bool isBeacon = air.size() >= kPrefix.size() && std::equal(kPrefix.begin(), kPrefix.end(), air.begin());
+    if (isBeacon && (frames.empty() || frames.back() != air)) {
+      frames.push_back(air);
     }
   }
   ASSERT_GE(frames.size(), static_cast<size_t>(kFrames));
@@ -303,6 +349,8 @@ TEST_F(PhoneEndToEndTest, BeaconFramesGoOnAirByteExactWithTwentyMajorsPerUuid) {
     EXPECT_EQ(std::set<int>(majors.begin(), majors.begin() + 20).size(), 20U) << "a major repeated before all twenty";
   }
 }
+
+LUMEN_ON_BOTH_RADIOS(PhoneEndToEndTest);
 
 }  // namespace
 }  // namespace lumen

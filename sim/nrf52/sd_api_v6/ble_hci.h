@@ -1,0 +1,19 @@
+#ifndef BLE_HCI_H__
+#define BLE_HCI_H__
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define BLE_HCI_CONNECTION_TIMEOUT 0x08
+#define BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION 0x13
+#define BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION 0x16
+#define BLE_HCI_STATUS_CODE_LMP_RESPONSE_TIMEOUT 0x22
+#define BLE_HCI_CONN_INTERVAL_UNACCEPTABLE 0x3B
+#define BLE_HCI_CONN_FAILED_TO_BE_ESTABLISHED 0x3E
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

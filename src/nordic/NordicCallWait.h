@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "core/CallbacksManager.h"
+#include "core/Event.h"
+
+namespace lumen::Nordic {
+
+// The context of one driver call that waits for its completing event: the
+// event to wait on and the bus subscriptions made for this call only.
+// Handlers run on the driver's thread; they update the call's results under
+// Lock() and only while the call is still open, so a late event cannot touch
+// results the caller is already reading.
+class NordicCallWait {
+ public:
+  NordicCallWait() = default;
+  ~NordicCallWait() {
+    for (const int id : m_subscriptions) {
+      details::Unsubscribe(id);
+    }
+  }
+  NordicCallWait(const NordicCallWait&) = delete;
+  NordicCallWait& operator=(const NordicCallWait&) = delete;
+
+  template <class Payload>
+  void Subscribe(const char* name, std::function<void(Payload)> handler) {
+    int id = 0;
+    details::Subscribe<Payload>(name, std::move(handler), &id);
+    m_subscriptions.push_back(id);
+  }
+
+  details::Event& Done() { return m_done; }
+  std::unique_lock<std::mutex> Lock() { return std::unique_lock(m_mutex); }
+
+  // Under Lock(): whether handlers may still record results.
+  bool IsOpen() const { return m_open; }
+  // Ends recording; the results may then be read without the lock.
+  void Close() {
+    std::lock_guard lock(m_mutex);
+    m_open = false;
+  }
+
+ private:
+  details::Event m_done;
+  std::mutex m_mutex;
+  bool m_open = true;
+  std::vector<int> m_subscriptions;
+};
+
+}  // namespace lumen::Nordic

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "core/Log.h"
+#include "sd_rpc.h"
+
+namespace lumen::Nordic {
+
+// One driver call or one wait for a driver event at a time, process-wide.
+// Taken after an adapter's own lock, never by the driver's threads.
+std::mutex& DriverCallMutex();
+
+// Runs one pc-ble-driver call under the driver-call lock, with its DEBUG
+// "call <name>" line, and returns the driver's result unchanged.
+template <class Call>
+uint32_t DriverCall(const char* name, Call&& call) {
+  std::lock_guard lock(DriverCallMutex());
+  details::Log(details::kDebug, "call", name);
+  return call();
+}
+
+// The same for calls made from the driver's event thread: the lock is left
+// alone there, because waiting operations hold it while they wait for that
+// very thread.
+template <class Call>
+uint32_t EventThreadDriverCall(const char* name, Call&& call) {
+  details::Log(details::kDebug, "call", name);
+  return call();
+}
+
+// The text of a driver result for log lines and errors.
+std::string ErrorText(uint32_t code);
+
+}  // namespace lumen::Nordic

@@ -1,0 +1,485 @@
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "core/ConnectionTable.h"
+#include "core/Log.h"
+#include "nordic/NordicCallWait.h"
+#include "nordic/NordicDriverCalls.h"
+#include "nordic/NordicImpl.h"
+#include "nordic/NordicStatusNames.h"
+#include "nordic/OperationTimer.h"
+
+namespace lumen::Nordic {
+
+using details::kDebug;
+using details::kError;
+using details::kInfo;
+using details::kWarning;
+using details::Log;
+using details::NordicLibError;
+
+namespace {
+
+// Without an MTU exchange every read answers at most MTU - 1 bytes; a full
+// chunk means the value may go on.
+constexpr size_t kReadChunkBytes = BLE_GATT_ATT_MTU_DEFAULT - 1;
+constexpr size_t kMaxAttributeBytes = 512;
+constexpr size_t kServiceUuidBytes = 16;
+constexpr size_t kCharacteristicDeclarationBytes = 19;  // properties, value handle, 128-bit UUID
+
+const char* const kPrimaryServicesDiscover = "sd_ble_gattc_primary_services_discover";
+const char* const kCharacteristicsDiscover = "sd_ble_gattc_characteristics_discover";
+const char* const kRead = "sd_ble_gattc_read";
+const char* const kWrite = "sd_ble_gattc_write";
+
+// Attribute values are least significant byte first; Uuid wants text order.
+Uuid LongUuidFromAttribute(const uint8_t* leastSignificantFirst) {
+  std::array<uint8_t, kServiceUuidBytes> bytes{};
+  std::reverse_copy(leastSignificantFirst, leastSignificantFirst + kServiceUuidBytes, bytes.begin());
+  return Uuid(bytes);
+}
+
+}  // namespace
+
+template <class Handler, class Call>
+NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const char* callName,
+                                                                         const char* responseEvent,
+                                                                         const std::string& callLine, uint16_t native,
+                                                                         Handler&& onResponse, Call&& call) {
+  GattOutcome outcome;
+  NordicCallWait wait;
+  const std::string name(callName);
+  wait.Subscribe<unsigned int>("common_evt_disconnect", [&](unsigned int handle) {
+    if (handle != native) {
+      Log(kWarning, name + " sees disconnect for different connection Nordic handle =", handle);
+      return;
+    }
+    Log(kWarning, name + " got disconnect on handle", handle);
+    auto lock = wait.Lock();
+    if (wait.IsOpen()) {
+      outcome.disconnected = true;
+      wait.Done().Set();
+    }
+  });
+  wait.Subscribe<const ble_gattc_evt_t*>("BLE_GATTC_EVT_TIMEOUT", [&](const ble_gattc_evt_t* event) {
+    const uint16_t handle = event->conn_handle;
+    if (handle != native) {
+      Log(kWarning, name + " sees BLE_GATTC_EVT_TIMEOUT for different connection Nordic handle =", handle);
+      return;
+    }
+    Log(kWarning, name + " got BLE_GATTC_EVT_TIMEOUT on handle", handle);
+    auto lock = wait.Lock();
+    if (wait.IsOpen()) {
+      outcome.gattTimeout = true;
+      wait.Done().Set();
+    }
+  });
+  wait.Subscribe<const ble_gattc_evt_t*>(responseEvent, [&](const ble_gattc_evt_t* event) {
+    auto lock = wait.Lock();
+    if (wait.IsOpen() && onResponse(*event)) {
+      wait.Done().Set();
+    }
+  });
+
+  {
+    std::lock_guard driverLock(DriverCallMutex());
+    Log(kDebug, callLine);
+    outcome.callResult = call();
+    if (outcome.callResult != NRF_SUCCESS) {
+      wait.Done().Set();
+    }
+    outcome.signaled = wait.Done().WaitFor(static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0)));
+  }
+  wait.Close();
+  return outcome;
+}
+
+void NordicBluetoothSDK::Impl::AbandonConnection(const DeviceConnectionHandle& h, uint16_t native) {
+  Log(kWarning, "operation timed out, so disconnect connection and throw exception");
+  DisconnectLocked(&h, native);
+  throw NordicLibError("operation timed out, so we terminated the connection", details::kErrorGeneral);
+}
+
+void NordicBluetoothSDK::Impl::CheckGattOutcome(const GattOutcome& outcome, const char* callName,
+                                                const char* responseEvent, const DeviceConnectionHandle& h,
+                                                uint16_t native) {
+  const std::string name(callName);
+  const bool isWrite = name == kWrite;
+  if (outcome.callResult == NRF_ERROR_TIMEOUT) {
+    Log(kInfo, name + " failed with error NRF_ERROR_TIMEOUT, so this connection must no longer be used");
+    AbandonConnection(h, native);
+  }
+  if (!outcome.signaled) {
+    if (isWrite) {
+      Log(kInfo, std::string("no Nordic event ") + responseEvent +
+                     " was received to complete the call to sd_ble_gattc_write, so this connection must no longer be "
+                     "used");
+    } else {
+      Log(kInfo, "no Nordic event was received to complete the call to " + name +
+                     ", so this connection must no longer be used");
+    }
+    AbandonConnection(h, native);
+  }
+  if (outcome.disconnected) {
+    throw NordicLibError("disconnect received during " + name, details::kErrorUnexpectedDisconnect);
+  }
+  if (outcome.gattTimeout) {
+    Log(kInfo, "Nordic event BLE_GATTC_EVT_TIMEOUT received for " + name +
+                   ", so this connection must no longer be used");
+    AbandonConnection(h, native);
+  }
+  if (outcome.callResult != NRF_SUCCESS) {
+    if (isWrite) {
+      throw NordicLibError("sd_ble_gattc_write failed " + ErrorText(outcome.callResult), details::kErrorGeneral);
+    }
+    throw NordicLibError(name + " failed", static_cast<int>(outcome.callResult));
+  }
+}
+
+std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConnectionHandle h) {
+  AdapterLock lock(*this);
+  const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
+
+  std::vector<ble_gattc_service_t> found;
+  uint32_t start = BLE_GATT_HANDLE_START;
+  for (;;) {
+    bool complete = false;
+    bool failed = false;
+    uint32_t next = start;
+    const auto onResponse = [&](const ble_gattc_evt_t& event) {
+      if (event.conn_handle != native) {
+        Log(kWarning, "Got BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP but not for connection we are reading, got conn_handle =",
+            event.conn_handle);
+        return false;
+      }
+      const uint16_t status = event.gatt_status;
+      const uint16_t count = event.params.prim_srvc_disc_rsp.count;
+      if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
+        Log(kDebug, "service discovery completed successfully",
+            status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? "due to 'invalid attribute' code"
+                                                                 : "due to 0 service count");
+        complete = true;
+        return true;
+      }
+      if (status != BLE_GATT_STATUS_SUCCESS) {
+        Log(kWarning, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP has non-success status " + GattStatusName(status));
+        complete = true;
+        failed = true;
+        return true;
+      }
+      const ble_gattc_service_t* const entries = event.params.prim_srvc_disc_rsp.services;
+      for (uint16_t i = 0; i < count; ++i) {
+        ble_gattc_service_t entry;
+        std::memcpy(&entry, entries + i, sizeof entry);
+        const uint16_t first = entry.handle_range.start_handle;
+        const uint16_t last = entry.handle_range.end_handle;
+        // The peer's handles are not trusted: only entries that move forward count.
+        if (first < next || last < first) {
+          Log(kWarning, "ignoring service entry outside the discovered range, handles", first, "-", last);
+          continue;
+        }
+        found.push_back(entry);
+        next = uint32_t{last} + 1;
+      }
+      if (next > BLE_GATT_HANDLE_END || next == start) {
+        complete = true;
+      }
+      return true;
+    };
+    const auto startHandle = static_cast<uint16_t>(start);
+    const GattOutcome outcome =
+        GattWait(kPrimaryServicesDiscover, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP",
+                 std::string("call ") + kPrimaryServicesDiscover, native, onResponse,
+                 [&] { return sd_ble_gattc_primary_services_discover(m_adapter, native, startHandle, nullptr); });
+    CheckGattOutcome(outcome, kPrimaryServicesDiscover, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP", h, native);
+    if (failed) {
+      throw NordicLibError("Nordic service discovery failed", details::kErrorGeneral);
+    }
+    if (complete) {
+      break;
+    }
+    start = next;
+  }
+
+  std::vector<AttGroupItem> services;
+  for (const ble_gattc_service_t& entry : found) {
+    const uint16_t first = entry.handle_range.start_handle;
+    const uint16_t last = entry.handle_range.end_handle;
+    Uuid uuid;
+    if (entry.uuid.type == BLE_UUID_TYPE_BLE) {
+      uuid = Uuid(entry.uuid.uuid);
+    } else if (entry.uuid.type == BLE_UUID_TYPE_UNKNOWN) {
+      Log(kDebug, "need to find service UUID for handle", first);
+      const std::vector<uint8_t> declaration = ReadValueLocked(h, native, first);
+      if (declaration.size() != kServiceUuidBytes) {
+        throw NordicLibError("UUID was not expected 16 bytes", details::kErrorGeneral);
+      }
+      uuid = LongUuidFromAttribute(declaration.data());
+    } else {
+      throw NordicLibError("unsupported Nordic UUID type", details::kErrorGeneral);
+    }
+    Log(kInfo, "Adding service UUID", uuid.ToString());
+    AttGroupItem item;
+    item.handle = h;
+    item.startHandle = first;
+    item.endHandle = last;
+    item.uuid = uuid;
+    services.push_back(item);
+  }
+  return services;
+}
+
+std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(DeviceConnectionHandle h,
+                                                                              uint16_t startHandle,
+                                                                              uint16_t endHandle) {
+  AdapterLock lock(*this);
+  const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
+
+  std::vector<ble_gattc_char_t> found;
+  uint32_t start = startHandle;
+  while (start <= endHandle) {
+    bool complete = false;
+    bool failed = false;
+    uint32_t next = start;
+    const auto onResponse = [&](const ble_gattc_evt_t& event) {
+      if (event.conn_handle != native) {
+        Log(kWarning, "Got BLE_GATTC_EVT_CHAR_DISC_RSP but not for connection we are reading, got conn_handle =",
+            event.conn_handle);
+        return false;
+      }
+      const uint16_t status = event.gatt_status;
+      const uint16_t count = event.params.char_disc_rsp.count;
+      if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
+        Log(kDebug, "characteristic discovery completed successfully",
+            status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? "due to 'invalid attribute' code"
+                                                                 : "due to 0 characteristic count");
+        complete = true;
+        return true;
+      }
+      if (status != BLE_GATT_STATUS_SUCCESS) {
+        Log(kWarning, "BLE_GATTC_EVT_CHAR_DISC_RSP has non-success status " + GattStatusName(status));
+        complete = true;
+        failed = true;
+        return true;
+      }
+      Log(kDebug, "BLE_GATTC_EVT_CHAR_DISC_RSP got characteristic count =", count);
+      const ble_gattc_char_t* const entries = event.params.char_disc_rsp.chars;
+      for (uint16_t i = 0; i < count; ++i) {
+        ble_gattc_char_t entry;
+        std::memcpy(&entry, entries + i, sizeof entry);
+        const uint16_t declaration = entry.handle_decl;
+        if (declaration < next || declaration > endHandle) {
+          Log(kWarning, "ignoring characteristic entry outside the discovered range, declaration handle",
+              declaration);
+          continue;
+        }
+        found.push_back(entry);
+        next = uint32_t{declaration} + 1;
+      }
+      if (next > endHandle || next == start) {
+        complete = true;
+      }
+      return true;
+    };
+    ble_gattc_handle_range_t range{};
+    range.start_handle = static_cast<uint16_t>(start);
+    range.end_handle = endHandle;
+    const GattOutcome outcome =
+        GattWait(kCharacteristicsDiscover, "BLE_GATTC_EVT_CHAR_DISC_RSP", std::string("call ") + kCharacteristicsDiscover,
+                 native, onResponse, [&] { return sd_ble_gattc_characteristics_discover(m_adapter, native, &range); });
+    CheckGattOutcome(outcome, kCharacteristicsDiscover, "BLE_GATTC_EVT_CHAR_DISC_RSP", h, native);
+    if (failed) {
+      throw NordicLibError("Nordic characteristic discovery failed", details::kErrorGeneral);
+    }
+    if (complete) {
+      break;
+    }
+    start = next;
+  }
+
+  std::vector<AttHandleItem> characteristics;
+  for (const ble_gattc_char_t& entry : found) {
+    const uint16_t valueHandle = entry.handle_value;
+    const uint16_t declarationHandle = entry.handle_decl;
+    Uuid uuid;
+    if (entry.uuid.type == BLE_UUID_TYPE_BLE) {
+      uuid = Uuid(entry.uuid.uuid);
+    } else if (entry.uuid.type == BLE_UUID_TYPE_UNKNOWN) {
+      const ble_gatt_char_props_t props = entry.char_props;
+      Log(kDebug, "get characteristic 128-bit UUID using handle_decl =", declarationHandle, "read",
+          static_cast<int>(props.read), "write_wo_resp", static_cast<int>(props.write_wo_resp), "write",
+          static_cast<int>(props.write), "notify", static_cast<int>(props.notify), "indicate",
+          static_cast<int>(props.indicate));
+      const std::vector<uint8_t> declaration = ReadValueLocked(h, native, declarationHandle);
+      if (declaration.size() != kCharacteristicDeclarationBytes) {
+        throw NordicLibError("characteristic details should be 19 bytes", details::kErrorGeneral);
+      }
+      const auto declaredValueHandle = static_cast<uint16_t>(declaration[1] | (declaration[2] << 8));
+      if (declaredValueHandle != valueHandle) {
+        throw NordicLibError("value details had non-matching value handle", details::kErrorGeneral);
+      }
+      uuid = LongUuidFromAttribute(declaration.data() + 3);
+    } else {
+      throw NordicLibError("unsupported Nordic UUID type", details::kErrorGeneral);
+    }
+    AttHandleItem item;
+    item.handle = h;
+    item.attHandle = valueHandle;
+    item.uuid = uuid;
+    characteristics.push_back(item);
+  }
+  return characteristics;
+}
+
+std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) {
+  return ReadLong(h, attHandle);
+}
+
+std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
+  OperationTimer timer("lumen::Nordic::NordicBluetoothSDK::Impl::ReadLong");
+  AdapterLock lock(*this);
+  const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
+  return ReadValueLocked(h, native, attHandle);
+}
+
+std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConnectionHandle& h, uint16_t native,
+                                                               uint16_t attHandle) {
+  std::vector<uint8_t> value;
+  for (;;) {
+    const auto offset = static_cast<uint16_t>(value.size());
+    uint16_t status = BLE_GATT_STATUS_SUCCESS;
+    std::vector<uint8_t> chunk;
+    const auto onResponse = [&](const ble_gattc_evt_t& event) {
+      const uint16_t connection = event.conn_handle;
+      const uint16_t handle = event.params.read_rsp.handle;
+      const uint16_t responseOffset = event.params.read_rsp.offset;
+      if (connection != native || handle != attHandle || responseOffset != offset) {
+        Log(kWarning, "Got BLE_GATTC_EVT_READ_RSP but not for characteristic we are reading, got conn_handle =",
+            connection, "chr_handle =", handle, "offset =", responseOffset);
+        return false;
+      }
+      status = event.gatt_status;
+      if (status == BLE_GATT_STATUS_SUCCESS) {
+        Log(kDebug, "BLE_GATTC_EVT_READ_RSP received for value we are reading");
+        const uint16_t length = event.params.read_rsp.len;
+        chunk.assign(event.params.read_rsp.data, event.params.read_rsp.data + length);
+      } else {
+        Log(kWarning, "BLE_GATTC_EVT_READ_RSP has non-success status " + GattStatusName(status));
+      }
+      return true;
+    };
+    const GattOutcome outcome =
+        GattWait(kRead, "BLE_GATTC_EVT_READ_RSP", std::string("call ") + kRead, native, onResponse,
+                 [&] { return sd_ble_gattc_read(m_adapter, native, attHandle, offset); });
+    CheckGattOutcome(outcome, kRead, "BLE_GATTC_EVT_READ_RSP", h, native);
+    if (status != BLE_GATT_STATUS_SUCCESS) {
+      // Past the first chunk these answers mean the value has ended.
+      if (offset > 0 && (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_LONG ||
+                         status == BLE_GATT_STATUS_ATTERR_INVALID_OFFSET)) {
+        break;
+      }
+      if (status == BLE_GATT_STATUS_ATTERR_INVALID_HANDLE) {
+        throw NordicLibError("invalid handle received during sd_ble_gattc_read", details::kErrorInvalidHandle);
+      }
+      throw NordicLibError("sd_ble_gattc_read event gave unsuccessful status " + GattStatusName(status),
+                           details::kErrorGeneral);
+    }
+    value.insert(value.end(), chunk.begin(), chunk.end());
+    if (chunk.size() < kReadChunkBytes || value.size() >= kMaxAttributeBytes) {
+      break;
+    }
+  }
+  return value;
+}
+
+void NordicBluetoothSDK::Impl::WriteCommand(DeviceConnectionHandle h, uint16_t attHandle,
+                                            const std::vector<uint8_t>& value) {
+  OperationTimer timer("lumen::Nordic::NordicBluetoothSDK::Impl::WriteCommand");
+  AdapterLock lock(*this);
+  WriteLocked(h, attHandle, value, BLE_GATT_OP_WRITE_CMD);
+}
+
+void NordicBluetoothSDK::Impl::AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle,
+                                              const std::vector<uint8_t>& value) {
+  OperationTimer timer("lumen::Nordic::NordicBluetoothSDK::Impl::AttributeWrite");
+  AdapterLock lock(*this);
+  WriteLocked(h, attHandle, value, BLE_GATT_OP_WRITE_REQ);
+}
+
+void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint16_t attHandle,
+                                           const std::vector<uint8_t>& value, uint8_t writeOp) {
+  if (writeOp != BLE_GATT_OP_WRITE_REQ && writeOp != BLE_GATT_OP_WRITE_CMD) {
+    const char* text = "programming error: write_op must be BLE_GATT_OP_WRITE_REQ or BLE_GATT_OP_WRITE_CMD";
+    Log(kError, text);
+    throw NordicLibError(text, details::kErrorGeneral);
+  }
+  if (value.size() > UINT16_MAX) {
+    throw NordicLibError("value too long for sd_ble_gattc_write", details::kErrorGeneral);
+  }
+  const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
+  const bool request = writeOp == BLE_GATT_OP_WRITE_REQ;
+  const char* const responseEvent = request ? "BLE_GATTC_EVT_WRITE_RSP" : "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE";
+  const auto length = static_cast<uint16_t>(value.size());
+
+  ble_gattc_write_params_t params{};
+  params.write_op = writeOp;
+  params.flags = 0;
+  params.handle = attHandle;
+  params.offset = 0;
+  params.len = length;
+  params.p_value = value.data();
+
+  uint16_t status = BLE_GATT_STATUS_SUCCESS;
+  const auto onResponse = [&](const ble_gattc_evt_t& event) {
+    const uint16_t connection = event.conn_handle;
+    if (request) {
+      const uint16_t handle = event.params.write_rsp.handle;
+      const uint16_t offset = event.params.write_rsp.offset;
+      if (connection != native || handle != attHandle || offset != 0) {
+        Log(kWarning, "Got BLE_GATTC_EVT_WRITE_RSP but not for characteristic we are writing, got conn_handle =",
+            connection, "chr_handle =", handle, "offset =", offset);
+        return false;
+      }
+      status = event.gatt_status;
+      if (status == BLE_GATT_STATUS_SUCCESS) {
+        const uint16_t echoed = event.params.write_rsp.len;
+        Log(kDebug, "BLE_GATTC_EVT_WRITE_RSP successfully received",
+            echoed == length ? "with correct length"
+                             : (echoed == 0 ? "with length zero" : "with incorrect but non-zero length"));
+      } else {
+        Log(kWarning, "BLE_GATTC_EVT_WRITE_RSP has non-success status " + GattStatusName(status));
+      }
+      return true;
+    }
+    if (connection != native) {
+      Log(kWarning, "Got BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE but not for characteristic we are writing, got conn_handle =",
+          connection);
+      return false;
+    }
+    status = event.gatt_status;
+    if (status == BLE_GATT_STATUS_SUCCESS) {
+      Log(kDebug, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE received for value we are writing: #write cmds =",
+          static_cast<int>(event.params.write_cmd_tx_complete.count));
+    } else {
+      Log(kWarning, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE has non-success status " + GattStatusName(status));
+    }
+    return true;
+  };
+  const std::string callLine =
+      "call sd_ble_gattc_write #bytes = " + std::to_string(length) +
+      (request ? ": BLE_GATT_OP_WRITE_REQ (expect event BLE_GATTC_EVT_WRITE_RSP)"
+               : ": BLE_GATT_OP_WRITE_CMD (expect event BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)");
+  const GattOutcome outcome = GattWait(kWrite, responseEvent, callLine, native, onResponse,
+                                       [&] { return sd_ble_gattc_write(m_adapter, native, &params); });
+  CheckGattOutcome(outcome, kWrite, responseEvent, h, native);
+  if (status == BLE_GATT_STATUS_ATTERR_INVALID_HANDLE) {
+    throw NordicLibError("invalid handle received during sd_ble_gattc_write", details::kErrorInvalidHandle);
+  }
+  if (status != BLE_GATT_STATUS_SUCCESS) {
+    throw NordicLibError("sd_ble_gattc_write event gave unsuccessful gatt status " + GattStatusName(status),
+                         details::kErrorGeneral);
+  }
+}
+
+}  // namespace lumen::Nordic

@@ -1,0 +1,208 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "core/IBluetoothSDK.h"
+#include "lumen/NordicLibError.h"
+#include "nordic/NordicBluetoothSDK.h"
+#include "sd_rpc.h"
+
+namespace lumen::Nordic {
+
+// pc-ble-driver calls these on its own threads; registered by OpenDevice.
+void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event);
+void rpc_status_handler(adapter_t* adapter, sd_rpc_app_status_t code, const char* message);
+void rpc_log_handler(adapter_t* adapter, sd_rpc_log_severity_t severity, const char* message);
+
+using details::DeviceConnectionHandle;
+
+class NordicBluetoothSDK::Impl {
+ public:
+  Impl();
+  virtual ~Impl();
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  virtual bool OpenDevice(BluetoothDeviceType type, const std::string& port, uint32_t waitMsec, bool checkFunctional);
+  virtual bool IsDeviceOpen();
+  virtual void CloseDevice();
+  virtual void SetTimeouts(int responseTimeoutMs, int eventTimeoutMs);
+  virtual void StartScan(bool includeNonConnectable);
+  virtual void EndProcedure();
+  virtual bool SupportsContinuousScanning() { return true; }
+  virtual std::string GetFirmwareVersion();
+  virtual void Reset(uint8_t bootToDfu, bool waitForBoot);
+  virtual void DelayedNonDFUReset(uint32_t delayMs, bool waitForBoot);
+  virtual void SetTXPower(uint8_t power);
+  virtual void SetAdvertisementData(uint8_t setScanResponse, const std::vector<uint8_t>& data);
+  virtual void SetAdvertisementParameters(uint16_t interval);
+  virtual void StartAdvertising();
+  virtual void StopAdvertising();
+  virtual void ConnectDirect(DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& advertRssi,
+                             const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
+                             uint16_t supervisionTimeout, uint16_t latency);
+  virtual void Disconnect(DeviceConnectionHandle h);
+  virtual std::vector<AttGroupItem> GetListOfServices(DeviceConnectionHandle h);
+  virtual std::vector<AttHandleItem> GetListOfCharacteristics(DeviceConnectionHandle h, uint16_t startHandle,
+                                                              uint16_t endHandle);
+  virtual std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle);
+  virtual std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle);
+  virtual void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value);
+  virtual void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value);
+  virtual void SetScanParameters(uint16_t scanInterval, uint16_t scanWindow, uint8_t active);
+  virtual void SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow);
+  virtual bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut);
+  virtual bool IsScanning() { return m_isScanning.load(); }
+  virtual uint8_t GetMaxConnections(uint16_t /*timeoutMs*/, bool /*printConnections*/) { return 5; }
+  virtual void SetScanningStateCallback(void (*callback)(bool scanning)) { m_scanningStateCallback.store(callback); }
+  virtual bool ResetRemovesDevice() { return true; }
+
+  // Test seams: the connect time-out and the wait for a disconnection.
+  void SetConnectTimeoutMs(int32_t ms) { m_connectTimeoutMs.store(ms); }
+  void SetDisconnectWaitMs(uint32_t ms) { m_disconnectWaitMs.store(ms); }
+
+  // The one live object, for the driver's callbacks; null (with an ERROR
+  // line) when there are none or several, or when the adapter is not ours.
+  // The caller holds the returned lock while it uses the object, so the
+  // object cannot be destroyed under it.
+  class Lookup;
+
+  // Driver's event thread (NordicEventDispatch.cpp, NordicPeerReplies.cpp).
+  void OnEvent(adapter_t* adapter, const ble_evt_t* event);
+
+ private:
+  // What this backend knows of the SoftDevice's scanner: a paused scanner
+  // must be resumed (null parameters), a stopped one started with
+  // parameters; a running one must be left alone, since both would be
+  // refused and each refusal keeps one of the driver's report-buffer slots.
+  enum class ScannerState : int { kStopped, kRunning, kPaused };
+
+  struct ActiveConnection {
+    int8_t rssi = 0;
+  };
+
+  // m_mutex held, adapter open.
+  class AdapterLock;
+
+  // Results of one GATT client call and its wait.
+  struct GattOutcome {
+    uint32_t callResult = NRF_SUCCESS;
+    bool signaled = false;
+    bool disconnected = false;
+    bool gattTimeout = false;
+  };
+
+  void SetIsScanning(bool scanning);
+  void MarkScannerStopped();
+  ble_gap_scan_params_t ScanParams() const;
+  void StartScanLocked();
+  void StopRunningScanBeforeConnect();
+
+  void AddToActiveConnectionMap(uint16_t handle);
+  void RemoveFromActiveConnectionMap(uint16_t handle);
+  void StoreRssi(uint16_t handle, int8_t rssi);
+  // The disconnect procedure; h is null when no library handle is bound.
+  void DisconnectLocked(const DeviceConnectionHandle* h, uint16_t native);
+  // Connect and wait; the result code and, on success, the new handle.
+  uint32_t ConnectWait(const ble_gap_addr_t& peer, const ble_gap_scan_params_t& scanParams,
+                       const ble_gap_conn_params_t& connParams, uint16_t* handleOut);
+  void ConfigureAdvertising();
+
+  // GATT client helpers (NordicGattClient.cpp); m_mutex held. The response
+  // handler runs on the driver's thread and returns whether the event
+  // completes the call.
+  template <class Handler, class Call>
+  GattOutcome GattWait(const char* callName, const char* responseEvent, const std::string& callLine, uint16_t native,
+                       Handler&& onResponse, Call&& call);
+  // The decisions shared by every GATT call: abandons the connection or
+  // throws when the call cannot be trusted.
+  void CheckGattOutcome(const GattOutcome& outcome, const char* callName, const char* responseEvent,
+                        const DeviceConnectionHandle& h, uint16_t native);
+  [[noreturn]] void AbandonConnection(const DeviceConnectionHandle& h, uint16_t native);
+  std::vector<uint8_t> ReadValueLocked(const DeviceConnectionHandle& h, uint16_t native, uint16_t attHandle);
+  void WriteLocked(const DeviceConnectionHandle& h, uint16_t attHandle, const std::vector<uint8_t>& value,
+                   uint8_t writeOp);
+
+  // Event thread.
+  void OnAdvReport(const ble_gap_evt_adv_report_t& report);
+  void OnConnected(adapter_t* adapter, uint16_t handle, uint16_t supervisionTimeout);
+  void OnHvx(adapter_t* adapter, const ble_evt_t& event);
+  void ReplyToPeerRequest(adapter_t* adapter, const ble_evt_t& event);
+
+  std::mutex m_mutex;
+  std::string m_deviceName;
+  uint32_t m_openDelayMs = 0;
+  adapter_t* m_adapter = nullptr;
+  std::atomic<bool> m_open{false};
+  // The driver's internal pointer of our adapter: callbacks get a copy of
+  // the adapter, so this is what identifies it.
+  std::atomic<void*> m_adapterInternal{nullptr};
+  uint8_t m_connCfgTag = 1;
+  // The driver may copy up to 256 bytes of report data whatever length is
+  // declared, so the buffer is larger than what it says.
+  static constexpr uint16_t kDeclaredReportBytes = 100;
+  static constexpr size_t kReportBufferBytes = 256;
+  std::array<uint8_t, kReportBufferBytes> m_scanReportStorage{};
+  ble_data_t m_scanReportBuffer{};
+  std::atomic<int32_t> m_operationTimeoutMs{3000};
+  std::atomic<int32_t> m_connectTimeoutMs{35000};
+  std::atomic<uint32_t> m_disconnectWaitMs{30000};
+  std::atomic<bool> m_isScanning{false};
+  std::atomic<ScannerState> m_scannerState{ScannerState::kStopped};
+  int m_disconnectSubscription = 0;
+  int8_t m_txPowerDbm = 8;
+  std::atomic<void (*)(bool)> m_scanningStateCallback{nullptr};
+  std::atomic<uint16_t> m_connScanIntervalOverride{0};
+  std::atomic<uint16_t> m_connScanWindowOverride{0};
+  std::map<uint16_t, ActiveConnection> m_activeConnections;
+  std::mutex m_activeConnectionsMutex;
+  const int8_t m_noRssi = 0;
+
+  // A connect in progress owns the next CONNECTED event; one nobody owns is
+  // a link nobody would ever close, so the event thread closes it.
+  std::mutex m_connectAttemptMutex;
+  bool m_connectAwaited = false;
+
+  bool m_advertising = false;
+  uint8_t m_advHandle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;
+  std::vector<uint8_t> m_advData;
+  uint16_t m_advInterval = 160;
+  // The SoftDevice keeps using the data buffer of the set and takes new data
+  // while advertising only in a new buffer: two alternate, both kept alive.
+  std::array<std::vector<uint8_t>, 2> m_advBuffers;
+  size_t m_advBufferInUse = 0;
+  uint32_t m_configuredAdvInterval = 0;
+};
+
+class NordicBluetoothSDK::Impl::Lookup {
+ public:
+  // FindImplByAdapter.
+  explicit Lookup(const adapter_t* adapter);
+  Impl* get() const { return m_impl; }
+
+ private:
+  std::shared_lock<std::shared_mutex> m_lock;
+  Impl* m_impl = nullptr;
+};
+
+class NordicBluetoothSDK::Impl::AdapterLock {
+ public:
+  explicit AdapterLock(Impl& impl) : m_lock(impl.m_mutex) {
+    if (impl.m_adapter == nullptr) {
+      m_lock.unlock();
+      throw details::NordicLibError("Nordic adapter closed", details::kErrorGeneral);
+    }
+  }
+
+ private:
+  std::unique_lock<std::mutex> m_lock;
+};
+
+}  // namespace lumen::Nordic

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace lumen::Nordic {
+
+// Logs at DEBUG how long an operation took ("<name> 1.005 sec"), however it ends.
+class OperationTimer {
+ public:
+  explicit OperationTimer(const char* name);
+  ~OperationTimer();
+  OperationTimer(const OperationTimer&) = delete;
+  OperationTimer& operator=(const OperationTimer&) = delete;
+
+  // "<seconds>.<milliseconds as three digits> sec"
+  static std::string FormatElapsed(std::chrono::milliseconds elapsed);
+
+ private:
+  const char* m_name;
+  std::chrono::steady_clock::time_point m_start;
+};
+
+}  // namespace lumen::Nordic
