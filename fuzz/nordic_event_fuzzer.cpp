@@ -84,7 +84,7 @@ bool Start() {
                            "sd_ble_gattc_read"}) {
     g_session.board->Faults().IgnoreNextCall(call, SIZE_MAX / 2);
   }
-  details::GetBluetoothSDK()->SetTimeouts(0, 300);
+  details::GetBluetoothSDK()->SetTimeouts(0, 100);
   details::GetBluetoothSDK()->EndProcedure();
   if (!Connect()) {
     std::fprintf(stderr, "no link to the virtual peer\n");
@@ -219,12 +219,7 @@ void Dispatch(EventBuffer& buffer) {
 template <class Operation>
 void DuringGattCall(Input& in, const char* driverCall, uint16_t responseId, uint16_t liveHandle, Operation operation,
                     uint16_t readHandle = 0) {
-  const auto calls = [&] {
-    size_t n = 0;
-    for (const std::string& call : g_session.board->Calls()) n += call == driverCall ? 1 : 0;
-    return n;
-  };
-  const size_t before = calls();
+  const size_t before = g_session.board->CallCount(driverCall);
   size_t answered = before;
   std::atomic<bool> done{false};
   std::thread caller([&] {
@@ -236,7 +231,7 @@ void DuringGattCall(Input& in, const char* driverCall, uint16_t responseId, uint
     done = true;
   });
   while (!done) {
-    if (!g_session.board->WaitForCall(driverCall, answered + 1, 20ms)) continue;
+    if (!g_session.board->WaitForCall(driverCall, answered + 1, 1ms)) continue;
     ++answered;
     // A long read asks again at each multiple of the 22 bytes one read returns.
     const auto offset = static_cast<uint16_t>(22 * (answered - before - 1));

@@ -17,12 +17,6 @@ constexpr size_t kEventBufferSize = 700;
 // Stands in for an adapter that is not this board's.
 int g_foreignAdapter = 0;
 
-bool MatchesFunction(std::string_view recorded, std::string_view function) {
-  if (recorded == function) return true;
-  return recorded.size() > function.size() && recorded.substr(0, function.size()) == function &&
-         recorded[function.size()] == '(';
-}
-
 }  // namespace
 
 Nrf52Board::Nrf52Board(Scenario scenario, std::string port, void* adapterInternal, Handlers handlers,
@@ -108,9 +102,22 @@ void Nrf52Board::Shutdown() {
 void Nrf52Board::Record(std::string_view function) {
   {
     std::lock_guard lock(m_callsMutex);
+    // A board left running (a demo, a fuzzer) sees a call per advertisement:
+    // the list keeps the latest calls, the counts cover all of them.
+    if (m_calls.size() >= kCallsKept) m_calls.erase(m_calls.begin(), m_calls.begin() + kCallsKept / 2);
     m_calls.emplace_back(function);
+    // Counted by function, and by the recorded text when it differs ("...(null)").
+    const std::string_view name = function.substr(0, function.find('('));
+    ++m_callCounts[std::string(name)];
+    if (name != function) ++m_callCounts[std::string(function)];
   }
   m_callsChanged.notify_all();
+}
+
+size_t Nrf52Board::CallCount(std::string_view function) const {
+  std::lock_guard lock(m_callsMutex);
+  const auto found = m_callCounts.find(std::string(function));
+  return found == m_callCounts.end() ? 0 : found->second;
 }
 
 uint32_t Nrf52Board::Call(std::string_view function, std::string_view recordedAs,
@@ -446,10 +453,10 @@ std::vector<std::string> Nrf52Board::Calls() const {
 
 bool Nrf52Board::WaitForCall(std::string_view function, size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock lock(m_callsMutex);
+  const std::string name(function);
   return m_callsChanged.wait_for(lock, timeout, [&] {
-    size_t seen = 0;
-    for (const std::string& call : m_calls) seen += MatchesFunction(call, function) ? 1 : 0;
-    return seen >= count;
+    const auto found = m_callCounts.find(name);
+    return found != m_callCounts.end() && found->second >= count;
   });
 }
 

@@ -101,6 +101,7 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   bool Notify(std::string_view peripheral, const AttUuid& characteristic, const Bytes& value) override;
   std::vector<std::string> Calls() const override;
   bool WaitForCall(std::string_view function, size_t count, std::chrono::milliseconds timeout) override;
+  size_t CallCount(std::string_view function) const override;
   bool WaitUntilDelivered(std::chrono::milliseconds timeout) override;
   void InjectEvent(const uint8_t* event, size_t length, bool fromOtherAdapter) override;
   void InjectStatus(int code, const std::string& message) override;
@@ -304,7 +305,9 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   // Calls
   mutable std::mutex m_callsMutex;
   std::condition_variable m_callsChanged;
+  static constexpr size_t kCallsKept = 100000;
   std::vector<std::string> m_calls;
+  std::map<std::string, size_t, std::less<>> m_callCounts;  // by function, all calls so far
 
   // Event thread
   mutable std::mutex m_queueMutex;

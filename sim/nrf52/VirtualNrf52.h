@@ -153,8 +153,12 @@ class VirtualNrf52 {
   virtual bool Notify(std::string_view peripheral, const AttUuid& characteristic, const Bytes& value) = 0;
 
   // Names of the driver functions called so far, in order, with "(null)"
-  // appended to sd_ble_gap_scan_start when it was called without parameters.
+  // appended to sd_ble_gap_scan_start when it was called without parameters;
+  // past 100000 calls only the latest ones.
   virtual std::vector<std::string> Calls() const = 0;
+  // Calls of `function` so far: "sd_ble_gap_scan_start" counts starts and
+  // resumes, "sd_ble_gap_scan_start(null)" resumes only.
+  virtual size_t CallCount(std::string_view function) const = 0;
   // Blocks until `function` has been called `count` times in all (false on time-out).
   virtual bool WaitForCall(std::string_view function, size_t count, std::chrono::milliseconds timeout) = 0;
   // Blocks until every event produced so far has been handed to the event

@@ -28,14 +28,17 @@ constexpr uint8_t kConnCount = 5;
 constexpr uint16_t kEventLength1250us = 6;
 constexpr uint16_t kNordicCompanyId = 0x0059;
 
+// Never destroyed: an application may return from main with the adapter
+// open, and the driver's thread looks here until the adapter is closed,
+// which may be after function-local statics are gone.
 std::shared_mutex& ImplsMutex() {
-  static std::shared_mutex mutex;
-  return mutex;
+  static auto* mutex = new std::shared_mutex;
+  return *mutex;
 }
 
 std::set<NordicBluetoothSDK::Impl*>& Impls() {
-  static std::set<NordicBluetoothSDK::Impl*> impls;
-  return impls;
+  static auto* impls = new std::set<NordicBluetoothSDK::Impl*>;
+  return *impls;
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 namespace lumen::Nordic {
 
 std::mutex& DriverCallMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;  // never destroyed, like the instance list
+  return *mutex;
 }
 
 std::string ErrorText(uint32_t code) { return NordicStatusName(code); }

@@ -2,6 +2,8 @@
 // busy: no UnInitialize, a Scanner left in a static, advertisements and a
 // notification stream still arriving. The process must end cleanly whatever
 // order its statics are destroyed in. Exits 0 on success.
+//
+//   lumen_exit_without_uninitialize [bled112|nrf52]   (default bled112)
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +22,7 @@
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
 #include "sim/VirtualBled112.h"
+#include "sim/nrf52/VirtualNrf52.h"
 
 namespace {
 
@@ -96,11 +100,25 @@ std::string StartRadio() {
   return path;
 }
 
+// The virtual nRF52 board runs inside this process, on its own threads, as
+// pc-ble-driver's do.
+std::string WriteBoardScenario() {
+  const std::string path = "/tmp/lumen-exit-nrf52-" + std::to_string(getpid()) + ".json";
+  std::ofstream(path) << kScenario;
+  lumen::sim::SetNrf52BoardOptions({lumen::sim::SimClock::Mode::kRealTime});
+  return path;
+}
+
 }  // namespace
 
-int main() try {
-  const std::string port = StartRadio();
-  if (port.empty() || !lumen::Initialize(port, 0, lumen::BLE113, false)) {
+int main(int argc, char** argv) try {
+  const bool nordic = argc > 1 && std::string(argv[1]) == "nrf52";
+  const std::string port = nordic ? WriteBoardScenario() : StartRadio();
+  const bool opened = !port.empty() && lumen::Initialize(port, 0, nordic ? lumen::NordicNRF52 : lumen::BLE113, false);
+  if (nordic) {
+    std::remove(port.c_str());
+  }
+  if (!opened) {
     std::fprintf(stderr, "cannot open the virtual radio\n");
     return 2;
   }

@@ -102,23 +102,9 @@ class Nrf52UnderTest final : public RadioUnderTest {
   }
   sim::SimClock& Clock() override { return Board().Clock(); }
 
-  size_t Count(Operation operation) const override {
-    size_t count = 0;
-    for (const std::string& call : Board().Calls()) {
-      if (Matches(operation, call)) ++count;
-    }
-    return count;
-  }
+  // Starts and resumes both count as asking to scan.
+  size_t Count(Operation operation) const override { return Board().CallCount(FunctionOf(operation)); }
   bool WaitFor(Operation operation, std::chrono::milliseconds timeout, size_t count) const override {
-    if (operation == Operation::kScanStart) {
-      // Starts and resumes both count as asking to scan.
-      const auto deadline = std::chrono::steady_clock::now() + timeout;
-      while (Count(operation) < count) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        Board().WaitForCall("sd_ble_gap_scan_start", Count(operation) + 1, std::chrono::milliseconds(50));
-      }
-      return true;
-    }
     return Board().WaitForCall(FunctionOf(operation), count, timeout);
   }
 
@@ -163,11 +149,6 @@ class Nrf52UnderTest final : public RadioUnderTest {
     }
     return "";
   }
-  static bool Matches(Operation operation, const std::string& call) {
-    return call == FunctionOf(operation) ||
-           (operation == Operation::kScanStart && call == "sd_ble_gap_scan_start(null)");
-  }
-
   std::string m_path;
   mutable std::shared_ptr<sim::VirtualNrf52> m_board;
 };
