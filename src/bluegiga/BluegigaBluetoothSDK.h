@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "bluegiga/BGCalls.h"
@@ -64,7 +65,7 @@ class BluegigaBluetoothSDK final : public IBluetoothSDK {
   bool m_supportsInitiatingConParameters = false;
   bool m_supportsAdvertisingData = false;
   bool m_supportsDelayedReset = false;
-  bool m_supportsContinuousScanning = false;
+  std::atomic<bool> m_supportsContinuousScanning{false};  // read by scanner ticks
   BluetoothDeviceType m_deviceType = Unknown;
 };
 

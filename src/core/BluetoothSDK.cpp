@@ -41,6 +41,14 @@ std::shared_ptr<IBluetoothSDK> GetBluetoothSDK() {
   return holder.sdk;
 }
 
+namespace {
+std::atomic<int> g_opening{0};
+}  // namespace
+
+bool IsBluetoothSDKOpening() { return g_opening.load() != 0; }
+BluetoothSDKOpening::BluetoothSDKOpening() { ++g_opening; }
+BluetoothSDKOpening::~BluetoothSDKOpening() { --g_opening; }
+
 bool IsBluetoothSDKInitialized() {
   ProviderHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);

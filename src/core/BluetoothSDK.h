@@ -14,6 +14,18 @@ bool IsBluetoothSDKInitialized();
 void SetBluetoothSDK(IBluetoothSDK* sdk);
 void ReleaseBluetoothSDK();
 
+// Initialize holds the provider before it has opened the radio. While it
+// opens, what the provider reports (for instance whether it scans
+// continuously) is not settled yet, so periodic work must not act on it.
+bool IsBluetoothSDKOpening();
+class BluetoothSDKOpening {
+ public:
+  BluetoothSDKOpening();
+  ~BluetoothSDKOpening();
+  BluetoothSDKOpening(const BluetoothSDKOpening&) = delete;
+  BluetoothSDKOpening& operator=(const BluetoothSDKOpening&) = delete;
+};
+
 void NotifyHardwareFailure();
 void NotifyHardwareSoftResetInitiated(bool resetRemovesDevice);
 

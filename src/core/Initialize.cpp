@@ -85,6 +85,7 @@ bool Initialize(const std::string& port, unsigned long waitMsec, BluetoothDevice
       throw KesBluetoothSDKLibError(std::string("No backend built in for ") + DisplayName(type), kErrorGeneral);
     }
     SetBluetoothSDK(factory().release());
+    const BluetoothSDKOpening opening;
     opened = GetBluetoothSDK()->OpenDevice(type, port, static_cast<uint32_t>(waitMsec), checkFunctional);
   } catch (const std::exception& e) {
     const char* prefix = type == NordicNRF52 ? "Nordic initialization failed: " : "Bluegiga initialization failed: ";

@@ -270,11 +270,17 @@ void Scanner::Impl::OnTimer(const boost::system::error_code& ec) {
     } else {
       try {
         Log(kDebug, "OnTimer");
-        if (!ShouldScan()) {
-          StopLeScanImpl();
-          return;
+        if (details::IsBluetoothSDKOpening()) {
+          // A radio being opened cannot yet say whether scanning goes on;
+          // stopping now would end the ticks for good.
+          Log(kDebug, "OnTimer: the radio is being opened, tick skipped");
+        } else {
+          if (!ShouldScan()) {
+            StopLeScanImpl();
+            return;
+          }
+          Tick();
         }
-        Tick();
       } catch (const std::exception& e) {
         Log(kWarning, std::string("OnTimer got exception, which is unexpected: ") + e.what());
         tickFailed = true;
@@ -292,7 +298,7 @@ void Scanner::Impl::StopOrRearm(bool tickFailed) {
   // radio refusing to stop), the tick must come back while scanning is
   // wanted: it alone runs the watchdog, the jobs and the cache expiry.
   try {
-    if (!ShouldScan()) {
+    if (!details::IsBluetoothSDKOpening() && !ShouldScan()) {
       StopLeScanImpl();
       return;
     }

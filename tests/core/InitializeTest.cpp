@@ -91,6 +91,9 @@ TEST_F(InitializeTest, SuccessInstallsProviderAndQueueAndPassesTheArguments) {
   EXPECT_TRUE(GetBluetoothSDK()->IsDeviceOpen());
   EXPECT_NE(GetMessageQueue(), nullptr);
   EXPECT_TRUE(details::IsBluetoothSDKInitialized());
+  // The open is marked while it runs, and only then.
+  EXPECT_EQ(TestProvider::script().openingWhileOpen, std::vector<bool>{true});
+  EXPECT_FALSE(details::IsBluetoothSDKOpening());
 }
 
 TEST_F(InitializeTest, ZeroWaitIsPassedThroughAsZero) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/BluetoothSDK.h"
 #include "core/IBluetoothSDK.h"
 #include "lumen/Errors.h"
 
@@ -32,6 +33,7 @@ class TestProvider : public details::IBluetoothSDK {
     OpenResult openResult = OpenResult::kSucceed;
     bool throwFromFactory = false;
     std::vector<OpenCall> opens;
+    std::vector<bool> openingWhileOpen;  // what IsBluetoothSDKOpening said inside each OpenDevice
     std::atomic<int> alive{0};
     std::atomic<int> created{0};
   };
@@ -47,6 +49,7 @@ class TestProvider : public details::IBluetoothSDK {
     s.openResult = OpenResult::kSucceed;
     s.throwFromFactory = false;
     s.opens.clear();
+    s.openingWhileOpen.clear();
     s.created = 0;
   }
 
@@ -79,6 +82,7 @@ class TestProvider : public details::IBluetoothSDK {
     {
       std::lock_guard lock(s.mutex);
       s.opens.push_back({type, port, waitMsec, checkFunctional});
+      s.openingWhileOpen.push_back(details::IsBluetoothSDKOpening());
       result = s.openResult;
     }
     if (result == OpenResult::kThrow) {

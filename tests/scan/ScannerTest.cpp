@@ -213,6 +213,24 @@ TEST_F(ScannerTest, RecentDisconnectionKeepsScanningFor120Seconds) {
   EXPECT_EQ(m_provider->Count("EndProcedure"), 1u);
 }
 
+TEST_F(ScannerTest, TickWhileTheRadioIsBeingOpenedNeitherStopsScanningNorTheTicks) {
+  StartContinuousScanning();
+  // Initialize is opening a new radio, which does not yet know it scans continuously.
+  m_provider->continuous = false;
+  const int64_t arms = m_scanner->TimerArmsForTesting();
+  {
+    const details::BluetoothSDKOpening opening;
+    Ticks(2);
+  }
+  EXPECT_EQ(m_provider->Count("EndProcedure"), 0u);
+  EXPECT_EQ(m_scanner->TimerArmsForTesting(), arms + 2) << "the ticks must come back";
+  EXPECT_TRUE(m_log.Has(Logger::DEBUG, "OnTimer: the radio is being opened, tick skipped"));
+
+  // Opened, and really not scanning continuously: the next tick decides.
+  Ticks(1);
+  EXPECT_EQ(m_provider->Count("EndProcedure"), 1u);
+}
+
 TEST_F(ScannerTest, ContinuousScanningNeverStopsOnItsOwnButStopLeScanStopsIt) {
   StartContinuousScanning();
   for (int hour = 0; hour < 3; ++hour) {
