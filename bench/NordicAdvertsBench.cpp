@@ -5,6 +5,7 @@
 // the same path for the BLED112. Logging is off.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
@@ -13,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "lumen/BluetoothDevice.h"
@@ -45,8 +45,8 @@ bool CountAdvert(std::shared_ptr<BluetoothDevice>& /*device*/) {
 // One connectable report as the driver hands it over: the data lives in the
 // scan buffer the backend registered, here a buffer of the bench's own.
 std::vector<uint8_t> Report(int peripheral, uint8_t* data) {
-  static const uint8_t kAdvData[] = {0x02, 0x01, 0x06, 0x11, 0x07, 0x95, 0xe2, 0xed, 0xeb, 0x1b, 0xa0, 0x39,
-                                     0x8a, 0xdf, 0x4b, 0xd3, 0x8e, 0x00, 0x75, 0xc8, 0xa3};
+  static const uint8_t kAdvData[] = {0x02, 0x01, 0x06, 0x11, 0x07, 0x95, 0xe2, 0xed, 0xeb, 0x1b, 0xa0,
+                                     0x39, 0x8a, 0xdf, 0x4b, 0xd3, 0x8e, 0x00, 0x75, 0xc8, 0xa3};
   std::memcpy(data, kAdvData, sizeof kAdvData);
   std::vector<uint8_t> bytes(sizeof(ble_evt_t));
   auto* event = reinterpret_cast<ble_evt_t*>(bytes.data());

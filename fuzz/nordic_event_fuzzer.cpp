@@ -7,6 +7,7 @@
 // runs on the virtual nRF52 board, whose own answers to those calls are
 // switched off; every event sits in a buffer of exactly the size its header
 // gives, so the address sanitizer sees any read past it.
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,7 +20,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "core/BluetoothSDK.h"
@@ -58,9 +58,8 @@ Session g_session;
 bool Connect() {
   g_session.link = std::make_unique<details::DeviceConnectionHandle>();
   try {
-    details::GetBluetoothSDK()->ConnectDirect(*g_session.link, {},
-                                              Address({0x33, 0x22, 0x11, 0x80, 0x07, 0x00}, Address::Public), 6, 6,
-                                              500, 0);
+    details::GetBluetoothSDK()->ConnectDirect(
+        *g_session.link, {}, Address({0x33, 0x22, 0x11, 0x80, 0x07, 0x00}, Address::Public), 6, 6, 500, 0);
   } catch (const std::exception&) {
     return false;
   }
@@ -80,8 +79,8 @@ bool Start() {
   g_session.board = sim::OpenNrf52Board();
   // The harness answers the GATT calls itself; short waits keep a response the
   // backend did not take from stalling the run.
-  for (const char* call : {"sd_ble_gattc_primary_services_discover", "sd_ble_gattc_characteristics_discover",
-                           "sd_ble_gattc_read"}) {
+  for (const char* call :
+       {"sd_ble_gattc_primary_services_discover", "sd_ble_gattc_characteristics_discover", "sd_ble_gattc_read"}) {
     g_session.board->Faults().IgnoreNextCall(call, SIZE_MAX / 2);
   }
   details::GetBluetoothSDK()->SetTimeouts(0, 100);
@@ -127,11 +126,21 @@ class EventBuffer {
 uint8_t g_reportData[256];  // where the driver copies report data
 
 constexpr uint16_t kEventIds[] = {
-    BLE_GAP_EVT_ADV_REPORT,           BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP,       BLE_GATTC_EVT_CHAR_DISC_RSP,
-    BLE_GATTC_EVT_READ_RSP,           BLE_GATTC_EVT_HVX,                      BLE_GATTC_EVT_WRITE_RSP,
-    BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE, BLE_GATTC_EVT_TIMEOUT,               BLE_GAP_EVT_RSSI_CHANGED,
-    BLE_GAP_EVT_TIMEOUT,              BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST,  BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST,
-    BLE_GAP_EVT_PHY_UPDATE_REQUEST,   BLE_GATTS_EVT_EXCHANGE_MTU_REQUEST,     BLE_GATTS_EVT_SYS_ATTR_MISSING,
+    BLE_GAP_EVT_ADV_REPORT,
+    BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP,
+    BLE_GATTC_EVT_CHAR_DISC_RSP,
+    BLE_GATTC_EVT_READ_RSP,
+    BLE_GATTC_EVT_HVX,
+    BLE_GATTC_EVT_WRITE_RSP,
+    BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE,
+    BLE_GATTC_EVT_TIMEOUT,
+    BLE_GAP_EVT_RSSI_CHANGED,
+    BLE_GAP_EVT_TIMEOUT,
+    BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST,
+    BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST,
+    BLE_GAP_EVT_PHY_UPDATE_REQUEST,
+    BLE_GATTS_EVT_EXCHANGE_MTU_REQUEST,
+    BLE_GATTS_EVT_SYS_ATTR_MISSING,
     BLE_EVT_USER_MEM_REQUEST,
 };
 
@@ -151,7 +160,8 @@ EventBuffer MakeEvent(Input& in, uint16_t forcedId, uint16_t liveHandle, uint16_
   switch (id) {
     case BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP:
       count = static_cast<uint16_t>(in.Byte() % 12);
-      size = offsetof(ble_evt_t, evt.gattc_evt.params.prim_srvc_disc_rsp.services) + count * sizeof(ble_gattc_service_t);
+      size =
+          offsetof(ble_evt_t, evt.gattc_evt.params.prim_srvc_disc_rsp.services) + count * sizeof(ble_gattc_service_t);
       break;
     case BLE_GATTC_EVT_CHAR_DISC_RSP:
       count = static_cast<uint16_t>(in.Byte() % 12);
@@ -278,8 +288,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     default: {
       const uint16_t handle = in.Word();
-      DuringGattCall(in, "sd_ble_gattc_read", BLE_GATTC_EVT_READ_RSP, live,
-                     [&] { g_sink = static_cast<uint8_t>(sdk.ReadLong(link, handle).size()); }, handle);
+      DuringGattCall(
+          in, "sd_ble_gattc_read", BLE_GATTC_EVT_READ_RSP, live,
+          [&] { g_sink = static_cast<uint8_t>(sdk.ReadLong(link, handle).size()); }, handle);
       break;
     }
   }

@@ -303,9 +303,12 @@ void ReadBehaviour(const Json& json, const std::string& path, Peripheral& periph
 
 ConnectRequest ReadConnectRequest(const Json& json, const std::string& path) {
   static const std::pair<const char*, ConnectRequest> kNames[] = {
-      {"conn_param_update", ConnectRequest::kConnParamUpdate}, {"data_length_update", ConnectRequest::kDataLengthUpdate},
-      {"phy_update", ConnectRequest::kPhyUpdate},              {"mtu_exchange", ConnectRequest::kMtuExchange},
-      {"sys_attr_missing", ConnectRequest::kSysAttrMissing},   {"user_mem_request", ConnectRequest::kUserMemRequest}};
+      {"conn_param_update", ConnectRequest::kConnParamUpdate},
+      {"data_length_update", ConnectRequest::kDataLengthUpdate},
+      {"phy_update", ConnectRequest::kPhyUpdate},
+      {"mtu_exchange", ConnectRequest::kMtuExchange},
+      {"sys_attr_missing", ConnectRequest::kSysAttrMissing},
+      {"user_mem_request", ConnectRequest::kUserMemRequest}};
   std::string name = ReadString(json, path);
   for (const auto& [text, request] : kNames) {
     if (name == text) return request;
@@ -316,12 +319,27 @@ ConnectRequest ReadConnectRequest(const Json& json, const std::string& path) {
 }
 
 Peripheral ReadPeripheral(const Json& json, const std::string& path, size_t index) {
-  ExpectObject(
-      json, path,
-      {"name", "address", "address_type", "address_rotation", "adv_data", "scan_response", "adv_interval_ms",
-       "first_advert_ms", "connectable", "advertises_while_connected", "rssi", "present_from_ms", "present_from_s",
-       "present_until_ms", "present_until_s", "connect_delay_ms", "version_ind", "gatt", "behaviours",
-       "requests_on_connect"});
+  ExpectObject(json, path,
+               {"name",
+                "address",
+                "address_type",
+                "address_rotation",
+                "adv_data",
+                "scan_response",
+                "adv_interval_ms",
+                "first_advert_ms",
+                "connectable",
+                "advertises_while_connected",
+                "rssi",
+                "present_from_ms",
+                "present_from_s",
+                "present_until_ms",
+                "present_until_s",
+                "connect_delay_ms",
+                "version_ind",
+                "gatt",
+                "behaviours",
+                "requests_on_connect"});
   Peripheral peripheral;
   peripheral.name =
       json.contains("name") ? ReadString(json.at("name"), path + ".name") : "peripheral" + std::to_string(index);

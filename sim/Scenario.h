@@ -139,7 +139,14 @@ struct VersionIndication {
 
 // Requests a peer sends right after a link comes up, as phones do. Only the
 // virtual nRF52 board sends them.
-enum class ConnectRequest { kConnParamUpdate, kDataLengthUpdate, kPhyUpdate, kMtuExchange, kSysAttrMissing, kUserMemRequest };
+enum class ConnectRequest {
+  kConnParamUpdate,
+  kDataLengthUpdate,
+  kPhyUpdate,
+  kMtuExchange,
+  kSysAttrMissing,
+  kUserMemRequest
+};
 
 struct Peripheral {
   std::string name;

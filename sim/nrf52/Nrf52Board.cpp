@@ -130,7 +130,8 @@ uint32_t Nrf52Board::Call(std::string_view function, std::string_view recordedAs
     if (!m_running || m_stopAnswering) {
       if (m_running && !m_stopReported) {
         m_stopReported = true;
-        QueueStatus(PKT_SEND_MAX_RETRIES_REACHED, "no answer from the connectivity board: packet retransmission limit reached");
+        QueueStatus(PKT_SEND_MAX_RETRIES_REACHED,
+                    "no answer from the connectivity board: packet retransmission limit reached");
       }
       result = NRF_ERROR_SD_RPC_SEND;
     } else if (auto rule = m_faultRules.find(function); rule != m_faultRules.end() && rule->second.times > 0) {

@@ -229,8 +229,8 @@ bool Nrf52Board::TagKnown(uint8_t tag) const { return tag == BLE_CONN_CFG_TAG_DE
 
 uint32_t Nrf52Board::ConnCountLimit(uint8_t tag) const {
   auto found = m_tags.find(tag);
-  uint32_t perTag = found != m_tags.end() && found->second.connCount ? *found->second.connCount
-                                                                     : BLE_GAP_CONN_COUNT_DEFAULT;
+  uint32_t perTag =
+      found != m_tags.end() && found->second.connCount ? *found->second.connCount : BLE_GAP_CONN_COUNT_DEFAULT;
   return perTag;
 }
 
@@ -468,16 +468,15 @@ void Nrf52Board::SendRequest(Link& link, Nrf52PeerRequest request) {
   if (!timeout) return;
   uint16_t handle = link.handle;
   uint64_t id = link.id;
-  link.requestTimers[request] =
-      m_clock->ScheduleAfter(*timeout, [this, handle, id, request, dropReason](Micros) {
-        std::lock_guard lock(m_mutex);
-        Link* current = FindLink(handle);
-        if (!m_running || current == nullptr || current->id != id) return;
-        current->requestTimers.erase(request);
-        auto& waiting = current->unanswered;
-        if (std::find(waiting.begin(), waiting.end(), request) == waiting.end()) return;
-        EndLink(handle, dropReason);
-      });
+  link.requestTimers[request] = m_clock->ScheduleAfter(*timeout, [this, handle, id, request, dropReason](Micros) {
+    std::lock_guard lock(m_mutex);
+    Link* current = FindLink(handle);
+    if (!m_running || current == nullptr || current->id != id) return;
+    current->requestTimers.erase(request);
+    auto& waiting = current->unanswered;
+    if (std::find(waiting.begin(), waiting.end(), request) == waiting.end()) return;
+    EndLink(handle, dropReason);
+  });
 }
 
 bool Nrf52Board::Answer(Link& link, Nrf52PeerRequest request) {

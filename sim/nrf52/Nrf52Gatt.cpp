@@ -141,8 +141,8 @@ uint32_t Nrf52Board::PrimaryServicesDiscover(uint16_t conn, uint16_t start, cons
     EmitGattc(std::move(event), conn, true);
     return NRF_SUCCESS;
   }
-  Bytes event = GattcEvent(BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP, conn,
-                           kServicesOffset + page.size() * sizeof(ble_gattc_service_t));
+  Bytes event =
+      GattcEvent(BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP, conn, kServicesOffset + page.size() * sizeof(ble_gattc_service_t));
   ble_gattc_evt_prim_srvc_disc_rsp_t& rsp = EventOf(event)->evt.gattc_evt.params.prim_srvc_disc_rsp;
   rsp.count = static_cast<uint16_t>(page.size());
   ble_gattc_service_t* services = rsp.services;
@@ -169,9 +169,9 @@ uint32_t Nrf52Board::CharacteristicsDiscover(uint16_t conn, const ble_gattc_hand
   uint16_t start = range->start_handle;
   uint16_t end = range->end_handle;
   if (start == BLE_GATT_HANDLE_INVALID || start > end) {
-    EmitGattc(GattcEvent(BLE_GATTC_EVT_CHAR_DISC_RSP, conn, sizeof(ble_evt_t), BLE_GATT_STATUS_ATTERR_INVALID_HANDLE,
-                         start),
-              conn, true);
+    EmitGattc(
+        GattcEvent(BLE_GATTC_EVT_CHAR_DISC_RSP, conn, sizeof(ble_evt_t), BLE_GATT_STATUS_ATTERR_INVALID_HANDLE, start),
+        conn, true);
     return NRF_SUCCESS;
   }
   std::vector<const GattDatabase::Attribute*> page;
@@ -372,7 +372,8 @@ bool Nrf52Board::SendValueUpdate(Link& link, uint16_t valueHandle, const Bytes& 
       return false;  // the client has not asked for updates
     }
   } else {
-    indicate = !(attribute->properties & gatt_properties::kNotify) && (attribute->properties & gatt_properties::kIndicate);
+    indicate =
+        !(attribute->properties & gatt_properties::kNotify) && (attribute->properties & gatt_properties::kIndicate);
   }
   database.SetValue(valueHandle, value);
   if (indicate) {

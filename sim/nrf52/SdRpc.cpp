@@ -133,8 +133,8 @@ using lumen::sim::AdapterState;
 using lumen::sim::DataLinkLayer;
 using lumen::sim::Nrf52Board;
 using lumen::sim::PhysicalLayer;
-using lumen::sim::TransportLayer;
 using lumen::sim::TheRegistry;
+using lumen::sim::TransportLayer;
 
 extern "C" {
 
@@ -340,7 +340,7 @@ uint32_t sd_rpc_conn_reset(adapter_t* adapter, sd_rpc_reset_t) {
 // SoftDevice calls
 
 #define LUMEN_SD_CALL(name, ...) \
-  lumen::sim::Dispatch(adapter, #name, [&](Nrf52Board & board) -> uint32_t { return board.__VA_ARGS__; })
+  lumen::sim::Dispatch(adapter, #name, [&](Nrf52Board& board) -> uint32_t { return board.__VA_ARGS__; })
 
 uint32_t sd_ble_enable(adapter_t* adapter, uint32_t*) { return LUMEN_SD_CALL(sd_ble_enable, Enable()); }
 
@@ -358,9 +358,9 @@ uint32_t sd_ble_user_mem_reply(adapter_t* adapter, uint16_t conn_handle, ble_use
 
 uint32_t sd_ble_gap_scan_start(adapter_t* adapter, ble_gap_scan_params_t const* p_scan_params,
                                ble_data_t const* p_adv_report_buffer) {
-  return lumen::sim::Dispatch(
-      adapter, "sd_ble_gap_scan_start", p_scan_params == nullptr ? "sd_ble_gap_scan_start(null)" : "sd_ble_gap_scan_start",
-      [&](Nrf52Board& board) { return board.ScanStart(p_scan_params, p_adv_report_buffer); });
+  return lumen::sim::Dispatch(adapter, "sd_ble_gap_scan_start",
+                              p_scan_params == nullptr ? "sd_ble_gap_scan_start(null)" : "sd_ble_gap_scan_start",
+                              [&](Nrf52Board& board) { return board.ScanStart(p_scan_params, p_adv_report_buffer); });
 }
 
 uint32_t sd_ble_gap_scan_stop(adapter_t* adapter) { return LUMEN_SD_CALL(sd_ble_gap_scan_stop, ScanStop()); }

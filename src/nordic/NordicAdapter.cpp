@@ -244,8 +244,8 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
   SetIsScanning(true);
   const ble_gap_scan_params_t params = ScanParams();
   m_scannerState.store(ScannerState::kRunning);
-  result = DriverCall("sd_ble_gap_scan_start",
-                      [&] { return sd_ble_gap_scan_start(adapter, &params, &m_scanReportBuffer); });
+  result =
+      DriverCall("sd_ble_gap_scan_start", [&] { return sd_ble_gap_scan_start(adapter, &params, &m_scanReportBuffer); });
   if (result == NRF_SUCCESS) {
     Log(kDebug, "scan started successfully");
     return true;

@@ -82,8 +82,8 @@ void NordicBluetoothSDK::Impl::ConfigureAdvertising() {
       m_configuredAdvInterval = m_advInterval;
     }
     if (restart) {
-      const uint32_t start = DriverCall(
-          "sd_ble_gap_adv_start", [this] { return sd_ble_gap_adv_start(m_adapter, m_advHandle, m_connCfgTag); });
+      const uint32_t start = DriverCall("sd_ble_gap_adv_start",
+                                        [this] { return sd_ble_gap_adv_start(m_adapter, m_advHandle, m_connCfgTag); });
       if (start != NRF_SUCCESS) {
         Log(kWarning, "cannot start advertising: sd_ble_gap_adv_start returned error " + ErrorText(start));
       } else {
@@ -125,8 +125,8 @@ void NordicBluetoothSDK::Impl::StartAdvertising() {
     }
     m_advertising = false;
   }
-  const uint32_t result = DriverCall(
-      "sd_ble_gap_adv_start", [this] { return sd_ble_gap_adv_start(m_adapter, m_advHandle, m_connCfgTag); });
+  const uint32_t result =
+      DriverCall("sd_ble_gap_adv_start", [this] { return sd_ble_gap_adv_start(m_adapter, m_advHandle, m_connCfgTag); });
   if (result != NRF_SUCCESS) {
     Log(kWarning, "cannot start advertising: sd_ble_gap_adv_start returned error " + ErrorText(result));
     return;

@@ -92,13 +92,14 @@ void NordicBluetoothSDK::Impl::SetTXPower(uint8_t power) {
   AdapterLock lock(*this);
   const int8_t dbm = kTxPowerDbmByStrength[strength];
   m_txPowerDbm = dbm;
-  const uint32_t result = DriverCall(
-      "sd_ble_gap_tx_power_set", [&] { return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_SCAN_INIT, 0, dbm); });
+  const uint32_t result = DriverCall("sd_ble_gap_tx_power_set", [&] {
+    return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_SCAN_INIT, 0, dbm);
+  });
   if (result != NRF_SUCCESS) {
     Log(kWarning, "sd_ble_gap_tx_power_set failed: " + ErrorText(result));
   } else {
-    Log(kInfo, "successfully set txpower, standard strength", static_cast<int>(strength), "; Nordic dBm =",
-        static_cast<int>(dbm));
+    Log(kInfo, "successfully set txpower, standard strength", static_cast<int>(strength),
+        "; Nordic dBm =", static_cast<int>(dbm));
   }
 }
 
@@ -183,8 +184,9 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
   }
 
   const int8_t dbm = m_txPowerDbm;
-  const uint32_t txResult = DriverCall(
-      "sd_ble_gap_tx_power_set", [&] { return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_CONN, handle, dbm); });
+  const uint32_t txResult = DriverCall("sd_ble_gap_tx_power_set", [&] {
+    return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_CONN, handle, dbm);
+  });
   if (txResult != NRF_SUCCESS) {
     Log(kWarning, "sd_ble_gap_tx_power_set failed: " + ErrorText(txResult));
   } else {
@@ -212,7 +214,8 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
     wait.Done().Set();
   });
 
-  const uint32_t limitMs = static_cast<uint32_t>(std::max<int32_t>(m_connectTimeoutMs.load(), 0)) + kConnectWaitMarginMs;
+  const uint32_t limitMs =
+      static_cast<uint32_t>(std::max<int32_t>(m_connectTimeoutMs.load(), 0)) + kConnectWaitMarginMs;
   uint32_t result = NRF_SUCCESS;
   bool signaled = false;
   {

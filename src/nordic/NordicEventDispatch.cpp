@@ -318,8 +318,8 @@ void NordicBluetoothSDK::Impl::OnHvx(adapter_t* adapter, const ble_evt_t& event)
   if (gattc.params.hvx.type == BLE_GATT_HVX_INDICATION) {
     // The peer sends nothing more until it is confirmed.
     const uint16_t connection = gattc.conn_handle;
-    const uint32_t result = EventThreadDriverCall(
-        "sd_ble_gattc_hv_confirm", [&] { return sd_ble_gattc_hv_confirm(adapter, connection, handle); });
+    const uint32_t result = EventThreadDriverCall("sd_ble_gattc_hv_confirm",
+                                                  [&] { return sd_ble_gattc_hv_confirm(adapter, connection, handle); });
     if (result != NRF_SUCCESS) {
       Log(kWarning, "sd_ble_gattc_hv_confirm failed: " + ErrorText(result));
     }

@@ -125,8 +125,8 @@ void NordicBluetoothSDK::Impl::CheckGattOutcome(const GattOutcome& outcome, cons
     throw NordicLibError("disconnect received during " + name, details::kErrorUnexpectedDisconnect);
   }
   if (outcome.gattTimeout) {
-    Log(kInfo, "Nordic event BLE_GATTC_EVT_TIMEOUT received for " + name +
-                   ", so this connection must no longer be used");
+    Log(kInfo,
+        "Nordic event BLE_GATTC_EVT_TIMEOUT received for " + name + ", so this connection must no longer be used");
     AbandonConnection(h, native);
   }
   if (outcome.callResult != NRF_SUCCESS) {
@@ -270,8 +270,7 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
         std::memcpy(&entry, entries + i, sizeof entry);
         const uint16_t declaration = entry.handle_decl;
         if (declaration < next || declaration > endHandle) {
-          Log(kWarning, "ignoring characteristic entry outside the discovered range, declaration handle",
-              declaration);
+          Log(kWarning, "ignoring characteristic entry outside the discovered range, declaration handle", declaration);
           continue;
         }
         found.push_back(entry);
@@ -285,9 +284,9 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
     ble_gattc_handle_range_t range{};
     range.start_handle = static_cast<uint16_t>(start);
     range.end_handle = endHandle;
-    const GattOutcome outcome =
-        GattWait(kCharacteristicsDiscover, "BLE_GATTC_EVT_CHAR_DISC_RSP", std::string("call ") + kCharacteristicsDiscover,
-                 native, onResponse, [&] { return sd_ble_gattc_characteristics_discover(m_adapter, native, &range); });
+    const GattOutcome outcome = GattWait(
+        kCharacteristicsDiscover, "BLE_GATTC_EVT_CHAR_DISC_RSP", std::string("call ") + kCharacteristicsDiscover,
+        native, onResponse, [&] { return sd_ble_gattc_characteristics_discover(m_adapter, native, &range); });
     CheckGattOutcome(outcome, kCharacteristicsDiscover, "BLE_GATTC_EVT_CHAR_DISC_RSP", h, native);
     if (failed) {
       throw NordicLibError("Nordic characteristic discovery failed", details::kErrorGeneral);
@@ -355,8 +354,9 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
       const uint16_t handle = event.params.read_rsp.handle;
       const uint16_t responseOffset = event.params.read_rsp.offset;
       if (connection != native || handle != attHandle || responseOffset != offset) {
-        Log(kWarning, "Got BLE_GATTC_EVT_READ_RSP but not for characteristic we are reading, got conn_handle =",
-            connection, "chr_handle =", handle, "offset =", responseOffset);
+        Log(kWarning,
+            "Got BLE_GATTC_EVT_READ_RSP but not for characteristic we are reading, got conn_handle =", connection,
+            "chr_handle =", handle, "offset =", responseOffset);
         return false;
       }
       status = event.gatt_status;
@@ -375,8 +375,8 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
     CheckGattOutcome(outcome, kRead, "BLE_GATTC_EVT_READ_RSP", h, native);
     if (status != BLE_GATT_STATUS_SUCCESS) {
       // Past the first chunk these answers mean the value has ended.
-      if (offset > 0 && (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_LONG ||
-                         status == BLE_GATT_STATUS_ATTERR_INVALID_OFFSET)) {
+      if (offset > 0 &&
+          (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_LONG || status == BLE_GATT_STATUS_ATTERR_INVALID_OFFSET)) {
         break;
       }
       if (status == BLE_GATT_STATUS_ATTERR_INVALID_HANDLE) {
@@ -437,8 +437,9 @@ void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint
       const uint16_t handle = event.params.write_rsp.handle;
       const uint16_t offset = event.params.write_rsp.offset;
       if (connection != native || handle != attHandle || offset != 0) {
-        Log(kWarning, "Got BLE_GATTC_EVT_WRITE_RSP but not for characteristic we are writing, got conn_handle =",
-            connection, "chr_handle =", handle, "offset =", offset);
+        Log(kWarning,
+            "Got BLE_GATTC_EVT_WRITE_RSP but not for characteristic we are writing, got conn_handle =", connection,
+            "chr_handle =", handle, "offset =", offset);
         return false;
       }
       status = event.gatt_status;
@@ -453,7 +454,8 @@ void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint
       return true;
     }
     if (connection != native) {
-      Log(kWarning, "Got BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE but not for characteristic we are writing, got conn_handle =",
+      Log(kWarning,
+          "Got BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE but not for characteristic we are writing, got conn_handle =",
           connection);
       return false;
     }
@@ -466,10 +468,9 @@ void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint
     }
     return true;
   };
-  const std::string callLine =
-      "call sd_ble_gattc_write #bytes = " + std::to_string(length) +
-      (request ? ": BLE_GATT_OP_WRITE_REQ (expect event BLE_GATTC_EVT_WRITE_RSP)"
-               : ": BLE_GATT_OP_WRITE_CMD (expect event BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)");
+  const std::string callLine = "call sd_ble_gattc_write #bytes = " + std::to_string(length) +
+                               (request ? ": BLE_GATT_OP_WRITE_REQ (expect event BLE_GATTC_EVT_WRITE_RSP)"
+                                        : ": BLE_GATT_OP_WRITE_CMD (expect event BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)");
   const GattOutcome outcome = GattWait(kWrite, responseEvent, callLine, native, onResponse,
                                        [&] { return sd_ble_gattc_write(m_adapter, native, &params); });
   CheckGattOutcome(outcome, kWrite, responseEvent, h, native);

@@ -25,7 +25,8 @@ void NordicBluetoothSDK::Impl::ReplyToPeerRequest(adapter_t* adapter, const ble_
     case BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST: {
       const uint16_t handle = event.evt.gap_evt.conn_handle;
       call = "sd_ble_gap_data_length_update";
-      result = EventThreadDriverCall(call, [&] { return sd_ble_gap_data_length_update(adapter, handle, nullptr, nullptr); });
+      result =
+          EventThreadDriverCall(call, [&] { return sd_ble_gap_data_length_update(adapter, handle, nullptr, nullptr); });
       break;
     }
     case BLE_GAP_EVT_PHY_UPDATE_REQUEST: {

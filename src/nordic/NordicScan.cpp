@@ -46,8 +46,7 @@ void NordicBluetoothSDK::Impl::SetScanParameters(uint16_t /*scanInterval*/, uint
   s_scanParams.window = scanWindow;
 }
 
-void NordicBluetoothSDK::Impl::SetScanParametersForEstablishingConnections(uint16_t scanInterval,
-                                                                           uint16_t scanWindow) {
+void NordicBluetoothSDK::Impl::SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow) {
   m_connScanIntervalOverride.store(scanInterval);
   m_connScanWindowOverride.store(scanWindow);
 }

@@ -15,17 +15,30 @@ struct NameRun {
 };
 
 constexpr const char* kNrfErrors[] = {
-    "NRF_SUCCESS",          "NRF_ERROR_SVC_HANDLER_MISSING", "NRF_ERROR_SOFTDEVICE_NOT_ENABLED",
-    "NRF_ERROR_INTERNAL",   "NRF_ERROR_NO_MEM",              "NRF_ERROR_NOT_FOUND",
-    "NRF_ERROR_NOT_SUPPORTED", "NRF_ERROR_INVALID_PARAM",    "NRF_ERROR_INVALID_STATE",
-    "NRF_ERROR_INVALID_LENGTH", "NRF_ERROR_INVALID_FLAGS",   "NRF_ERROR_INVALID_DATA",
-    "NRF_ERROR_DATA_SIZE",  "NRF_ERROR_TIMEOUT",             "NRF_ERROR_NULL",
-    "NRF_ERROR_FORBIDDEN",  "NRF_ERROR_INVALID_ADDR",        "NRF_ERROR_BUSY",
-    "NRF_ERROR_CONN_COUNT", "NRF_ERROR_RESOURCES",
+    "NRF_SUCCESS",
+    "NRF_ERROR_SVC_HANDLER_MISSING",
+    "NRF_ERROR_SOFTDEVICE_NOT_ENABLED",
+    "NRF_ERROR_INTERNAL",
+    "NRF_ERROR_NO_MEM",
+    "NRF_ERROR_NOT_FOUND",
+    "NRF_ERROR_NOT_SUPPORTED",
+    "NRF_ERROR_INVALID_PARAM",
+    "NRF_ERROR_INVALID_STATE",
+    "NRF_ERROR_INVALID_LENGTH",
+    "NRF_ERROR_INVALID_FLAGS",
+    "NRF_ERROR_INVALID_DATA",
+    "NRF_ERROR_DATA_SIZE",
+    "NRF_ERROR_TIMEOUT",
+    "NRF_ERROR_NULL",
+    "NRF_ERROR_FORBIDDEN",
+    "NRF_ERROR_INVALID_ADDR",
+    "NRF_ERROR_BUSY",
+    "NRF_ERROR_CONN_COUNT",
+    "NRF_ERROR_RESOURCES",
 };
 constexpr const char* kBleErrors[] = {
-    "BLE_ERROR_NOT_ENABLED",   "BLE_ERROR_INVALID_CONN_HANDLE", "BLE_ERROR_INVALID_ATTR_HANDLE",
-    "BLE_ERROR_INVALID_ADV_HANDLE", "BLE_ERROR_INVALID_ROLE",   "BLE_ERROR_BLOCKED_BY_OTHER_LINKS",
+    "BLE_ERROR_NOT_ENABLED",        "BLE_ERROR_INVALID_CONN_HANDLE", "BLE_ERROR_INVALID_ATTR_HANDLE",
+    "BLE_ERROR_INVALID_ADV_HANDLE", "BLE_ERROR_INVALID_ROLE",        "BLE_ERROR_BLOCKED_BY_OTHER_LINKS",
 };
 constexpr const char* kGapErrors[] = {
     "BLE_ERROR_GAP_UUID_LIST_MISMATCH",       "BLE_ERROR_GAP_DISCOVERABLE_WITH_WHITELIST",
@@ -35,8 +48,8 @@ constexpr const char* kGapErrors[] = {
 constexpr const char* kGattcErrors[] = {"BLE_ERROR_GATTC_PROC_NOT_PERMITTED"};
 constexpr const char* kGattsErrors[] = {"BLE_ERROR_GATTS_INVALID_ATTR_TYPE", "BLE_ERROR_GATTS_SYS_ATTR_MISSING"};
 constexpr const char* kRpcErrors[] = {
-    "NRF_ERROR_SD_RPC_ENCODE",           "NRF_ERROR_SD_RPC_DECODE",       "NRF_ERROR_SD_RPC_SEND",
-    "NRF_ERROR_SD_RPC_INVALID_ARGUMENT", "NRF_ERROR_SD_RPC_NO_RESPONSE",  "NRF_ERROR_SD_RPC_INVALID_STATE",
+    "NRF_ERROR_SD_RPC_ENCODE",           "NRF_ERROR_SD_RPC_DECODE",      "NRF_ERROR_SD_RPC_SEND",
+    "NRF_ERROR_SD_RPC_INVALID_ARGUMENT", "NRF_ERROR_SD_RPC_NO_RESPONSE", "NRF_ERROR_SD_RPC_INVALID_STATE",
 };
 constexpr const char* kSerializationErrors[] = {
     "NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT",
@@ -67,9 +80,9 @@ constexpr const char* kSerialPortErrors[] = {
 };
 
 constexpr std::array kStatusRuns = {
-    NameRun{0x0000, kNrfErrors},  NameRun{0x3001, kBleErrors},          NameRun{0x3200, kGapErrors},
-    NameRun{0x3300, kGattcErrors}, NameRun{0x3400, kGattsErrors},       NameRun{0x8001, kRpcErrors},
-    NameRun{0x8014, kSerializationErrors}, NameRun{0x8028, kH5Errors}, NameRun{0x803C, kSerialPortErrors},
+    NameRun{0x0000, kNrfErrors},           NameRun{0x3001, kBleErrors},   NameRun{0x3200, kGapErrors},
+    NameRun{0x3300, kGattcErrors},         NameRun{0x3400, kGattsErrors}, NameRun{0x8001, kRpcErrors},
+    NameRun{0x8014, kSerializationErrors}, NameRun{0x8028, kH5Errors},    NameRun{0x803C, kSerialPortErrors},
 };
 
 constexpr const char* kGattBasic[] = {"BLE_GATT_STATUS_SUCCESS", "BLE_GATT_STATUS_UNKNOWN"};

@@ -29,7 +29,8 @@ TEST(BoardAdapterTest, OpenOnAPortThatIsNoScenarioFailsClearlyAndStaysCountedOpe
   EXPECT_NE(logs[0].text.find("/dev/ttyACM-lumen-absent"), std::string::npos) << logs[0].text;
 
   EXPECT_EQ(session.Open(), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
-  EXPECT_EQ(sd_rpc_close(session.Adapter()), static_cast<uint32_t>(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED));
+  EXPECT_EQ(sd_rpc_close(session.Adapter()),
+            static_cast<uint32_t>(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED));
   EXPECT_EQ(session.Open(), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
 }
 

@@ -32,16 +32,20 @@ TEST_F(BoardAdvertisingTest, WhileAdvertisingOnlyNewDataInNewBuffersIsAccepted) 
   uint8_t handle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;
   ble_gap_adv_data_t data = Data(first, sizeof(first));
   ble_gap_adv_params_t params = Params();
-  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, nullptr), static_cast<uint32_t>(NRF_ERROR_INVALID_PARAM));
+  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, nullptr),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_PARAM));
   ASSERT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params), NRF_SUCCESS);
   EXPECT_EQ(handle, 0);
   first[2] = 0x04;  // the board keeps its own copy
   ASSERT_EQ(sd_ble_gap_adv_start(adapter, handle, BLE_CONN_CFG_TAG_DEFAULT), NRF_SUCCESS);
-  EXPECT_EQ(sd_ble_gap_adv_start(adapter, handle, BLE_CONN_CFG_TAG_DEFAULT), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
+  EXPECT_EQ(sd_ble_gap_adv_start(adapter, handle, BLE_CONN_CFG_TAG_DEFAULT),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
   session.Advance(200ms);
 
-  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
-  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, nullptr), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
+  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
+  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, nullptr),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
   EXPECT_EQ(session.Board().Snapshot().advertising.refusedConfigurations, 3u);
   ble_gap_adv_data_t next = Data(second, sizeof(second));
   ASSERT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &next, nullptr), NRF_SUCCESS);
@@ -73,15 +77,20 @@ TEST_F(BoardAdvertisingTest, ConfigurationIsValidated) {
             static_cast<uint32_t>(BLE_ERROR_INVALID_ADV_HANDLE));
   handle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;
   params.interval = 0x1F;
-  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params), static_cast<uint32_t>(NRF_ERROR_INVALID_PARAM));
+  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_PARAM));
   params = Params();
   data.scan_rsp_data = {bytes, 3};  // non-scannable with a scan response
-  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params), static_cast<uint32_t>(NRF_ERROR_INVALID_PARAM));
+  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_PARAM));
   data = Data(bytes, 32);
-  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params), static_cast<uint32_t>(NRF_ERROR_INVALID_LENGTH));
+  EXPECT_EQ(sd_ble_gap_adv_set_configure(adapter, &handle, &data, &params),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_LENGTH));
   EXPECT_FALSE(session.Board().Snapshot().advertising.configured);
-  EXPECT_EQ(sd_ble_gap_tx_power_set(adapter, BLE_GAP_TX_POWER_ROLE_ADV, 0, 0), static_cast<uint32_t>(BLE_ERROR_INVALID_ADV_HANDLE));
-  EXPECT_EQ(sd_ble_gap_adv_start(adapter, 0, BLE_CONN_CFG_TAG_DEFAULT), static_cast<uint32_t>(BLE_ERROR_INVALID_ADV_HANDLE));
+  EXPECT_EQ(sd_ble_gap_tx_power_set(adapter, BLE_GAP_TX_POWER_ROLE_ADV, 0, 0),
+            static_cast<uint32_t>(BLE_ERROR_INVALID_ADV_HANDLE));
+  EXPECT_EQ(sd_ble_gap_adv_start(adapter, 0, BLE_CONN_CFG_TAG_DEFAULT),
+            static_cast<uint32_t>(BLE_ERROR_INVALID_ADV_HANDLE));
 }
 
 }  // namespace

@@ -121,7 +121,8 @@ TEST_F(BoardLinkTest, PeerRequestsAnsweredFromTheEventHandlerKeepTheLink) {
   EXPECT_EQ(Link().answered.size(), 4u);
   EXPECT_EQ(Link().attMtu, 23);
   // A second reply has nothing to answer.
-  EXPECT_EQ(sd_ble_gatts_exchange_mtu_reply(session->Adapter(), conn, 23), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
+  EXPECT_EQ(sd_ble_gatts_exchange_mtu_reply(session->Adapter(), conn, 23),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
   ble_gap_phys_t phys{BLE_GAP_PHY_AUTO, BLE_GAP_PHY_AUTO};
   EXPECT_EQ(sd_ble_gap_phy_update(session->Adapter(), conn, &phys), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
   // A parameter update without a request is the central's own; NULL only probes.
@@ -157,7 +158,8 @@ TEST_F(BoardLinkTest, AnUnansweredMtuExchangeStallsThePeersBearer) {
   ASSERT_TRUE(session->NextEvent(BLE_GATTS_EVT_SYS_ATTR_MISSING));
   EXPECT_EQ(sd_ble_gatts_sys_attr_set(session->Adapter(), conn, nullptr, 0, 0), NRF_SUCCESS);
   // More than the configured (default) ATT MTU cannot be offered.
-  EXPECT_EQ(sd_ble_gatts_exchange_mtu_reply(session->Adapter(), conn, 185), static_cast<uint32_t>(NRF_ERROR_INVALID_PARAM));
+  EXPECT_EQ(sd_ble_gatts_exchange_mtu_reply(session->Adapter(), conn, 185),
+            static_cast<uint32_t>(NRF_ERROR_INVALID_PARAM));
   session->Advance(30s);
   auto disconnected = session->NextEvent(BLE_GAP_EVT_DISCONNECTED);
   ASSERT_TRUE(disconnected);

@@ -69,8 +69,8 @@ class BoardSession {
   using EventHook = std::function<void(adapter_t*, ble_evt_t*)>;
 
   explicit BoardSession(const std::string& port) {
-    physical_layer_t* uart = sd_rpc_physical_layer_create_uart(port.c_str(), 1000000, SD_RPC_FLOW_CONTROL_NONE,
-                                                                SD_RPC_PARITY_NONE);
+    physical_layer_t* uart =
+        sd_rpc_physical_layer_create_uart(port.c_str(), 1000000, SD_RPC_FLOW_CONTROL_NONE, SD_RPC_PARITY_NONE);
     data_link_layer_t* h5 = sd_rpc_data_link_layer_create_bt_three_wire(uart, 250);
     transport_layer_t* transport = sd_rpc_transport_layer_create(h5, 1500);
     m_adapter = sd_rpc_adapter_create(transport);

@@ -25,7 +25,8 @@ class NordicAdvertisingTest : public NordicSimTest {
 
 TEST_F(NordicAdvertisingTest, RotatedPayloadsAndNewIntervalReachTheAir) {
   Sdk().StartAdvertising();  // nothing configured yet
-  EXPECT_TRUE(m_log.Has(Logger::WARNING, "cannot start advertising because advertising data not successfully configured"));
+  EXPECT_TRUE(
+      m_log.Has(Logger::WARNING, "cannot start advertising because advertising data not successfully configured"));
 
   Sdk().SetAdvertisementData(0, Payload(1));
   Sdk().StartAdvertising();

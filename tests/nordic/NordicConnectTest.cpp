@@ -76,9 +76,8 @@ TEST_F(NordicConnectTest, ConnectWithoutAnyEventIsCancelled) {
 TEST_F(NordicConnectTest, LinkThatCannotBeTakenOverIsDisconnected) {
   details::DeviceConnectionHandle h;
   h.Connect(0x77);  // already bound: binding the new link fails
-  EXPECT_THROW(
-      Sdk().ConnectDirect(h, {}, AddressOf("c4:10:20:30:40:50", Address::Random), 6, 6, 400, 0),
-      details::KesBluetoothSDKLibError);
+  EXPECT_THROW(Sdk().ConnectDirect(h, {}, AddressOf("c4:10:20:30:40:50", Address::Random), 6, 6, 400, 0),
+               details::KesBluetoothSDKLibError);
   EXPECT_TRUE(Board().Snapshot().connections.empty());
   EXPECT_EQ(details::GetNativeHandle(h), 0x77u);  // the other binding is left alone
   details::RemoveConnection(h);

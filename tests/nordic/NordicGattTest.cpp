@@ -89,9 +89,8 @@ TEST_F(NordicGattTest, LongValuesAndLongUuidsAreReadInFull) {
 TEST_F(NordicGattTest, DeclarationThatIsNot19BytesIsRejected) {
   const AttGroupItem service = PhoneService();
   Board().Faults().IgnoreNextCall("sd_ble_gattc_characteristics_discover");
-  auto discovery = std::async(std::launch::async, [&] {
-    return Sdk().GetListOfCharacteristics(m_h, service.startHandle, service.endHandle);
-  });
+  auto discovery = std::async(
+      std::launch::async, [&] { return Sdk().GetListOfCharacteristics(m_h, service.startHandle, service.endHandle); });
   ASSERT_TRUE(Board().WaitForCall("sd_ble_gattc_characteristics_discover", 1, 10s));
   // The peer names the service declaration (16 bytes) as a characteristic declaration.
   ble_evt_t event{};

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -12,7 +13,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "core/BluetoothSDK.h"

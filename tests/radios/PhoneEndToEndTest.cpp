@@ -20,9 +20,9 @@
 #include "lumen/GattService.h"
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
+#include "radios/RadioUnderTest.h"
 #include "scan/BeaconControllerImpl.h"
 #include "scan/ScannerImpl.h"
-#include "radios/RadioUnderTest.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
@@ -238,7 +238,6 @@ TEST_P(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
   ASSERT_TRUE(m_radio->AnswerNextReadWithInvalidHandle());
   EXPECT_EQ(service->GetCharacteristic(kReadCharacteristic)->ReadValue(true), Bytes{0x2a});
   EXPECT_TRUE(m_log.HasContaining(Logger::WARNING, "GATT operation got 'invalid handle'"));
-
 
   std::mutex mutex;
   std::condition_variable arrived;

@@ -1,10 +1,10 @@
 #include "radios/RadioUnderTest.h"
 
+#include <unistd.h>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "lumen/Lumen.h"
 #include "sim/Scenario.h"
@@ -19,8 +19,7 @@ using Operation = RadioUnderTest::Operation;
 
 class Bled112UnderTest final : public RadioUnderTest {
  public:
-  explicit Bled112UnderTest(const std::string& scenarioJson)
-      : m_radio(sim::Scenario::FromJson(scenarioJson)) {}
+  explicit Bled112UnderTest(const std::string& scenarioJson) : m_radio(sim::Scenario::FromJson(scenarioJson)) {}
 
   RadioKind Kind() const override { return RadioKind::kBled112; }
   BluetoothDeviceType DeviceType() const override { return BLED112Dongle; }

@@ -65,10 +65,10 @@ class BothRadiosTest : public ::testing::TestWithParam<RadioKind> {
 
 inline std::string RadioParamName(const ::testing::TestParamInfo<RadioKind>& info) { return RadioName(info.param); }
 
-#define LUMEN_ON_BOTH_RADIOS(suite)                                                                            \
-  INSTANTIATE_TEST_SUITE_P(BothRadios, suite,                                                                  \
-                           ::testing::Values(::lumen::testing::RadioKind::kBled112,                            \
-                                             ::lumen::testing::RadioKind::kNrf52),                             \
-                           ::lumen::testing::RadioParamName)
+#define LUMEN_ON_BOTH_RADIOS(suite)                                                                  \
+  INSTANTIATE_TEST_SUITE_P(                                                                          \
+      BothRadios, suite,                                                                             \
+      ::testing::Values(::lumen::testing::RadioKind::kBled112, ::lumen::testing::RadioKind::kNrf52), \
+      ::lumen::testing::RadioParamName)
 
 }  // namespace lumen::testing

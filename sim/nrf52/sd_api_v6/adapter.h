@@ -7,19 +7,19 @@ extern "C" {
 #endif
 
 typedef struct {
-  void *internal;
+  void* internal;
 } adapter_t;
 
 typedef struct {
-  void *internal;
+  void* internal;
 } transport_layer_t;
 
 typedef struct {
-  void *internal;
+  void* internal;
 } data_link_layer_t;
 
 typedef struct {
-  void *internal;
+  void* internal;
 } physical_layer_t;
 
 #ifdef __cplusplus

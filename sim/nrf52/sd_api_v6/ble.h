@@ -39,7 +39,7 @@ enum BLE_COMMON_CFGS {
 #define BLE_EVT_PTR_ALIGNMENT 4
 
 typedef struct {
-  uint8_t *p_mem;
+  uint8_t* p_mem;
   uint16_t len;
 } ble_user_mem_block_t;
 
@@ -89,10 +89,11 @@ typedef union {
   ble_gap_cfg_t gap_cfg;
 } ble_cfg_t;
 
-SD_RPC_API uint32_t sd_ble_enable(adapter_t *adapter, uint32_t *p_app_ram_base);
-SD_RPC_API uint32_t sd_ble_cfg_set(adapter_t *adapter, uint32_t cfg_id, ble_cfg_t const *p_cfg, uint32_t app_ram_base);
-SD_RPC_API uint32_t sd_ble_version_get(adapter_t *adapter, ble_version_t *p_version);
-SD_RPC_API uint32_t sd_ble_user_mem_reply(adapter_t *adapter, uint16_t conn_handle, ble_user_mem_block_t const *p_block);
+SD_RPC_API uint32_t sd_ble_enable(adapter_t* adapter, uint32_t* p_app_ram_base);
+SD_RPC_API uint32_t sd_ble_cfg_set(adapter_t* adapter, uint32_t cfg_id, ble_cfg_t const* p_cfg, uint32_t app_ram_base);
+SD_RPC_API uint32_t sd_ble_version_get(adapter_t* adapter, ble_version_t* p_version);
+SD_RPC_API uint32_t sd_ble_user_mem_reply(adapter_t* adapter, uint16_t conn_handle,
+                                          ble_user_mem_block_t const* p_block);
 
 #ifdef __cplusplus
 }

@@ -147,7 +147,7 @@ typedef struct {
 
 typedef struct {
   ble_gap_adv_properties_t properties;
-  ble_gap_addr_t const *p_peer_addr;
+  ble_gap_addr_t const* p_peer_addr;
   uint32_t interval;
   uint16_t duration;
   uint8_t max_adv_evts;
@@ -296,29 +296,29 @@ typedef union {
   ble_gap_cfg_role_count_t role_count_cfg;
 } ble_gap_cfg_t;
 
-SD_RPC_API uint32_t sd_ble_gap_scan_start(adapter_t *adapter, ble_gap_scan_params_t const *p_scan_params,
-                                          ble_data_t const *p_adv_report_buffer);
-SD_RPC_API uint32_t sd_ble_gap_scan_stop(adapter_t *adapter);
-SD_RPC_API uint32_t sd_ble_gap_connect(adapter_t *adapter, ble_gap_addr_t const *p_peer_addr,
-                                       ble_gap_scan_params_t const *p_scan_params,
-                                       ble_gap_conn_params_t const *p_conn_params, uint8_t conn_cfg_tag);
-SD_RPC_API uint32_t sd_ble_gap_connect_cancel(adapter_t *adapter);
-SD_RPC_API uint32_t sd_ble_gap_disconnect(adapter_t *adapter, uint16_t conn_handle, uint8_t hci_status_code);
-SD_RPC_API uint32_t sd_ble_gap_conn_param_update(adapter_t *adapter, uint16_t conn_handle,
-                                                 ble_gap_conn_params_t const *p_conn_params);
-SD_RPC_API uint32_t sd_ble_gap_data_length_update(adapter_t *adapter, uint16_t conn_handle,
-                                                  ble_gap_data_length_params_t const *p_dl_params,
-                                                  ble_gap_data_length_limitation_t *p_dl_limitation);
-SD_RPC_API uint32_t sd_ble_gap_phy_update(adapter_t *adapter, uint16_t conn_handle, ble_gap_phys_t const *p_gap_phys);
-SD_RPC_API uint32_t sd_ble_gap_rssi_start(adapter_t *adapter, uint16_t conn_handle, uint8_t threshold_dbm,
+SD_RPC_API uint32_t sd_ble_gap_scan_start(adapter_t* adapter, ble_gap_scan_params_t const* p_scan_params,
+                                          ble_data_t const* p_adv_report_buffer);
+SD_RPC_API uint32_t sd_ble_gap_scan_stop(adapter_t* adapter);
+SD_RPC_API uint32_t sd_ble_gap_connect(adapter_t* adapter, ble_gap_addr_t const* p_peer_addr,
+                                       ble_gap_scan_params_t const* p_scan_params,
+                                       ble_gap_conn_params_t const* p_conn_params, uint8_t conn_cfg_tag);
+SD_RPC_API uint32_t sd_ble_gap_connect_cancel(adapter_t* adapter);
+SD_RPC_API uint32_t sd_ble_gap_disconnect(adapter_t* adapter, uint16_t conn_handle, uint8_t hci_status_code);
+SD_RPC_API uint32_t sd_ble_gap_conn_param_update(adapter_t* adapter, uint16_t conn_handle,
+                                                 ble_gap_conn_params_t const* p_conn_params);
+SD_RPC_API uint32_t sd_ble_gap_data_length_update(adapter_t* adapter, uint16_t conn_handle,
+                                                  ble_gap_data_length_params_t const* p_dl_params,
+                                                  ble_gap_data_length_limitation_t* p_dl_limitation);
+SD_RPC_API uint32_t sd_ble_gap_phy_update(adapter_t* adapter, uint16_t conn_handle, ble_gap_phys_t const* p_gap_phys);
+SD_RPC_API uint32_t sd_ble_gap_rssi_start(adapter_t* adapter, uint16_t conn_handle, uint8_t threshold_dbm,
                                           uint8_t skip_count);
-SD_RPC_API uint32_t sd_ble_gap_rssi_stop(adapter_t *adapter, uint16_t conn_handle);
-SD_RPC_API uint32_t sd_ble_gap_tx_power_set(adapter_t *adapter, uint8_t role, uint16_t handle, int8_t tx_power);
-SD_RPC_API uint32_t sd_ble_gap_adv_set_configure(adapter_t *adapter, uint8_t *p_adv_handle,
-                                                 ble_gap_adv_data_t const *p_adv_data,
-                                                 ble_gap_adv_params_t const *p_adv_params);
-SD_RPC_API uint32_t sd_ble_gap_adv_start(adapter_t *adapter, uint8_t adv_handle, uint8_t conn_cfg_tag);
-SD_RPC_API uint32_t sd_ble_gap_adv_stop(adapter_t *adapter, uint8_t adv_handle);
+SD_RPC_API uint32_t sd_ble_gap_rssi_stop(adapter_t* adapter, uint16_t conn_handle);
+SD_RPC_API uint32_t sd_ble_gap_tx_power_set(adapter_t* adapter, uint8_t role, uint16_t handle, int8_t tx_power);
+SD_RPC_API uint32_t sd_ble_gap_adv_set_configure(adapter_t* adapter, uint8_t* p_adv_handle,
+                                                 ble_gap_adv_data_t const* p_adv_data,
+                                                 ble_gap_adv_params_t const* p_adv_params);
+SD_RPC_API uint32_t sd_ble_gap_adv_start(adapter_t* adapter, uint8_t adv_handle, uint8_t conn_cfg_tag);
+SD_RPC_API uint32_t sd_ble_gap_adv_stop(adapter_t* adapter, uint8_t adv_handle);
 
 #ifdef __cplusplus
 }

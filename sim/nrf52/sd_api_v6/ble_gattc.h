@@ -60,7 +60,7 @@ typedef struct {
   uint16_t handle;
   uint16_t offset;
   uint16_t len;
-  uint8_t const *p_value;
+  uint8_t const* p_value;
 } ble_gattc_write_params_t;
 
 typedef struct {
@@ -123,16 +123,15 @@ typedef struct {
   } params;
 } ble_gattc_evt_t;
 
-SD_RPC_API uint32_t sd_ble_gattc_primary_services_discover(adapter_t *adapter, uint16_t conn_handle,
-                                                           uint16_t start_handle, ble_uuid_t const *p_srvc_uuid);
-SD_RPC_API uint32_t sd_ble_gattc_characteristics_discover(adapter_t *adapter, uint16_t conn_handle,
-                                                          ble_gattc_handle_range_t const *p_handle_range);
-SD_RPC_API uint32_t sd_ble_gattc_read(adapter_t *adapter, uint16_t conn_handle, uint16_t handle, uint16_t offset);
-SD_RPC_API uint32_t sd_ble_gattc_write(adapter_t *adapter, uint16_t conn_handle,
-                                       ble_gattc_write_params_t const *p_write_params);
-SD_RPC_API uint32_t sd_ble_gattc_hv_confirm(adapter_t *adapter, uint16_t conn_handle, uint16_t handle);
-SD_RPC_API uint32_t sd_ble_gattc_exchange_mtu_request(adapter_t *adapter, uint16_t conn_handle,
-                                                      uint16_t client_rx_mtu);
+SD_RPC_API uint32_t sd_ble_gattc_primary_services_discover(adapter_t* adapter, uint16_t conn_handle,
+                                                           uint16_t start_handle, ble_uuid_t const* p_srvc_uuid);
+SD_RPC_API uint32_t sd_ble_gattc_characteristics_discover(adapter_t* adapter, uint16_t conn_handle,
+                                                          ble_gattc_handle_range_t const* p_handle_range);
+SD_RPC_API uint32_t sd_ble_gattc_read(adapter_t* adapter, uint16_t conn_handle, uint16_t handle, uint16_t offset);
+SD_RPC_API uint32_t sd_ble_gattc_write(adapter_t* adapter, uint16_t conn_handle,
+                                       ble_gattc_write_params_t const* p_write_params);
+SD_RPC_API uint32_t sd_ble_gattc_hv_confirm(adapter_t* adapter, uint16_t conn_handle, uint16_t handle);
+SD_RPC_API uint32_t sd_ble_gattc_exchange_mtu_request(adapter_t* adapter, uint16_t conn_handle, uint16_t client_rx_mtu);
 
 #ifdef __cplusplus
 }

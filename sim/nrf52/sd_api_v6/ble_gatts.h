@@ -49,9 +49,9 @@ typedef struct {
   } params;
 } ble_gatts_evt_t;
 
-SD_RPC_API uint32_t sd_ble_gatts_sys_attr_set(adapter_t *adapter, uint16_t conn_handle, uint8_t const *p_sys_attr_data,
+SD_RPC_API uint32_t sd_ble_gatts_sys_attr_set(adapter_t* adapter, uint16_t conn_handle, uint8_t const* p_sys_attr_data,
                                               uint16_t len, uint32_t flags);
-SD_RPC_API uint32_t sd_ble_gatts_exchange_mtu_reply(adapter_t *adapter, uint16_t conn_handle, uint16_t server_rx_mtu);
+SD_RPC_API uint32_t sd_ble_gatts_exchange_mtu_reply(adapter_t* adapter, uint16_t conn_handle, uint16_t server_rx_mtu);
 
 #ifdef __cplusplus
 }

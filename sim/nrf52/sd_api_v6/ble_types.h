@@ -20,7 +20,7 @@ typedef struct {
 } ble_uuid_t;
 
 typedef struct {
-  uint8_t *p_data;
+  uint8_t* p_data;
   uint16_t len;
 } ble_data_t;
 
