@@ -27,6 +27,7 @@ Bled112Engine::Bled112Engine(const Scenario& scenario, SimClock& clock, Bled112S
       m_sink(sink),
       m_environment(scenario.peripherals),
       m_gattDropsLeft(scenario.peripherals.size(), 0),
+      m_readsSeen(scenario.peripherals.size()),
       m_advertTimers(scenario.peripherals.size(), 0),
       m_slots(scenario.radio.connectionSlots) {
   for (size_t i = 0; i < scenario.peripherals.size(); ++i) {

@@ -189,6 +189,8 @@ class Bled112Engine {
   // Answers the command; null when the procedure goes no further (not connected,
   // bad parameters, or the peer drops the link instead).
   Slot* BeginGattProcedure(const BgapiMessage& command, uint16_t parameterResult);
+  // Counts a read against the peripheral's read behaviours; the result to complete it with, if one applies.
+  std::optional<uint16_t> ScriptedReadResult(const Slot& slot, uint16_t attribute);
   void AfterWrite(uint8_t handle, uint16_t attribute, const Bytes& value);
   bool SendValueUpdate(uint8_t handle, uint16_t valueHandle, const Bytes& value);
 
@@ -198,9 +200,10 @@ class Bled112Engine {
   mutable std::recursive_mutex m_mutex;
 
   RfEnvironment m_environment;
-  std::vector<GattDatabase> m_databases;          // per peripheral
-  std::vector<uint32_t> m_gattDropsLeft;          // per peripheral, from its behaviour
-  std::vector<SimClock::TimerId> m_advertTimers;  // per peripheral
+  std::vector<GattDatabase> m_databases;           // per peripheral
+  std::vector<uint32_t> m_gattDropsLeft;           // per peripheral, from its behaviour
+  std::vector<std::vector<uint64_t>> m_readsSeen;  // per peripheral, one count per read behaviour
+  std::vector<SimClock::TimerId> m_advertTimers;   // per peripheral
   bool m_started = false;
 
   RadioSnapshot::Mode m_mode = RadioSnapshot::Mode::kApplication;

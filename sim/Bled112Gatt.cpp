@@ -171,6 +171,10 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (slot == nullptr) return true;
       int64_t handle = command.Int("connection");
       uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
+      if (auto result = ScriptedReadResult(*slot, attribute)) {
+        completed(handle, *result, attribute);
+        return true;
+      }
       const GattDatabase& database = m_databases[slot->peripheral];
       auto access = database.CheckRead(attribute);
       if (access != GattDatabase::Access::kOk) {
@@ -216,6 +220,10 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (slot == nullptr) return true;
       int64_t handle = command.Int("connection");
       uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
+      if (auto result = ScriptedReadResult(*slot, attribute)) {
+        completed(handle, *result, attribute);
+        return true;
+      }
       const GattDatabase& database = m_databases[slot->peripheral];
       auto access = database.CheckRead(attribute);
       if (access != GattDatabase::Access::kOk) {
@@ -238,6 +246,15 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
     default:
       return false;
   }
+}
+
+std::optional<uint16_t> Bled112Engine::ScriptedReadResult(const Slot& slot, uint16_t attribute) {
+  const GattDatabase::Attribute* found = m_databases[slot.peripheral].Find(attribute);
+  if (found == nullptr || found->kind != GattDatabase::Kind::kCharacteristicValue) return std::nullopt;
+  auto status = m_scenario.peripherals[slot.peripheral].CountRead(found->type, m_readsSeen[slot.peripheral]);
+  if (!status) return std::nullopt;
+  // The scenario gives a GATT status 0x01xx: ATT error xx, which BGAPI carries as 0x04xx.
+  return static_cast<uint16_t>(bgapi_result::kAttErrorBase | (*status & 0xFF));
 }
 
 void Bled112Engine::AfterWrite(uint8_t handle, uint16_t attribute, const Bytes& value) {

@@ -296,8 +296,26 @@ void ReadBehaviour(const Json& json, const std::string& path, Peripheral& periph
     behaviour.afterMs = ReadDurationMs(json, "after", path).value_or(0);
     ReadOptionalInteger(json, "reason", path, behaviour.reason, 0, 0xFFFF);
     peripheral.disconnectAfterConnect = behaviour;
+  } else if (on == "read") {
+    ExpectObject(json, path, {"on", "characteristic", "status", "skip", "times"});
+    if (!json.contains("characteristic")) Fail(path, "characteristic is required");
+    if (!json.contains("status")) Fail(path, "status is required");
+    ReadStatusBehaviour behaviour;
+    behaviour.characteristic = ReadUuid(json.at("characteristic"), path + ".characteristic");
+    bool known = false;
+    for (const GattService& service : peripheral.gatt) {
+      for (const GattCharacteristic& characteristic : service.characteristics) {
+        known = known || characteristic.uuid.Matches(behaviour.characteristic);
+      }
+    }
+    if (!known) Fail(path + ".characteristic", "the peripheral has no characteristic with this UUID");
+    // ATT errors only: both radios can carry them.
+    behaviour.status = static_cast<uint16_t>(ReadInteger(json.at("status"), path + ".status", 0x0101, 0x01FF));
+    ReadOptionalInteger(json, "skip", path, behaviour.skip, 0, UINT32_MAX);
+    ReadOptionalInteger(json, "times", path, behaviour.times, 0, UINT32_MAX);
+    peripheral.onRead.push_back(std::move(behaviour));
   } else {
-    Fail(path + ".on", "expected \"write\", \"gatt_procedure\" or \"connect\"");
+    Fail(path + ".on", "expected \"write\", \"read\", \"gatt_procedure\" or \"connect\"");
   }
 }
 
@@ -426,6 +444,49 @@ Peripheral ReadPeripheral(const Json& json, const std::string& path, size_t inde
   return peripheral;
 }
 
+// Driver functions whose calls the virtual nRF52 board can ignore: those it
+// answers in sim/nrf52/SdRpc.cpp.
+constexpr const char* kNrf52Functions[] = {"sd_rpc_conn_reset",
+                                           "sd_ble_enable",
+                                           "sd_ble_cfg_set",
+                                           "sd_ble_version_get",
+                                           "sd_ble_user_mem_reply",
+                                           "sd_ble_gap_scan_start",
+                                           "sd_ble_gap_scan_stop",
+                                           "sd_ble_gap_connect",
+                                           "sd_ble_gap_connect_cancel",
+                                           "sd_ble_gap_disconnect",
+                                           "sd_ble_gap_conn_param_update",
+                                           "sd_ble_gap_data_length_update",
+                                           "sd_ble_gap_phy_update",
+                                           "sd_ble_gap_rssi_start",
+                                           "sd_ble_gap_rssi_stop",
+                                           "sd_ble_gap_tx_power_set",
+                                           "sd_ble_gap_adv_set_configure",
+                                           "sd_ble_gap_adv_start",
+                                           "sd_ble_gap_adv_stop",
+                                           "sd_ble_gattc_primary_services_discover",
+                                           "sd_ble_gattc_characteristics_discover",
+                                           "sd_ble_gattc_read",
+                                           "sd_ble_gattc_write",
+                                           "sd_ble_gattc_hv_confirm",
+                                           "sd_ble_gattc_exchange_mtu_request",
+                                           "sd_ble_gatts_sys_attr_set",
+                                           "sd_ble_gatts_exchange_mtu_reply"};
+
+IgnoredCalls ReadIgnoredCalls(const Json& json, const std::string& path) {
+  ExpectObject(json, path, {"function", "skip", "times"});
+  if (!json.contains("function")) Fail(path, "function is required");
+  IgnoredCalls rule;
+  rule.function = ReadString(json.at("function"), path + ".function");
+  bool known = false;
+  for (const char* name : kNrf52Functions) known = known || rule.function == name;
+  if (!known) Fail(path + ".function", "the virtual nRF52 board has no function \"" + rule.function + "\"");
+  ReadOptionalInteger(json, "skip", path, rule.skip, 0, UINT32_MAX);
+  ReadOptionalInteger(json, "times", path, rule.times, 0, UINT32_MAX);
+  return rule;
+}
+
 RadioSettings ReadRadio(const Json& json, const std::string& path) {
   ExpectObject(json, path,
                {"variant", "firmware", "connection_slots", "address", "bootloader_version", "boot_delay_ms", "nordic"});
@@ -459,10 +520,18 @@ RadioSettings ReadRadio(const Json& json, const std::string& path) {
   if (json.contains("nordic")) {
     const Json& nordic = json.at("nordic");
     std::string nordicPath = path + ".nordic";
-    ExpectObject(nordic, nordicPath, {"version_number", "company_id", "subversion_number"});
+    ExpectObject(nordic, nordicPath, {"version_number", "company_id", "subversion_number", "ignore_calls"});
     ReadOptionalInteger(nordic, "version_number", nordicPath, radio.softDevice.versionNumber, 0, 255);
     ReadOptionalInteger(nordic, "company_id", nordicPath, radio.softDevice.companyId, 0, 0xFFFF);
     ReadOptionalInteger(nordic, "subversion_number", nordicPath, radio.softDevice.subversionNumber, 0, 0xFFFF);
+    if (nordic.contains("ignore_calls")) {
+      const Json& list = nordic.at("ignore_calls");
+      std::string listPath = nordicPath + ".ignore_calls";
+      if (!list.is_array()) Fail(listPath, "expected an array");
+      for (size_t i = 0; i < list.size(); ++i) {
+        radio.ignoredCalls.push_back(ReadIgnoredCalls(list[i], listPath + "[" + std::to_string(i) + "]"));
+      }
+    }
   }
   return radio;
 }
@@ -487,6 +556,18 @@ BdAddress Peripheral::AddressAt(uint64_t ms) const {
   uint64_t mix = (step + 1) * 0x9E3779B97F4A7C15ull;
   for (int i = 0; i < 5; ++i) next.bytes[i] ^= static_cast<uint8_t>(mix >> (8 * (i + 2)));
   return next;
+}
+
+std::optional<uint16_t> Peripheral::CountRead(const AttUuid& characteristic, std::vector<uint64_t>& seen) const {
+  seen.resize(onRead.size(), 0);
+  std::optional<uint16_t> status;
+  for (size_t i = 0; i < onRead.size(); ++i) {
+    const ReadStatusBehaviour& behaviour = onRead[i];
+    if (!behaviour.characteristic.Matches(characteristic)) continue;
+    uint64_t index = seen[i]++;
+    if (!status && index >= behaviour.skip && index - behaviour.skip < behaviour.times) status = behaviour.status;
+  }
+  return status;
 }
 
 bool Peripheral::PresentAt(uint64_t ms) const {

@@ -41,6 +41,15 @@ struct SoftDeviceVersion {
   uint16_t subversionNumber = 0x00AE;
 };
 
+// Calls of one driver function the virtual nRF52 board takes but ignores: of
+// the calls made to it (as its CallCount counts them), the first `skip` behave,
+// the next `times` succeed without effect and without their completing event.
+struct IgnoredCalls {
+  std::string function;
+  uint32_t skip = 0;
+  uint32_t times = 1;
+};
+
 struct RadioSettings {
   // A dongle re-enumerates on every reset (the terminal vanishes and returns at a
   // new path); a module on a UART keeps its line.
@@ -52,7 +61,8 @@ struct RadioSettings {
   // Time from a reset to the boot event (module), or to the new terminal and its
   // boot event (dongle). 0 means at once, without a clock step.
   uint64_t bootDelayMs = 0;
-  SoftDeviceVersion softDevice;  // only the virtual nRF52 board uses it
+  SoftDeviceVersion softDevice;            // only the virtual nRF52 board uses it
+  std::vector<IgnoredCalls> ignoredCalls;  // likewise
 };
 
 // Linear movement of the received signal strength; constant when overMs is 0.
@@ -118,6 +128,16 @@ struct WriteBehaviour {
   uint64_t intervalMs = 0;
 };
 
+// Reads of `characteristic`'s value that the peer answers, counted over the
+// whole run: the first `skip` succeed, the next `times` fail with `status` (a
+// GATT status carrying an ATT error, 0x0101..0x01FF), later ones succeed.
+struct ReadStatusBehaviour {
+  AttUuid characteristic;
+  uint16_t status = 0;
+  uint32_t skip = 0;
+  uint32_t times = 1;
+};
+
 // The peer drops the link instead of answering the next `times` GATT procedures.
 struct GattDisconnectBehaviour {
   uint32_t times = 1;
@@ -166,12 +186,16 @@ struct Peripheral {
   std::optional<VersionIndication> versionIndication;
   std::vector<GattService> gatt;
   std::vector<WriteBehaviour> onWrite;
+  std::vector<ReadStatusBehaviour> onRead;
   std::optional<GattDisconnectBehaviour> disconnectDuringGatt;
   std::optional<ConnectDisconnectBehaviour> disconnectAfterConnect;
   // Unset: the board's default set (connection parameters, data length, PHY, MTU).
   std::optional<std::vector<ConnectRequest>> requestsOnConnect;
 
   BdAddress AddressAt(uint64_t ms) const;
+  // Counts a read of a `characteristic` value against onRead (`seen`: one count
+  // per entry, kept by the radio); the status to fail it with, if any.
+  std::optional<uint16_t> CountRead(const AttUuid& characteristic, std::vector<uint64_t>& seen) const;
   bool PresentAt(uint64_t ms) const;
 };
 

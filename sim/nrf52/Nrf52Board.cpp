@@ -28,6 +28,7 @@ Nrf52Board::Nrf52Board(Scenario scenario, std::string port, void* adapterInterna
       m_clock(std::make_unique<SimClock>(clockMode)),
       m_environment(m_scenario.peripherals),
       m_gattDropsLeft(m_scenario.peripherals.size(), 0),
+      m_readsSeen(m_scenario.peripherals.size()),
       m_advertTimers(m_scenario.peripherals.size(), 0) {
   for (size_t i = 0; i < m_scenario.peripherals.size(); ++i) {
     const Peripheral& peripheral = m_scenario.peripherals[i];
@@ -127,6 +128,9 @@ uint32_t Nrf52Board::Call(std::string_view function, std::string_view recordedAs
     std::lock_guard lock(m_mutex);
     bool isScanStart = function == "sd_ble_gap_scan_start";
     bool isConnect = function == "sd_ble_gap_connect";
+    bool scriptedIgnore = ScenarioIgnores(function);
+    auto rule = m_faultRules.find(function);
+    bool armed = rule != m_faultRules.end() && rule->second.times > 0;
     if (!m_running || m_stopAnswering) {
       if (m_running && !m_stopReported) {
         m_stopReported = true;
@@ -134,9 +138,13 @@ uint32_t Nrf52Board::Call(std::string_view function, std::string_view recordedAs
                     "no answer from the connectivity board: packet retransmission limit reached");
       }
       result = NRF_ERROR_SD_RPC_SEND;
-    } else if (auto rule = m_faultRules.find(function); rule != m_faultRules.end() && rule->second.times > 0) {
-      std::optional<uint32_t> forced = rule->second.result;
-      if (--rule->second.times == 0) m_faultRules.erase(rule);
+    } else if (armed || scriptedIgnore) {
+      // A fault armed by a test goes first; the scenario's count runs on.
+      std::optional<uint32_t> forced;
+      if (armed) {
+        forced = rule->second.result;
+        if (--rule->second.times == 0) m_faultRules.erase(rule);
+      }
       // What the driver and the SoftDevice do for any answer stays: the
       // buffer is registered, a connect stops the scanner.
       if (isScanStart) RegisterReportBuffer();
@@ -148,6 +156,18 @@ uint32_t Nrf52Board::Call(std::string_view function, std::string_view recordedAs
   }
   Record(recordedAs);
   return result;
+}
+
+bool Nrf52Board::ScenarioIgnores(std::string_view function) {
+  const std::vector<IgnoredCalls>& rules = m_scenario.radio.ignoredCalls;
+  if (rules.empty()) return false;
+  auto seen = m_scenarioCallsSeen.find(function);
+  if (seen == m_scenarioCallsSeen.end()) seen = m_scenarioCallsSeen.emplace(std::string(function), 0).first;
+  uint64_t index = seen->second++;
+  for (const IgnoredCalls& rule : rules) {
+    if (rule.function == function && index >= rule.skip && index - rule.skip < rule.times) return true;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------

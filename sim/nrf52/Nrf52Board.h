@@ -191,6 +191,9 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
     size_t times = 0;
   };
 
+  // Counts a call against the scenario's ignored calls; true when it is one of them.
+  bool ScenarioIgnores(std::string_view function);
+
   // Event output
   void Emit(Bytes event, std::function<void(uint8_t*)> prepare = {});
   void Enqueue(Delivery delivery);
@@ -248,10 +251,12 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   bool m_stopAnswering = false;
   bool m_stopReported = false;
   std::map<std::string, FaultRule, std::less<>> m_faultRules;
+  std::map<std::string, uint64_t, std::less<>> m_scenarioCallsSeen;  // by function, for the scenario's ignored calls
 
   RfEnvironment m_environment;
   std::vector<GattDatabase> m_databases;
   std::vector<uint32_t> m_gattDropsLeft;
+  std::vector<std::vector<uint64_t>> m_readsSeen;  // per peripheral, one count per read behaviour
   std::vector<SimClock::TimerId> m_advertTimers;
 
   // SoftDevice

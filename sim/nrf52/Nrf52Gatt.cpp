@@ -227,10 +227,17 @@ uint32_t Nrf52Board::Read(uint16_t conn, uint16_t handle, uint16_t offset) {
   const GattDatabase& database = m_databases[peripheral];
   auto access = database.CheckRead(handle);
   const Bytes* value = access == GattDatabase::Access::kOk ? &database.Find(handle)->value : nullptr;
+  std::optional<uint16_t> scripted;
+  const GattDatabase::Attribute* attribute = database.Find(handle);
+  if (attribute != nullptr && attribute->kind == GattDatabase::Kind::kCharacteristicValue) {
+    scripted = m_scenario.peripherals[peripheral].CountRead(attribute->type, m_readsSeen[peripheral]);
+  }
   uint16_t status = BLE_GATT_STATUS_SUCCESS;
   if (link->nextReadStatus) {
     status = *link->nextReadStatus;
     link->nextReadStatus.reset();
+  } else if (scripted) {
+    status = *scripted;
   } else if (value == nullptr) {
     status = AttStatus(access);
   } else if (offset > value->size()) {

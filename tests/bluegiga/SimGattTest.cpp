@@ -181,6 +181,28 @@ TEST_F(SimGattTest, ScenarioPeerDropsTheLinkDuringItsNextProcedure) {
   EXPECT_TRUE(line->FramesBeforeHello().empty());
 }
 
+TEST_F(SimGattTest, ScenarioReadsBetweenSkipAndTimesCompleteWithTheAttError) {
+  Start(R"({"peripherals": [{"name": "tag", "address": "e2:00:00:00:00:02", "address_type": "random",
+      "gatt": [{"uuid": "1800", "characteristics": [{"uuid": "2a00", "value_text": "Tag"}]}],
+      "behaviours": [{"on": "read", "characteristic": "2a00", "status": 258, "skip": 1, "times": 2}]}]})");
+  line->WriteHex("00 0f 06 03 02 00 00 00 00 e2 01 06 00 0c 00 64 00 00 00");
+  ASSERT_EQ(line->ReadFrameHex(), "00 03 06 03 00 00 00");
+  ASSERT_EQ(line->ReadFrameHex(), "80 10 03 00 00 05 02 00 00 00 00 e2 01 0c 00 64 00 00 00 ff");
+  line->WriteHex("00 03 04 04 00 03 00");  // read_by_handle
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
+  EXPECT_EQ(line->ReadFrameHex(), "80 08 04 05 00 03 00 00 03 54 61 67");
+  line->WriteHex("00 03 04 04 00 03 00");
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
+  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 02 04 03 00");  // read not permitted
+  line->WriteHex("00 03 04 08 00 03 00");                         // read_long counts as one read
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 08 00 00 00");
+  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 02 04 03 00");
+  line->WriteHex("00 03 04 08 00 03 00");
+  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 08 00 00 00");
+  EXPECT_EQ(line->ReadFrameHex(), "80 08 04 05 00 03 00 00 03 54 61 67");
+  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 03 00");
+}
+
 TEST_F(SimGattTest, VersionIndicationFollowsTheConnectionWhenThePeerHasOne) {
   Start(
       R"({"peripherals": [{"address": "00:00:00:00:00:07", "version_ind": {"version": 8, "company_id": 76, "subversion": 258}}]})");

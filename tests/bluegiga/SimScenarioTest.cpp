@@ -73,6 +73,68 @@ TEST(SimScenarioTest, MistakesAreReportedWithTheirJsonPath) {
       std::string::npos);
 }
 
+TEST(SimScenarioTest, ScriptedReadStatusesAndIgnoredCallsCountTheirWindows) {
+  Scenario scenario = Scenario::FromJson(R"({
+      "radio": {"nordic": {"ignore_calls": [{"function": "sd_ble_gattc_write", "skip": 2, "times": 3},
+                                            {"function": "sd_ble_gap_connect"}]}},
+      "peripherals": [{"address": "aa:bb:cc:dd:ee:ff",
+        "gatt": [{"uuid": "180d", "characteristics": [{"uuid": "2a38"}, {"uuid": "2a39"}]}],
+        "behaviours": [{"on": "read", "characteristic": "0x2A38", "status": 258},
+                       {"on": "read", "characteristic": "00002a39-0000-1000-8000-00805f9b34fb", "status": 261,
+                        "skip": 1, "times": 2}]}]})");
+  const auto& ignored = scenario.radio.ignoredCalls;
+  ASSERT_EQ(ignored.size(), 2u);
+  EXPECT_EQ(ignored[0].function, "sd_ble_gattc_write");
+  EXPECT_EQ(ignored[0].skip, 2u);
+  EXPECT_EQ(ignored[0].times, 3u);
+  EXPECT_EQ(ignored[1].skip, 0u);
+  EXPECT_EQ(ignored[1].times, 1u);
+
+  const Peripheral& peripheral = scenario.peripherals[0];
+  std::vector<uint64_t> seen;
+  std::vector<std::optional<uint16_t>> first, second;
+  for (int i = 0; i < 4; ++i) {
+    first.push_back(peripheral.CountRead(AttUuid::From16(0x2a38), seen));
+    second.push_back(peripheral.CountRead(AttUuid::From16(0x2a39), seen));
+  }
+  using Statuses = std::vector<std::optional<uint16_t>>;
+  EXPECT_EQ(first, (Statuses{0x0102, std::nullopt, std::nullopt, std::nullopt}));
+  EXPECT_EQ(second, (Statuses{std::nullopt, 0x0105, 0x0105, std::nullopt}));
+  EXPECT_EQ(peripheral.CountRead(AttUuid::From16(0x2a00), seen), std::nullopt);
+}
+
+TEST(SimScenarioTest, ScriptedFaultsNamingWhatIsNotThereAreReportedWithTheirJsonPath) {
+  auto read = [](const std::string& behaviour) {
+    return ErrorOf(R"({"peripherals":[{"address":"aa:bb:cc:dd:ee:ff",
+        "gatt":[{"uuid":"180d","characteristics":[{"uuid":"2a38"}]}],"behaviours":[)" +
+                   behaviour + "]}]}");
+  };
+  EXPECT_NE(read(R"({"on":"read","characteristic":"2a37","status":258})")
+                .find("$.peripherals[0].behaviours[0].characteristic: "),
+            std::string::npos);
+  EXPECT_NE(read(R"({"on":"read","characteristic":"2a38","status":0})").find("$.peripherals[0].behaviours[0].status"),
+            std::string::npos);
+  EXPECT_NE(read(R"({"on":"read","characteristic":"2a38"})").find("status is required"), std::string::npos);
+  EXPECT_NE(read(R"({"on":"read","characteristic":"2a38","status":258,"when":1})")
+                .find("$.peripherals[0].behaviours[0].when: unknown key"),
+            std::string::npos);
+
+  auto radio = [](const std::string& nordic) { return ErrorOf(R"({"radio":{"nordic":)" + nordic + "}}"); };
+  EXPECT_NE(
+      radio(R"({"ignore_calls":[{"function":"sd_ble_gattc_writ"}]})").find("$.radio.nordic.ignore_calls[0].function: "),
+      std::string::npos);
+  EXPECT_NE(radio(R"({"ignore_calls":[{"function":"sd_rpc_open"}]})").find("$.radio.nordic.ignore_calls[0].function"),
+            std::string::npos);
+  EXPECT_NE(radio(R"({"ignore_calls":[{"function":"sd_ble_gattc_write","skip":-1}]})")
+                .find("$.radio.nordic.ignore_calls[0].skip"),
+            std::string::npos);
+  EXPECT_NE(radio(R"({"ignore_calls":[{"function":"sd_ble_gattc_write","time":1}]})")
+                .find("$.radio.nordic.ignore_calls[0].time: unknown key"),
+            std::string::npos);
+  EXPECT_NE(radio(R"({"ignore_calls":{"function":"sd_ble_gattc_write"}})").find("$.radio.nordic.ignore_calls"),
+            std::string::npos);
+}
+
 TEST(SimScenarioTest, StructuredAdvertisingDataIsLaidOutInAFixedOrder) {
   Scenario scenario = Scenario::FromJson(R"({"peripherals":[{"address":"aa:bb:cc:dd:ee:ff",
       "adv_data":{"name":"HR","uuids16":["180d"],"flags":6,"tx_power":-4,"manufacturer_data":"4c00"}}]})");
