@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds lumen and runs the scan example against a virtual radio
+# Builds lumen and runs the scan example against a virtual radio
 # with two phones in range (sim/scenarios/demo.json).
 #
-#   scripts/demo.sh [bled112|nrf52]     (default bled112)
+#   scripts/scan-example.sh [bled112|nrf52]     (default bled112)
 #
 # bled112: the virtual BLED112 on a pseudo-terminal, spoken to over BGAPI.
 # nrf52:   the virtual nRF52 connectivity board behind the Nordic backend

@@ -1,0 +1,383 @@
+#include "KESLUMENController.h"
+
+#include <lumen/BluegigaCommands.h>
+#include <lumen/BluetoothDeviceType.h>
+#include <lumen/GattService.h>
+#include <lumen/Lumen.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+
+#include "ConsoleOutput.h"
+
+namespace lumenTestApp {
+
+namespace {
+
+using lumen::Logger;
+
+// Lets the scan callback, a plain function, reach the one controller.
+std::atomic<KESLUMENController*> g_controller{nullptr};
+
+const wchar_t* const kScanJobName = L"lumenTestApp";
+
+// Shared with the response characteristic's callback, which may still be
+// delivering a late notification when the exchange that set it up has ended.
+struct ResponseChunks {
+  std::atomic<unsigned> count{0};
+  std::mutex mutex;
+  std::condition_variable allReceived;
+  bool done = false;  // under mutex
+};
+
+// GetCharacteristic throws for a characteristic the service lacks; a phone
+// that lacks one is told apart from a link that failed.
+std::unique_ptr<lumen::GattCharacteristic> CharacteristicIfPresent(lumen::GattService& service,
+                                                                   const std::vector<lumen::Uuid>& present,
+                                                                   const lumen::Uuid& uuid) {
+  for (const lumen::Uuid& candidate : present) {
+    if (candidate.EqualTo(uuid)) {
+      return service.GetCharacteristic(uuid);
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+KESLUMENController::KESLUMENController() = default;
+
+KESLUMENController::~KESLUMENController() {
+  KESLUMENController* self = this;
+  g_controller.compare_exchange_strong(self, nullptr);
+  Log(Logger::INFO, "KESLUMENController start waiting for worker threads to end");
+  m_challengeTimer.Cancel();
+  m_challengeTimer.Stop();
+  m_keepAliveTimer.Cancel();
+  m_keepAliveTimer.Stop();
+  m_beacon.reset();
+  // The scanner's worker may be tracking a phone right now, which ends in
+  // RestartSearch: let it see no scanner rather than one being destroyed.
+  std::unique_ptr<lumen::Scanner> scanner;
+  {
+    std::lock_guard lock(m_mutex);
+    scanner = std::move(m_scanner);
+  }
+  scanner.reset();
+  // Let go of the phone while the radio is still open, so that its link is
+  // closed properly rather than left to fail once the library is gone.
+  {
+    std::lock_guard lock(m_mutex);
+    m_challengeCharacteristic.reset();
+    m_responseCharacteristic.reset();
+    m_featureCharacteristic.reset();
+    m_trackedDevice.reset();
+  }
+  if (m_initialized && m_resetRadioOnStop) {
+    Log(Logger::INFO, "KESLUMENController hard reset of the radio before exiting");
+    try {
+      lumen::BluegigaCommands::Reset(0, false);
+    } catch (const std::exception& e) {
+      Log(Logger::WARNING, std::string("WARNING: hard reset of the radio failed: ") + e.what());
+    } catch (...) {
+      Log(Logger::WARNING, "WARNING: hard reset of the radio failed with non-std::exception");
+    }
+  }
+  lumen::UnInitialize();
+  Log(Logger::INFO, "KESLUMENController destructor completed");
+}
+
+void KESLUMENController::Log(Logger::LogType type, const std::string& message) const {
+  if (m_logCallback == nullptr) {
+    return;
+  }
+  try {
+    m_logCallback(type, message);
+  } catch (...) {
+    // Nowhere left to report a failing log callback.
+  }
+}
+
+bool KESLUMENController::Start(const std::string& port, const std::set<std::string>& uuidStrings, bool silent,
+                               unsigned scanInterval, unsigned scanWindow, LogCallback logCallback,
+                               void (*hardwareFailureCallback)(), void (*softResetCallback)(bool),
+                               lumen::AdvCallback advertCallback, bool fullChallengeResponse,
+                               uint32_t challengePeriodSeconds) {
+  m_logCallback = logCallback;
+  m_fullChallengeResponse = fullChallengeResponse;
+  if (challengePeriodSeconds != 0) {
+    m_challengePeriodSeconds = challengePeriodSeconds;
+  }
+
+  // A text that is no UUID is a usage error, found before the radio is opened.
+  std::vector<lumen::Uuid> beaconUuids;
+  for (const std::string& text : uuidStrings) {
+    try {
+      lumen::Uuid uuid(text);
+      m_trackedUuids.insert(uuid);
+      beaconUuids.push_back(uuid);
+    } catch (const std::exception& e) {
+      Log(Logger::ERROR, "ERROR: invalid UUID " + text + ": " + e.what());
+      return false;
+    }
+  }
+
+  if (!lumen::Initialize(port, 0, lumen::NordicNRF52, false)) {
+    Log(Logger::ERROR, "ERROR: failed to initialize KESLUMEN");
+    return false;
+  }
+  m_initialized = true;
+
+  try {
+    m_scanner = lumen::GetScanner();
+    m_scanner->SetAdvCallback(advertCallback);
+    m_scanner->SetScanCallback(&KESLUMENController::OnScanResult);
+    g_controller.store(this);
+
+    lumen::BluegigaCommands::SetBGTimeouts(3000, 65000);
+    lumen::BluegigaCommands::SetTXPower(15);
+
+    Logger::SetLogCallback(logCallback);
+    lumen::Set_HardwareFailureCallback(hardwareFailureCallback);
+    lumen::Set_HardwareSoftResetInitiatedCallback(softResetCallback);
+
+    m_scanner->SetScanForNonConnectableDevices(false);
+    if (scanInterval != 0 && scanWindow != 0) {
+      m_scanner->SetScanParameters(static_cast<unsigned short>(scanInterval), static_cast<unsigned short>(scanWindow));
+    }
+    m_scanner->SetScanParametersForEstablishingConnections(50, 50);
+
+    ArmChallengeTimer();
+    ArmKeepAliveTimer();
+
+    m_scanner->StartLeScan();
+    RestartSearch();
+
+    if (!silent) {
+      m_beacon = std::make_unique<lumen::BeaconController>(beaconUuids, 160);
+    }
+  } catch (const std::exception& e) {
+    Log(Logger::ERROR, std::string("ERROR: failed to start KESLUMEN: ") + e.what());
+    return false;
+  }
+  return true;
+}
+
+bool KESLUMENController::OnScanResult(const std::wstring& /*jobName*/,
+                                      std::vector<std::shared_ptr<lumen::BluetoothDevice>>& devices) {
+  KESLUMENController* controller = g_controller.load();
+  if (controller == nullptr || devices.empty()) {
+    return true;
+  }
+  std::lock_guard lock(controller->m_mutex);
+  if (!controller->IsTracking()) {
+    controller->TrackDevice(devices.front());
+  }
+  return true;
+}
+
+void KESLUMENController::RestartSearch() {
+  std::lock_guard lock(m_mutex);
+  m_trackedDevice.reset();
+  m_trackedPhoneUuid = lumen::Uuid();
+  m_challengeCharacteristic.reset();
+  m_responseCharacteristic.reset();
+  m_featureCharacteristic.reset();
+  if (m_scanner != nullptr) {
+    m_scanner->AddScanJob(kScanJobName, m_trackedUuids);
+  }
+}
+
+void KESLUMENController::TrackDevice(const std::shared_ptr<lumen::BluetoothDevice>& device) {
+  std::lock_guard lock(m_mutex);
+  try {
+    if (!device->IsConnected()) {
+      device->Connect();
+    }
+    lumen::Uuid uuid;
+    if (!device->GetServiceUuidUsedToDetect(uuid)) {
+      Log(Logger::ERROR, "ERROR: asked to start tracking device that does not have an identified UUID");
+    } else {
+      Log(Logger::INFO, "KESLUMEN found phone MAC " + device->address().ToString() + " UUID " + uuid.ToString());
+      std::unique_ptr<lumen::GattService> service = device->GetService(uuid);
+      if (service == nullptr) {
+        Log(Logger::ERROR, "ERROR: could not get the authentication service");
+      } else {
+        const std::vector<lumen::Uuid> present = service->GetCharacteristicUuids();
+        auto challenge = CharacteristicIfPresent(*service, present, m_challengeCharacteristicUuid);
+        auto response = CharacteristicIfPresent(*service, present, m_responseCharacteristicUuid);
+        auto feature = CharacteristicIfPresent(*service, present, m_featureCharacteristicUuid);
+        if (challenge == nullptr || response == nullptr || feature == nullptr) {
+          Log(Logger::ERROR, "ERROR: could not get the challenge/response/feature characteristics");
+        } else {
+          m_trackedDevice = device;
+          m_trackedPhoneUuid = uuid;
+          m_challengeCharacteristic = std::move(challenge);
+          m_responseCharacteristic = std::move(response);
+          m_featureCharacteristic = std::move(feature);
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    Log(Logger::WARNING, std::string("WARNING: tracking device failed, start searching again: ") + e.what());
+  } catch (...) {
+    Log(Logger::ERROR, "ERROR: tracking device failed with non-std::exception, start searching again: ");
+  }
+  if (!IsTracking()) {
+    RestartSearch();
+  }
+}
+
+bool KESLUMENController::GetTrackedPhone(lumen::Uuid& uuidOut) {
+  std::lock_guard lock(m_mutex);
+  if (!IsTracking()) {
+    return false;
+  }
+  uuidOut = m_trackedPhoneUuid;
+  return true;
+}
+
+void KESLUMENController::ChallengeResponse() {
+  if (m_fullChallengeResponse) {
+    auto chunks = std::make_shared<ResponseChunks>();
+    const LogCallback log = m_logCallback;
+    m_responseCharacteristic->SetCharacteristicChangedCallback([chunks, log](const std::vector<uint8_t>& value) {
+      const unsigned count = ++chunks->count;
+      if (log == nullptr) {
+        return;
+      }
+      log(Logger::INFO, "received chunk " + std::to_string(count) + " #bytes = " + std::to_string(value.size()));
+      if (count == kChunksInResponse) {
+        log(Logger::INFO, "got all chunks, signal challenge/response thread.");
+        std::lock_guard lock(chunks->mutex);
+        chunks->done = true;
+        chunks->allReceived.notify_all();
+      }
+    });
+    const std::vector<uint8_t> challenge(kChallengeSize, kChallengeByte);
+    m_responseCharacteristic->EnableCharacteristicNotification(true);
+    m_challengeCharacteristic->WriteValue(challenge, true, false);
+    bool allReceived = false;
+    {
+      std::unique_lock lock(chunks->mutex);
+      allReceived = chunks->allReceived.wait_for(lock, std::chrono::milliseconds(kResponseWaitMs),
+                                                 [&chunks] { return chunks->done; });
+    }
+    Log(Logger::INFO, allReceived ? "challenge/response thread wakes up - all chunks received"
+                                  : "challenge/response thread wakes up - all chunks NOT received");
+    m_responseCharacteristic->EnableCharacteristicNotification(false);
+    Log(Logger::INFO, "challenge/response succeeded");
+    m_responseCharacteristic->SetCharacteristicChangedCallback({});
+    return;
+  }
+  Log(Logger::INFO,
+      "skip full challenge/response, just disable notifications (so that this test includes writing to "
+      "characteristics)");
+  const LogCallback log = m_logCallback;
+  m_responseCharacteristic->SetCharacteristicChangedCallback([log](const std::vector<uint8_t>&) {
+    if (log != nullptr) {
+      log(Logger::WARNING, "challenge/response got notification callback even though it never enabled notifications");
+    }
+  });
+  m_responseCharacteristic->EnableCharacteristicNotification(false);
+  m_responseCharacteristic->SetCharacteristicChangedCallback({});
+}
+
+void KESLUMENController::OnTimerChallengeResponse() {
+  try {
+    std::lock_guard lock(m_mutex);
+    if (!IsTracking()) {
+      Log(Logger::INFO, "no device being tracked, challenge/response skipped");
+    } else {
+      bool failed = false;
+      try {
+        ChallengeResponse();
+      } catch (const std::exception& e) {
+        Log(Logger::WARNING, std::string("std::exception during challenge/response: ") + e.what());
+        failed = true;
+      } catch (...) {
+        Log(Logger::ERROR, "non-std::exception during challenge/response");
+        failed = true;
+      }
+      if (failed) {
+        Log(Logger::INFO, "challenge/response failed, so re-start search for a device");
+        RestartSearch();
+      }
+    }
+  } catch (const std::exception& e) {
+    Log(Logger::ERROR, std::string("KESLUMENController::OnTimerChallengeResponse got exception: ") + e.what());
+  } catch (...) {
+    Log(Logger::ERROR, "KESLUMENController::OnTimerChallengeResponse got non-std::exception");
+  }
+  try {
+    m_challengeTimer.Cancel();
+    ArmChallengeTimer();
+  } catch (const std::exception& e) {
+    Log(Logger::ERROR, std::string("KESLUMENController::OnTimerChallengeResponse got exception starting timer, so "
+                                   "challenge/response will never happen again: ") +
+                           e.what());
+    EndProcess(1);
+  } catch (...) {
+    Log(Logger::ERROR,
+        "KESLUMENController::OnTimerChallengeResponse got non-std::exception starting timer, so challenge/response "
+        "will never happen again");
+    EndProcess(1);
+  }
+}
+
+void KESLUMENController::OnTimerKeepAlive() {
+  try {
+    std::lock_guard lock(m_mutex);
+    if (!IsTracking()) {
+      Log(Logger::INFO, "no device being tracked, keepalive skipped");
+    } else {
+      bool succeeded = false;
+      if (m_featureCharacteristic != nullptr) {
+        try {
+          m_featureCharacteristic->ReadValue(true);
+          Log(Logger::INFO, "keepalive succeeded");
+          succeeded = true;
+        } catch (const std::exception& e) {
+          Log(Logger::WARNING, std::string("std::exception during keepalive: ") + e.what());
+        } catch (...) {
+          Log(Logger::ERROR, "non-std::exception during keepalive");
+        }
+      }
+      if (!succeeded) {
+        Log(Logger::INFO, "keepalive failed, so re-start search for a device");
+        RestartSearch();
+      }
+    }
+  } catch (const std::exception& e) {
+    Log(Logger::ERROR, std::string("KESLUMENController::OnTimerKeepAlive got exception: ") + e.what());
+  } catch (...) {
+    Log(Logger::ERROR, "KESLUMENController::OnTimerKeepAlive got non-std::exception");
+  }
+  try {
+    m_keepAliveTimer.Cancel();
+    ArmKeepAliveTimer();
+  } catch (const std::exception& e) {
+    Log(Logger::ERROR,
+        std::string("KESLUMENController::OnTimerKeepAlive got exception starting timer, so keepalive will never "
+                    "happen again: ") +
+            e.what());
+    EndProcess(1);
+  } catch (...) {
+    Log(Logger::ERROR,
+        "KESLUMENController::OnTimerKeepAlive got non-std::exception starting timer, so keepalive will never happen "
+        "again");
+    EndProcess(1);
+  }
+}
+
+void KESLUMENController::ArmChallengeTimer() {
+  m_challengeTimer.Start(m_challengePeriodSeconds, [this] { OnTimerChallengeResponse(); });
+}
+
+void KESLUMENController::ArmKeepAliveTimer() {
+  m_keepAliveTimer.Start(m_keepAlivePeriodSeconds, [this] { OnTimerKeepAlive(); });
+}
+
+}  // namespace lumenTestApp
