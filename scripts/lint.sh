@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Layout and static checks: clang-format must leave every file unchanged and
-# clang-tidy must find nothing in the library sources.
+# clang-tidy must find nothing in the library and test program sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,4 +11,4 @@ if [ ! -f "$build/compile_commands.json" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" -j "$(nproc)"
 fi
-git ls-files 'src/*.cpp' | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet --warnings-as-errors='*'
+git ls-files 'src/*.cpp' 'testapp/*.cpp' | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet --warnings-as-errors='*'

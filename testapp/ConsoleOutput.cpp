@@ -74,7 +74,9 @@ LogOutcome FormatLogLine(unsigned level, lumen::Logger::LogType type, const std:
   LogOutcome outcome;
   switch (type) {
     case lumen::Logger::DEBUG:
-      if (level >= 2) outcome.lines.push_back(Line(timestamp, "DEBUG", message));
+      if (level >= 2) {
+        outcome.lines.push_back(Line(timestamp, "DEBUG", message));
+      }
       break;
     case lumen::Logger::INFO:
       // The driver's transport traces are only wanted when asked for.
