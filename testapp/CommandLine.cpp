@@ -32,6 +32,19 @@ std::optional<unsigned> ReadUnsigned(const std::string& text, uint64_t limit) {
   return static_cast<unsigned>(value);
 }
 
+// The value of -i, -w or -f: its message when it is good, its error line when not.
+bool ReadNumberOption(const std::string& value, uint64_t limit, const char* messageFormat, const char* errorLine,
+                      unsigned& out) {
+  const std::optional<unsigned> number = ReadUnsigned(value, limit);
+  if (!number) {
+    Print(errorLine);
+    return false;
+  }
+  out = *number;
+  PrintF(messageFormat, out);
+  return true;
+}
+
 }  // namespace
 
 void PrintUsage() {
@@ -84,29 +97,20 @@ ParseResult ParseCommandLine(int argc, const char* const* argv, Options& options
         PrintF("logging level %u\n", g_loggingLevel.load());
         break;
       case 'i':
-        if (const auto interval = ReadUnsigned(value, kScanUnitsLimit)) {
-          options.scanInterval = *interval;
-          PrintF("use scan interval %u\n", *interval);
-        } else {
-          PrintF("ERROR: invalid scan interval\n");
+        if (!ReadNumberOption(value, kScanUnitsLimit, "use scan interval %u\n", "ERROR: invalid scan interval\n",
+                              options.scanInterval)) {
           return ParseResult::kInvalidValue;
         }
         break;
       case 'w':
-        if (const auto window = ReadUnsigned(value, kScanUnitsLimit)) {
-          options.scanWindow = *window;
-          PrintF("use scan window %u\n", *window);
-        } else {
-          PrintF("ERROR: invalid scan window\n");
+        if (!ReadNumberOption(value, kScanUnitsLimit, "use scan window %u\n", "ERROR: invalid scan window\n",
+                              options.scanWindow)) {
           return ParseResult::kInvalidValue;
         }
         break;
       case 'f':
-        if (const auto seconds = ReadUnsigned(value, kSecondsLimit)) {
-          options.challengePeriodSeconds = *seconds;
-          PrintF("use challenge/response frequency of %u seconds\n", *seconds);
-        } else {
-          PrintF("ERROR: invalid challenge/response frequency\n");
+        if (!ReadNumberOption(value, kSecondsLimit, "use challenge/response frequency of %u seconds\n",
+                              "ERROR: invalid challenge/response frequency\n", options.challengePeriodSeconds)) {
           return ParseResult::kInvalidValue;
         }
         break;

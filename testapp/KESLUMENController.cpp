@@ -45,6 +45,19 @@ std::unique_ptr<lumen::GattCharacteristic> CharacteristicIfPresent(lumen::GattSe
   return nullptr;
 }
 
+// Also used by notification callbacks, which must not let anything escape
+// into the library's thread.
+void CallLog(KESLUMENController::LogCallback log, Logger::LogType type, const std::string& message) {
+  if (log == nullptr) {
+    return;
+  }
+  try {
+    log(type, message);
+  } catch (...) {
+    // Nowhere left to report a failing log callback.
+  }
+}
+
 }  // namespace
 
 KESLUMENController::KESLUMENController() = default;
@@ -90,14 +103,7 @@ KESLUMENController::~KESLUMENController() {
 }
 
 void KESLUMENController::Log(Logger::LogType type, const std::string& message) const {
-  if (m_logCallback == nullptr) {
-    return;
-  }
-  try {
-    m_logCallback(type, message);
-  } catch (...) {
-    // Nowhere left to report a failing log callback.
-  }
+  CallLog(m_logCallback, type, message);
 }
 
 bool KESLUMENController::Start(const std::string& port, const std::set<std::string>& uuidStrings, bool silent,
@@ -245,12 +251,10 @@ void KESLUMENController::ChallengeResponse() {
     const LogCallback log = m_logCallback;
     m_responseCharacteristic->SetCharacteristicChangedCallback([chunks, log](const std::vector<uint8_t>& value) {
       const unsigned count = ++chunks->count;
-      if (log == nullptr) {
-        return;
-      }
-      log(Logger::INFO, "received chunk " + std::to_string(count) + " #bytes = " + std::to_string(value.size()));
+      CallLog(log, Logger::INFO,
+              "received chunk " + std::to_string(count) + " #bytes = " + std::to_string(value.size()));
       if (count == kChunksInResponse) {
-        log(Logger::INFO, "got all chunks, signal challenge/response thread.");
+        CallLog(log, Logger::INFO, "got all chunks, signal challenge/response thread.");
         std::lock_guard lock(chunks->mutex);
         chunks->done = true;
         chunks->allReceived.notify_all();
@@ -277,97 +281,90 @@ void KESLUMENController::ChallengeResponse() {
       "characteristics)");
   const LogCallback log = m_logCallback;
   m_responseCharacteristic->SetCharacteristicChangedCallback([log](const std::vector<uint8_t>&) {
-    if (log != nullptr) {
-      log(Logger::WARNING, "challenge/response got notification callback even though it never enabled notifications");
-    }
+    CallLog(log, Logger::WARNING,
+            "challenge/response got notification callback even though it never enabled notifications");
   });
   m_responseCharacteristic->EnableCharacteristicNotification(false);
   m_responseCharacteristic->SetCharacteristicChangedCallback({});
 }
 
 void KESLUMENController::OnTimerChallengeResponse() {
-  try {
+  const char* const where = "KESLUMENController::OnTimerChallengeResponse";
+  RunTimerStep(where, [this] {
     std::lock_guard lock(m_mutex);
     if (!IsTracking()) {
       Log(Logger::INFO, "no device being tracked, challenge/response skipped");
-    } else {
-      bool failed = false;
-      try {
-        ChallengeResponse();
-      } catch (const std::exception& e) {
-        Log(Logger::WARNING, std::string("std::exception during challenge/response: ") + e.what());
-        failed = true;
-      } catch (...) {
-        Log(Logger::ERROR, "non-std::exception during challenge/response");
-        failed = true;
-      }
-      if (failed) {
-        Log(Logger::INFO, "challenge/response failed, so re-start search for a device");
-        RestartSearch();
-      }
+      return;
     }
-  } catch (const std::exception& e) {
-    Log(Logger::ERROR, std::string("KESLUMENController::OnTimerChallengeResponse got exception: ") + e.what());
-  } catch (...) {
-    Log(Logger::ERROR, "KESLUMENController::OnTimerChallengeResponse got non-std::exception");
-  }
-  try {
-    m_challengeTimer.Cancel();
-    ArmChallengeTimer();
-  } catch (const std::exception& e) {
-    Log(Logger::ERROR, std::string("KESLUMENController::OnTimerChallengeResponse got exception starting timer, so "
-                                   "challenge/response will never happen again: ") +
-                           e.what());
-    EndProcess(1);
-  } catch (...) {
-    Log(Logger::ERROR,
-        "KESLUMENController::OnTimerChallengeResponse got non-std::exception starting timer, so challenge/response "
-        "will never happen again");
-    EndProcess(1);
-  }
+    bool failed = false;
+    try {
+      ChallengeResponse();
+    } catch (const std::exception& e) {
+      Log(Logger::WARNING, std::string("std::exception during challenge/response: ") + e.what());
+      failed = true;
+    } catch (...) {
+      Log(Logger::ERROR, "non-std::exception during challenge/response");
+      failed = true;
+    }
+    if (failed) {
+      Log(Logger::INFO, "challenge/response failed, so re-start search for a device");
+      RestartSearch();
+    }
+  });
+  RearmOrEndProcess(where, "challenge/response", m_challengeTimer, &KESLUMENController::ArmChallengeTimer);
 }
 
 void KESLUMENController::OnTimerKeepAlive() {
-  try {
+  const char* const where = "KESLUMENController::OnTimerKeepAlive";
+  RunTimerStep(where, [this] {
     std::lock_guard lock(m_mutex);
     if (!IsTracking()) {
       Log(Logger::INFO, "no device being tracked, keepalive skipped");
-    } else {
-      bool succeeded = false;
-      if (m_featureCharacteristic != nullptr) {
-        try {
-          m_featureCharacteristic->ReadValue(true);
-          Log(Logger::INFO, "keepalive succeeded");
-          succeeded = true;
-        } catch (const std::exception& e) {
-          Log(Logger::WARNING, std::string("std::exception during keepalive: ") + e.what());
-        } catch (...) {
-          Log(Logger::ERROR, "non-std::exception during keepalive");
-        }
-      }
-      if (!succeeded) {
-        Log(Logger::INFO, "keepalive failed, so re-start search for a device");
-        RestartSearch();
+      return;
+    }
+    bool succeeded = false;
+    if (m_featureCharacteristic != nullptr) {
+      try {
+        m_featureCharacteristic->ReadValue(true);
+        Log(Logger::INFO, "keepalive succeeded");
+        succeeded = true;
+      } catch (const std::exception& e) {
+        Log(Logger::WARNING, std::string("std::exception during keepalive: ") + e.what());
+      } catch (...) {
+        Log(Logger::ERROR, "non-std::exception during keepalive");
       }
     }
-  } catch (const std::exception& e) {
-    Log(Logger::ERROR, std::string("KESLUMENController::OnTimerKeepAlive got exception: ") + e.what());
-  } catch (...) {
-    Log(Logger::ERROR, "KESLUMENController::OnTimerKeepAlive got non-std::exception");
-  }
+    if (!succeeded) {
+      Log(Logger::INFO, "keepalive failed, so re-start search for a device");
+      RestartSearch();
+    }
+  });
+  RearmOrEndProcess(where, "keepalive", m_keepAliveTimer, &KESLUMENController::ArmKeepAliveTimer);
+}
+
+void KESLUMENController::RunTimerStep(const char* where, const std::function<void()>& step) {
   try {
-    m_keepAliveTimer.Cancel();
-    ArmKeepAliveTimer();
+    step();
+  } catch (const std::exception& e) {
+    Log(Logger::ERROR, std::string(where) + " got exception: " + e.what());
+  } catch (...) {
+    Log(Logger::ERROR, std::string(where) + " got non-std::exception");
+  }
+}
+
+// A timer that cannot be re-armed would silently stop the test: end the run.
+void KESLUMENController::RearmOrEndProcess(const char* where, const char* what, PeriodicTimer& timer,
+                                           void (KESLUMENController::*arm)()) {
+  try {
+    timer.Cancel();
+    (this->*arm)();
   } catch (const std::exception& e) {
     Log(Logger::ERROR,
-        std::string("KESLUMENController::OnTimerKeepAlive got exception starting timer, so keepalive will never "
-                    "happen again: ") +
-            e.what());
+        std::string(where) + " got exception starting timer, so " + what + " will never happen again: " + e.what());
     EndProcess(1);
   } catch (...) {
     Log(Logger::ERROR,
-        "KESLUMENController::OnTimerKeepAlive got non-std::exception starting timer, so keepalive will never happen "
-        "again");
+        std::string(where) + " got non-std::exception starting timer, so " + what + " will never happen again");
     EndProcess(1);
   }
 }

@@ -9,6 +9,7 @@
 #include <lumen/Uuid.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -59,6 +60,8 @@ class KESLUMENController {
   void ChallengeResponse();
   void ArmChallengeTimer();
   void ArmKeepAliveTimer();
+  void RunTimerStep(const char* where, const std::function<void()>& step);
+  void RearmOrEndProcess(const char* where, const char* what, PeriodicTimer& timer, void (KESLUMENController::*arm)());
 
   std::unique_ptr<lumen::BeaconController> m_beacon;
   std::unique_ptr<lumen::Scanner> m_scanner;
