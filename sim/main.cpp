@@ -1,28 +1,37 @@
 // lumen-sim: a virtual BLED112 dongle or BLE113 module on a pseudo-terminal.
-// Prints the terminal's path on its first line, then runs in real time until
-// SIGINT, SIGTERM or end of standard input.
+// Prints the terminal's path on its first line (and the control channel's
+// address on the next), then runs until SIGINT, SIGTERM or end of standard input.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <thread>
 
-#include "sim/VirtualBled112.h"
+#include "sim/ControlCommands.h"
+#include "sim/ControlServer.h"
+#include "sim/RadioHost.h"
 
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
+void Wake() {
   char byte = 1;
   [[maybe_unused]] ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
 }
 
+void OnSignal(int) { Wake(); }
+
 int Usage(const char* program) {
-  std::cerr << "usage: " << program << " --scenario FILE [--variant dongle|module] [--link PATH]\n";
+  std::cerr << "usage: " << program
+            << " [--scenario FILE] [--variant dongle|module] [--link PATH] [--control PORT|stdin]\n"
+               "  --scenario is required without --control; with it the radio starts with no peripherals\n"
+               "  and a client loads scenarios (see sim/README.md). --control 0 picks a free port.\n";
   return 2;
 }
 
@@ -32,6 +41,7 @@ int main(int argc, char** argv) {
   std::string scenarioPath;
   std::string variant;
   std::string link;
+  std::optional<std::string> control;
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--scenario" && i + 1 < argc) {
@@ -40,15 +50,24 @@ int main(int argc, char** argv) {
       variant = argv[++i];
     } else if (argument == "--link" && i + 1 < argc) {
       link = argv[++i];
+    } else if (argument == "--control" && i + 1 < argc) {
+      control = argv[++i];
     } else {
       return Usage(argv[0]);
     }
   }
-  if (scenarioPath.empty()) return Usage(argv[0]);
+  if (scenarioPath.empty() && !control) return Usage(argv[0]);
+  const bool controlOnStdin = control == "stdin";
+  std::optional<uint16_t> controlPort;
+  if (control && !controlOnStdin) {
+    char* end = nullptr;
+    const unsigned long port = std::strtoul(control->c_str(), &end, 10);
+    if (control->empty() || *end != '\0' || port > 65535) return Usage(argv[0]);
+    controlPort = static_cast<uint16_t>(port);
+  }
 
   lumen::sim::VirtualBled112Options options;
   options.clockMode = lumen::sim::SimClock::Mode::kRealTime;
-  options.linkPath = link;
   options.frameLogLimit = 10000;
   if (variant == "dongle") {
     options.variant = lumen::sim::DeviceVariant::kDongle;
@@ -66,19 +85,28 @@ int main(int argc, char** argv) {
   action.sa_handler = OnSignal;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A client that leaves mid-reply must not end the radio.
+  signal(SIGPIPE, SIG_IGN);
 
   try {
-    lumen::sim::VirtualBled112 radio(lumen::sim::Scenario::FromFile(scenarioPath), options);
-    radio.SetPathCallback([](const std::string& path) {
-      if (path.empty()) {
-        std::cerr << "lumen-sim: device removed\n";
-      } else {
-        std::cerr << "lumen-sim: device arrived at " << path << "\n";
-      }
-    });
-    std::cout << radio.Path() << std::endl;
+    lumen::sim::RadioHost host(link);
+    host.Load(scenarioPath.empty() ? lumen::sim::Scenario{} : lumen::sim::Scenario::FromFile(scenarioPath), options);
+    host.With([](lumen::sim::VirtualBled112& radio) { std::cout << radio.Path() << std::endl; });
 
-    pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    lumen::sim::ControlCommands commands(host);
+    lumen::sim::ControlServer server([&commands](std::string_view line) { return commands.Execute(line); });
+    std::thread stdinServer;
+    if (controlPort) {
+      std::cout << "control 127.0.0.1:" << server.Listen(*controlPort) << std::endl;
+    } else if (controlOnStdin) {
+      std::cout << "control stdin" << std::endl;
+      stdinServer = std::thread([&server] {
+        server.Serve(STDIN_FILENO, STDOUT_FILENO);
+        Wake();  // end of input ends the program
+      });
+    }
+
+    pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {controlOnStdin ? -1 : STDIN_FILENO, POLLIN, 0}};
     for (;;) {
       if (::poll(fds, 2, -1) < 0) continue;
       if (fds[0].revents & POLLIN) break;
@@ -88,6 +116,9 @@ int main(int argc, char** argv) {
       }
       if (fds[1].revents & POLLNVAL) fds[1].fd = -1;
     }
+    host.Shutdown();  // waits in progress end, so the connections can close
+    server.Stop();
+    if (stdinServer.joinable()) stdinServer.join();
   } catch (const std::exception& e) {
     std::cerr << "lumen-sim: " << e.what() << "\n";
     return 1;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "sd_rpc.h"
+#include "support/TempPath.h"
 #include "sim/nrf52/VirtualNrf52.h"
 
 namespace lumen::test::nrf52 {
@@ -34,16 +36,14 @@ inline constexpr auto kWait = 10s;  // failure guard only
 class ScenarioFile {
  public:
   explicit ScenarioFile(const std::string& json) {
-    char pattern[] = "/tmp/lumen-board-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    if (dir == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_dir = dir;
+    m_dir = testing::UniqueTempPath("lumen-board").string();
+    std::filesystem::create_directory(m_dir);
     m_path = m_dir + "/scenario.json";
     std::ofstream(m_path) << json;
   }
   ~ScenarioFile() {
-    std::remove(m_path.c_str());
-    std::remove(m_dir.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
   }
   const std::string& Path() const { return m_path; }
 

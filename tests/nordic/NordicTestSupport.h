@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -23,6 +22,7 @@
 #include "sd_rpc.h"
 #include "sim/nrf52/VirtualNrf52.h"
 #include "support/LogCapture.h"
+#include "support/TempPath.h"
 
 namespace lumen::testing {
 
@@ -73,14 +73,7 @@ inline Address AddressOf(const std::string& text, Address::Type type) {
 // A scenario written to a file: the board's port names it.
 class ScenarioOnDisk {
  public:
-  explicit ScenarioOnDisk(const std::string& json) {
-    char path[] = "/tmp/lumen-nordic-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd >= 0) {
-      close(fd);
-    }
-    m_path = std::string(path) + ".json";
-    std::rename(path, m_path.c_str());
+  explicit ScenarioOnDisk(const std::string& json) : m_path(UniqueTempPath("lumen-nordic", ".json").string()) {
     std::ofstream(m_path) << json;
   }
   ~ScenarioOnDisk() { std::remove(m_path.c_str()); }

@@ -1,0 +1,234 @@
+#include "serial/SerialTest.h"
+
+#include <gmock/gmock.h>
+
+#include "serial/SerialEnvironment.h"
+
+namespace lumen::testing {
+
+constexpr std::chrono::milliseconds kAdvertInterval{100};
+
+std::string PhonesScenario(const std::string& variant, const std::string& firmware) {
+  return R"({
+  "radio": {"variant": ")" +
+         variant + R"(", "firmware": )" + firmware + R"(, "connection_slots": 3},
+  "peripherals": [
+    {
+      "name": "phone",
+      "address": "5a:10:20:30:40:50", "address_type": "random",
+      "adv_interval_ms": 100,
+      "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
+      "rssi": -55,
+      "gatt": [
+        {"uuid": "1800", "characteristics": [{"uuid": "2a00", "properties": ["read"], "value_text": "Phone"}]},
+        {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
+          {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
+          {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
+          {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "2a"},
+          {"uuid": "a3c87504-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"],
+           "value": "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f2021222324252627"}
+        ]}
+      ],
+      "behaviours": [
+        {"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
+         "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295",
+         "values": ["0101", "0102", "0103"], "count": 3, "interval_ms": 0}
+      ]
+    },
+    {
+      "name": "background-phone",
+      "address": "4b:60:70:80:90:a0", "address_type": "random",
+      "adv_interval_ms": 200,
+      "adv_data": {"flags": 26, "manufacturer_data": "4c0010050b1c1a2b3c"},
+      "rssi": -62
+    }
+  ]
+})";
+}
+
+Bytes Counting(uint8_t count) {
+  Bytes bytes(count);
+  for (uint8_t i = 0; i < count; ++i) {
+    bytes[i] = i;
+  }
+  return bytes;
+}
+
+AppRecord g_app;
+
+void AppRecord::Reset() {
+  std::lock_guard lock(mutex);
+  devices.clear();
+  adverts.clear();
+  jobs.clear();
+  jobAddresses.clear();
+  hardwareFailures = 0;
+  softResets.clear();
+}
+
+bool RecordAdvert(std::shared_ptr<BluetoothDevice>& device) {
+  const std::string address = device->address().ToString();
+  {
+    std::lock_guard lock(g_app.mutex);
+    g_app.devices.emplace(address, device);
+    ++g_app.adverts[address];
+  }
+  g_app.changed.notify_all();
+  return true;
+}
+
+bool RecordScanJob(const std::wstring& job, std::vector<std::shared_ptr<BluetoothDevice>>& devices) {
+  {
+    std::lock_guard lock(g_app.mutex);
+    g_app.jobs.push_back(job);
+    for (const auto& device : devices) {
+      g_app.jobAddresses.push_back(device->address().ToString());
+    }
+  }
+  g_app.changed.notify_all();
+  return true;
+}
+
+void RecordHardwareFailure() {
+  {
+    std::lock_guard lock(g_app.mutex);
+    ++g_app.hardwareFailures;
+  }
+  g_app.changed.notify_all();
+}
+
+void RecordSoftReset(bool removesDevice) {
+  {
+    std::lock_guard lock(g_app.mutex);
+    g_app.softResets.push_back(removesDevice);
+  }
+  g_app.changed.notify_all();
+}
+
+void ExpectRadioError(const Outcome& outcome, const std::string& text, int code) {
+  EXPECT_EQ(outcome.type, "BGLibError") << outcome.what;
+  EXPECT_THAT(outcome.what, ::testing::StartsWith(text + " (Error: " + std::to_string(code) + ")"));
+  EXPECT_EQ(outcome.code, code);
+}
+
+void SerialTest::SetUp() {
+  ASSERT_FALSE(SerialEnvironment::Instance().ControlAddress().empty());
+  g_app.Reset();
+  Set_HardwareFailureCallback(&RecordHardwareFailure);
+  Set_HardwareSoftResetInitiatedCallback(&RecordSoftReset);
+  m_radio = std::make_unique<RemoteBled112>(SerialEnvironment::Instance().ControlAddress());
+}
+
+void SerialTest::TearDown() {
+  Close();
+  Set_HardwareFailureCallback(nullptr);
+  Set_HardwareSoftResetInitiatedCallback(nullptr);
+  m_radio.reset();
+  g_app.Reset();
+}
+
+const std::string& SerialTest::Port() const { return SerialEnvironment::Instance().Port(); }
+
+void SerialTest::Open(const std::string& scenario, BluetoothDeviceType type, bool checkFunctional) {
+  m_radio->Load(scenario);
+  ASSERT_TRUE(InitializeOnPort(type, checkFunctional)) << "the library could not open " << Port();
+}
+
+bool SerialTest::InitializeOnPort(BluetoothDeviceType type, bool checkFunctional) {
+  bool open = Initialize(Port(), 0, type, checkFunctional);
+#ifdef _WIN32
+  // Wine may not yet see a port link made a moment earlier; a second open does.
+  if (!open && m_log.HasContaining(Logger::ERROR, "failed to open serial port")) {
+    UnInitialize();
+    open = Initialize(Port(), 0, type, checkFunctional);
+  }
+#endif
+  if (open) {
+    BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
+  }
+  return open;
+}
+
+void SerialTest::Close() {
+  m_short.reset();
+  m_long.reset();
+  m_notifying.reset();
+  m_writable.reset();
+  m_phone.reset();
+  {
+    std::lock_guard lock(g_app.mutex);
+    g_app.devices.clear();
+  }
+  m_scanner.reset();
+  BluegigaCommands::SetBGTimeouts(kDefaultTimeoutMs, kDefaultTimeoutMs);  // only logs when closed
+  UnInitialize();
+}
+
+void SerialTest::SetTimeoutsForTheNextOpen(int responseMs, int eventMs, BluetoothDeviceType type) {
+  ASSERT_TRUE(Initialize(Port(), 0, type, false));
+  BluegigaCommands::SetBGTimeouts(responseMs, eventMs);
+  UnInitialize();
+}
+
+int SerialTest::HardwareFailures() {
+  std::lock_guard lock(g_app.mutex);
+  return g_app.hardwareFailures;
+}
+
+std::shared_ptr<BluetoothDevice> SerialTest::Device(const std::string& address) {
+  std::lock_guard lock(g_app.mutex);
+  const auto found = g_app.devices.find(address);
+  return found == g_app.devices.end() ? nullptr : found->second;
+}
+
+int SerialTest::Adverts(const std::string& address) {
+  std::lock_guard lock(g_app.mutex);
+  return g_app.adverts[address];
+}
+
+std::shared_ptr<BluetoothDevice> SerialTest::Find(const std::string& address, bool keepScanning) {
+  if (!m_scanner) {
+    m_scanner = GetScanner();
+    m_scanner->SetAdvCallback(&RecordAdvert);
+  }
+  m_scanner->StartLeScan();
+  const int before = Adverts(address);
+  m_radio->Advance(std::chrono::duration_cast<std::chrono::microseconds>(2 * kAdvertInterval));
+  EXPECT_TRUE(g_app.WaitUntil([&] { return g_app.adverts[address] > before; }))
+      << address << "'s advertisement never reached the application";
+  if (!keepScanning) {
+    m_scanner->StopLeScan();
+  }
+  return Device(address);
+}
+
+void SerialTest::ConnectPhone() {
+  if (!m_phone) {
+    m_phone = Find(kPhoneAddress);
+  }
+  ASSERT_TRUE(m_phone);
+  m_phone->Connect();
+  ASSERT_TRUE(m_phone->IsConnected());
+  auto service = m_phone->GetService(kPhoneService);
+  ASSERT_TRUE(service);
+  m_short = service->GetCharacteristic(kShortValue);
+  m_long = service->GetCharacteristic(kLongValue);
+  m_notifying = service->GetCharacteristic(kNotifying);
+  m_writable = service->GetCharacteristic(kWritable);
+  ASSERT_TRUE(m_short && m_long && m_notifying && m_writable);
+}
+
+uint8_t SerialTest::RadioConnection() {
+  const auto connections = m_radio->State().at("connections");
+  EXPECT_EQ(connections.size(), 1u);
+  return connections.empty() ? 0 : connections.at(0).at("handle").get<uint8_t>();
+}
+
+void SerialTest::Barrier() {
+  if (!m_scanner) {
+    m_scanner = GetScanner();
+  }
+  m_scanner->SetScanParameters(200, 100);
+}
+
+}  // namespace lumen::testing

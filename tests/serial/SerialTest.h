@@ -1,0 +1,146 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "lumen/BGLibError.h"
+#include "lumen/BluegigaCommands.h"
+#include "lumen/BluetoothDevice.h"
+#include "lumen/Errors.h"
+#include "lumen/GattCharacteristic.h"
+#include "lumen/GattService.h"
+#include "lumen/Logger.h"
+#include "lumen/Lumen.h"
+#include "lumen/Scanner.h"
+#include "lumen/Uuid.h"
+#include "support/LogCapture.h"
+#include "support/RemoteBled112.h"
+
+namespace lumen::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+inline constexpr std::chrono::seconds kGuard{10};  // only ends a hang
+inline constexpr int kPatientMs = 5000;            // time-outs that must not run out
+inline constexpr int kShortMs = 300;               // a time-out a fault is meant to run out
+inline constexpr int kDefaultTimeoutMs = 3000;     // the library's own
+inline constexpr int kNoResponseCode = 0x9001;
+inline constexpr int kDisconnectedCode = 0x9000;
+
+inline const char* const kPhoneAddress = "5a:10:20:30:40:50";
+inline const char* const kBackgroundPhoneAddress = "4b:60:70:80:90:a0";
+inline const char* const kPhoneServiceText = "a3c87500-8ed3-4bdf-8a39-a01bebede295";
+inline const char* const kNotifyingText = "a3c87502-8ed3-4bdf-8a39-a01bebede295";
+
+inline const Uuid kGapService(uint16_t{0x1800});
+inline const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
+inline const Uuid kWritable(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
+inline const Uuid kNotifying(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
+inline const Uuid kShortValue(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
+inline const Uuid kLongValue(std::string("a3c87504-8ed3-4bdf-8a39-a01bebede295"));
+
+// Two phones near a BLED112: one advertises its service, one only
+// manufacturer data. Writing the first one's writable characteristic makes it
+// notify three values.
+std::string PhonesScenario(const std::string& variant = "dongle",
+                           const std::string& firmware = R"({"major": 1, "minor": 8, "patch": 0, "build": 149})");
+
+Bytes Counting(uint8_t count);  // 00 01 02 …
+
+// What the application's callbacks saw. They are plain function pointers, so
+// the record is global.
+struct AppRecord {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::string, std::shared_ptr<BluetoothDevice>> devices;  // by address text
+  std::map<std::string, int> adverts;
+  std::vector<std::wstring> jobs;
+  std::vector<std::string> jobAddresses;
+  int hardwareFailures = 0;
+  std::vector<bool> softResets;
+
+  void Reset();
+  // Waits until `done` holds under the lock; the guard only ends a hang.
+  template <class Predicate>
+  bool WaitUntil(Predicate done) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kGuard, [&] { return done(); });
+  }
+};
+extern AppRecord g_app;
+
+bool RecordAdvert(std::shared_ptr<BluetoothDevice>& device);
+bool RecordScanJob(const std::wstring& job, std::vector<std::shared_ptr<BluetoothDevice>>& devices);
+void RecordHardwareFailure();
+void RecordSoftReset(bool removesDevice);
+
+// How a call ended, as the application can tell.
+struct Outcome {
+  std::string type;  // "none", "BGLibError", "KesBluetoothSDKLibError" or "std::exception"
+  std::string what;
+  int code = 0;
+};
+
+template <class Call>
+Outcome OutcomeOf(Call&& call) {
+  try {
+    call();
+  } catch (const details::BGLibError& e) {
+    return {"BGLibError", e.what(), e.code()};
+  } catch (const details::KesBluetoothSDKLibError& e) {
+    return {"KesBluetoothSDKLibError", e.what(), e.code()};
+  } catch (const std::exception& e) {
+    return {"std::exception", e.what(), 0};
+  }
+  return {"none", "", 0};
+}
+
+void ExpectRadioError(const Outcome& outcome, const std::string& text, int code);
+
+// The library on the virtual BLED112's port, the radio driven through
+// lumen-sim's control channel: only what an application can call.
+class SerialTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  const std::string& Port() const;
+  // A new radio with this scenario, then the library opened on the port.
+  void Open(const std::string& scenario, BluetoothDeviceType type = BLED112Dongle, bool checkFunctional = false);
+  // Initialize on the port; the timeouts are set patient once open.
+  bool InitializeOnPort(BluetoothDeviceType type = BLED112Dongle, bool checkFunctional = false);
+  // Drops what the application holds, then closes the library.
+  void Close();
+  // Sets the library's time-outs while it is closed (they outlast UnInitialize).
+  void SetTimeoutsForTheNextOpen(int responseMs, int eventMs, BluetoothDeviceType type = BLED112Dongle);
+
+  int HardwareFailures();
+  std::shared_ptr<BluetoothDevice> Device(const std::string& address);
+  int Adverts(const std::string& address);
+  // Scans until an advertisement of that device reaches the application.
+  std::shared_ptr<BluetoothDevice> Find(const std::string& address, bool keepScanning = false);
+  void ConnectPhone();
+  // The radio's connection number of the one link.
+  uint8_t RadioConnection();
+  // A command round trip: what the radio sent before its answer has been handled.
+  void Barrier();
+
+  LogCapture m_log;
+  std::unique_ptr<RemoteBled112> m_radio;
+  std::unique_ptr<Scanner> m_scanner;
+  std::shared_ptr<BluetoothDevice> m_phone;
+  std::unique_ptr<GattCharacteristic> m_short;
+  std::unique_ptr<GattCharacteristic> m_long;
+  std::unique_ptr<GattCharacteristic> m_notifying;
+  std::unique_ptr<GattCharacteristic> m_writable;
+};
+
+}  // namespace lumen::testing
