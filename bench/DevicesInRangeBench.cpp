@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "core/Event.h"
 #include "lumen/BluetoothDevice.h"
 #include "lumen/Logger.h"
 #include "scan/AdvPacket.h"
+#include "scan/DeviceRecord.h"
 #include "scan/DevicesInRange.h"
 
 namespace lumen::details {
@@ -31,11 +33,36 @@ std::shared_ptr<const AdvPacket> PhoneAdvert(uint32_t i, int8_t rssi) {
   return std::make_shared<const AdvPacket>(rssi, AddressOf(i), 0, 0, std::move(data));
 }
 
-// n devices heard once each, too weak to be connected to, and one job whose
-// device is not among them: every tick walks the whole cache and finds nothing.
+// n devices heard once each, too weak to be connected to.
 void Fill(DevicesInRange& cache, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i) {
     cache.RegisterAdvPacket(PhoneAdvert(i, -95));
+  }
+}
+
+// n phones in the background, every one a service-check candidate (strong
+// enough, four UUID-less advertisements in a row), RSSI spread over -80 to
+// -40 dBm. Every fourth has had a failed attempt and every eighth of those
+// has since moved closer, so every rule of the candidate order decides.
+void FillWithCandidates(DevicesInRange& cache, uint32_t n) {
+  uint32_t seed = 12345;
+  const auto next = [&seed] {
+    seed = seed * 1103515245U + 12345U;
+    return seed >> 16;
+  };
+  for (uint32_t i = 0; i < n; ++i) {
+    for (int advert = 0; advert < 4; ++advert) {
+      cache.RegisterAdvPacket(PhoneAdvert(i, static_cast<int8_t>(-80 + static_cast<int>(next() % 41))));
+    }
+    if (i % 4 == 0) {
+      const std::shared_ptr<DeviceRecord> record = cache.Find(AddressOf(i));
+      record->BeginDiscoveryAttempt(static_cast<int64_t>(next()));
+      record->EndDiscoveryAttempt(false);
+      const int8_t rssi = i % 32 == 0 ? -40 : static_cast<int8_t>(-80 + static_cast<int>(next() % 41));
+      for (int advert = 0; advert < 4; ++advert) {
+        cache.RegisterAdvPacket(PhoneAdvert(i, rssi));
+      }
+    }
   }
 }
 
@@ -45,8 +72,30 @@ const Uuid kJobUuid(std::array<uint8_t, 16>{0x0B, 0x9D, 0xB0, 0xE5, 0xC5, 0xB3, 
 bool IgnoreReport(const std::wstring&, std::vector<std::shared_ptr<BluetoothDevice>>&) { return false; }
 
 // The cache work of one scanner tick with an unresolved job: resolve the job
-// (match walk, then the walk for phones needing a service check) and expire.
+// (match walk, then the candidate walk for phones needing a service check,
+// sorted into the order they would be tried) and expire. Every cached device
+// is a candidate. The radio is marked as being reset, so the walk stops
+// before its first connection attempt and the cache stays as it was.
 void BM_ScannerTickWithPendingJob(benchmark::State& state) {
+  Logger::SetLogCallback(nullptr);
+  DevicesInRange cache;
+  FillWithCandidates(cache, static_cast<uint32_t>(state.range(0)));
+  cache.AddJob(L"job", {kJobUuid});
+  Event::SetGlobalReset(true);
+  for (auto _ : state) {
+    cache.ProcessJobs(&IgnoreReport);
+    cache.ExpireCache(kCacheTimeoutMs);
+  }
+  Event::SetGlobalReset(false);
+  if (cache.size() != static_cast<size_t>(state.range(0)) || !cache.HasJobs()) {
+    state.SkipWithError("the tick changed the cache");
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ScannerTickWithPendingJob)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// The same tick over devices too weak to be candidates: the walks alone.
+void BM_ScannerTickWithPendingJobNoCandidates(benchmark::State& state) {
   Logger::SetLogCallback(nullptr);
   DevicesInRange cache;
   Fill(cache, static_cast<uint32_t>(state.range(0)));
@@ -60,7 +109,7 @@ void BM_ScannerTickWithPendingJob(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_ScannerTickWithPendingJob)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ScannerTickWithPendingJobNoCandidates)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
 // A tick without jobs: only the expiry walk.
 void BM_ScannerTickExpiryOnly(benchmark::State& state) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "IdleRadio.h"
 #include "bluegiga/BgApi.h"
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
@@ -15,47 +16,6 @@ namespace lumen::details {
 namespace {
 
 using bglib::ble_msg_gap_scan_response_evt_t;
-
-// A radio that scans continuously and answers everything at once.
-class IdleRadio : public IBluetoothSDK {
- public:
-  bool OpenDevice(BluetoothDeviceType, const std::string&, uint32_t, bool) override { return true; }
-  bool IsDeviceOpen() override { return true; }
-  void CloseDevice() override {}
-  void SetTimeouts(int, int) override {}
-  void StartScan(bool) override { m_scanning = true; }
-  void EndProcedure() override { m_scanning = false; }
-  bool SupportsContinuousScanning() override { return true; }
-  std::string GetFirmwareVersion() override { return {}; }
-  void Reset(uint8_t, bool) override {}
-  void DelayedNonDFUReset(uint32_t, bool) override {}
-  void SetTXPower(uint8_t) override {}
-  void SetAdvertisementData(uint8_t, const std::vector<uint8_t>&) override {}
-  void SetAdvertisementParameters(uint16_t) override {}
-  void StartAdvertising() override {}
-  void StopAdvertising() override {}
-  void ConnectDirect(DeviceConnectionHandle, const std::vector<TimestampedRSSI>&, const Address&, uint16_t, uint16_t,
-                     uint16_t, uint16_t) override {}
-  void Disconnect(DeviceConnectionHandle) override {}
-  std::vector<AttGroupItem> GetListOfServices(DeviceConnectionHandle) override { return {}; }
-  std::vector<AttHandleItem> GetListOfCharacteristics(DeviceConnectionHandle, uint16_t, uint16_t) override {
-    return {};
-  }
-  std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle, uint16_t) override { return {}; }
-  std::vector<uint8_t> ReadLong(DeviceConnectionHandle, uint16_t) override { return {}; }
-  void WriteCommand(DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
-  void AttributeWrite(DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
-  void SetScanParameters(uint16_t, uint16_t, uint8_t) override {}
-  void SetScanParametersForEstablishingConnections(uint16_t, uint16_t) override {}
-  bool GetRSSI(DeviceConnectionHandle, int8_t*) override { return false; }
-  bool IsScanning() override { return m_scanning; }
-  uint8_t GetMaxConnections(uint16_t, bool) override { return 3; }
-  void SetScanningStateCallback(void (*)(bool)) override {}
-  bool ResetRemovesDevice() override { return false; }
-
- private:
-  std::atomic<bool> m_scanning{false};
-};
 
 // One scan-response record per address, with a 16-bit UUID list and a name.
 std::vector<std::vector<uint8_t>> ScanResponses(int addresses) {

@@ -78,9 +78,19 @@ size_t BgFrameReader::BytesWanted() const {
 void BgFrameReader::Consume(const uint8_t* data, size_t count, Sink& sink) {
   while (count != 0) {
     if (m_resyncPending) {
-      // Everything after an implausible header counts as available input.
-      m_suspect.insert(m_suspect.end(), data, data + count);
+      // Read together with the implausible header, so it had arrived without
+      // waiting: it counts as available input.
+      m_arrived.insert(m_arrived.end(), data, data + count);
       return;
+    }
+    if (!m_readingPayload && m_headerFill == 0 && count >= kHeaderBytes && IsPlausibleHeader(data) &&
+        m_droppedCount == 0 && count - kHeaderBytes >= PayloadLength(data)) {
+      // A whole frame at hand: handed over in place, without copying.
+      const size_t length = PayloadLength(data);
+      sink.OnFrame(data, length == 0 ? nullptr : data + kHeaderBytes, length);
+      data += kHeaderBytes + length;
+      count -= kHeaderBytes + length;
+      continue;
     }
     const size_t take = std::min(count, BytesWanted());
     if (m_readingPayload) {
@@ -138,6 +148,8 @@ void BgFrameReader::ConsumeAvailable(const uint8_t* data, size_t count, Sink& si
     return;
   }
   const size_t suspectOnly = m_suspect.size();
+  m_suspect.insert(m_suspect.end(), m_arrived.begin(), m_arrived.end());
+  m_arrived.clear();
   m_suspect.insert(m_suspect.end(), data, data + count);
   m_resyncPending = false;
   std::vector<uint8_t> scan;

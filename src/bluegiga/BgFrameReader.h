@@ -6,9 +6,10 @@
 
 namespace lumen::details {
 
-// Cuts the radio's byte stream into BGAPI frames. The transport reads exactly
-// BytesWanted() bytes at a time and hands them to Consume(); frames come out
-// through the sink.
+// Cuts the radio's byte stream into BGAPI frames. The transport hands over
+// whatever it has read, in any amount, to Consume(); frames come out through
+// the sink, several per call when several have arrived. BytesWanted() says
+// how many bytes complete the header or payload being read.
 //
 // After a header that no message of the table could have, nothing unread is
 // thrown away blindly: the transport hands over whatever the port holds right
@@ -69,6 +70,9 @@ class BgFrameReader {
   // transport's available input.
   bool m_resyncPending = false;
   std::vector<uint8_t> m_suspect;
+  // Bytes consumed after the implausible header, before the transport's
+  // available input: they are part of it.
+  std::vector<uint8_t> m_arrived;
   size_t m_droppedCount = 0;
   std::vector<uint8_t> m_dropped;
 };

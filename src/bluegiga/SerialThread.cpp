@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <chrono>
 #include <mutex>
@@ -176,8 +175,8 @@ void SerialThread::ReadNext() {
     }
     m_frames.ConsumeAvailable(m_readBuffer.data(), count, *this);
   }
-  boost::asio::async_read(
-      m_port, boost::asio::buffer(m_readBuffer.data(), m_frames.BytesWanted()),
+  m_port.async_read_some(
+      boost::asio::buffer(m_readBuffer.data(), m_readBuffer.size()),
       [this](const boost::system::error_code& error, size_t bytesRead) { ReadCompleted(error, bytesRead); });
 }
 

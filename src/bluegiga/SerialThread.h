@@ -17,8 +17,8 @@
 namespace lumen::details {
 
 // The byte pipe to a Bluegiga radio on a serial port. One reader thread runs
-// every read, write and close step; it cuts the input into BGAPI messages
-// (4-byte header, exact-length payload) and dispatches each one.
+// every read, write and close step; it reads what has arrived, cuts it into
+// BGAPI messages (4-byte header, payload) and dispatches each one in order.
 class SerialThread : private BgFrameReader::Sink {
  public:
   SerialThread();
@@ -60,7 +60,11 @@ class SerialThread : private BgFrameReader::Sink {
   void CloseSerialPort(const boost::system::error_code& error);
 
   BgFrameReader m_frames;
-  std::array<uint8_t, BgFrameReader::kHeaderBytes + BgFrameReader::kMaxPayloadBytes> m_readBuffer{};
+  // One read takes whatever the driver holds, up to this much, and the
+  // frames in it are dispatched before the next read: one system call per
+  // burst instead of two per frame.
+  static constexpr size_t kReadChunkBytes = 16384;
+  std::array<uint8_t, kReadChunkBytes> m_readBuffer{};
   std::deque<std::vector<uint8_t>> m_writeQueue;
   boost::asio::io_context m_context;
   boost::asio::serial_port m_port{m_context};

@@ -94,8 +94,12 @@ void GattCharacteristic::Impl::OnNotification(const details::CommonDataNotificat
   if (event == nullptr || event->connection != m_nativeHandle || event->attHandle != m_valueHandle) {
     return;
   }
-  const std::vector<uint8_t> data = event->data;
-  Log(kDebug, "Characteristic read:", event->connection, event->attHandle, ToString(data));
+  // The event lives until every subscriber has returned and is never
+  // changed, so the callback reads its bytes in place.
+  const std::vector<uint8_t>& data = event->data;
+  if (Logger::IsEnabled()) {
+    Log(kDebug, "Characteristic read:", event->connection, event->attHandle, ToString(data));
+  }
   const auto callback = ChangedCallbackCopy();
   if (!callback) {
     return;

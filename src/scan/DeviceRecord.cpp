@@ -11,8 +11,13 @@
 
 namespace lumen::details {
 
+struct DeviceRecord::Allocated : DeviceRecord {
+  Allocated(std::shared_ptr<const AdvPacket> packet, int64_t nowMs) : DeviceRecord(std::move(packet), nowMs) {}
+};
+
 std::shared_ptr<DeviceRecord> DeviceRecord::Create(std::shared_ptr<const AdvPacket> packet) {
-  std::shared_ptr<DeviceRecord> record(new DeviceRecord(std::move(packet), SteadyMilliseconds()));
+  // One allocation: the tick's walks touch the count and the fields together.
+  std::shared_ptr<DeviceRecord> record = std::make_shared<Allocated>(std::move(packet), SteadyMilliseconds());
   record->m_device.reset(new BluetoothDevice(std::make_unique<BluetoothDevice::Impl>(record)));
   return record;
 }
@@ -101,6 +106,7 @@ DeviceRecord::Snapshot DeviceRecord::TakeSnapshot() {
   snapshot.discoveryAttempts = m_discoveryAttempts;
   snapshot.lastDiscoveryAttemptTime = m_lastDiscoveryAttemptTime;
   snapshot.strongestAttemptRssi = m_strongestAttemptRssi;
+  snapshot.address = m_packet->address();
   return snapshot;
 }
 

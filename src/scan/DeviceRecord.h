@@ -39,6 +39,7 @@ class DeviceRecord {
     int32_t discoveryAttempts = 0;
     int64_t lastDiscoveryAttemptTime = 0;
     double strongestAttemptRssi = 0;
+    Address address;
   };
 
   // A record and its device for the address of packet, holding one sample
@@ -95,7 +96,13 @@ class DeviceRecord {
   // to other's address with other's history.
   void TakeRecordData(DeviceRecord& other);
 
+  // Where the owning cache keeps this record in its walk list; only the
+  // cache's worker thread reads or writes it.
+  size_t cacheSlot() const { return m_cacheSlot; }
+  void setCacheSlot(size_t slot) { m_cacheSlot = slot; }
+
  private:
+  struct Allocated;  // the record and its reference count in one allocation
   DeviceRecord(std::shared_ptr<const AdvPacket> packet, int64_t nowMs);
   double MeanRssiLocked();
 
@@ -113,6 +120,7 @@ class DeviceRecord {
   int64_t m_lastDiscoveryAttemptTime = 0;
   double m_strongestAttemptRssi = 0;
   mutable std::recursive_mutex m_mutex;
+  size_t m_cacheSlot = 0;
 };
 
 }  // namespace lumen::details

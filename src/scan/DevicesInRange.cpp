@@ -71,31 +71,60 @@ bool MovedCloser(const DeviceRecord::Snapshot& s) {
   return s.discoveryAttempts != 0 && s.meanRssi >= s.strongestAttemptRssi + DevicesInRange::kMovedCloserDb;
 }
 
-void LogMovedCloser(const Entry& entry) {
-  if (Logger::IsEnabled() && MovedCloser(entry.snapshot)) {
-    Log(kDebug, "MAC", AddressText(entry), " moved closer, from ", entry.snapshot.strongestAttemptRssi, " to ",
-        entry.snapshot.meanRssi, "try it soon");
-  }
-}
+}  // namespace
 
 // Never tried or moved closer first (stronger first); then fewer failures,
-// then the one tried longest ago.
-bool ServiceCheckOrder(const Entry& a, const Entry& b) {
-  LogMovedCloser(a);
-  LogMovedCloser(b);
-  const bool aEligible = a.snapshot.discoveryAttempts == 0 || MovedCloser(a.snapshot);
-  const bool bEligible = b.snapshot.discoveryAttempts == 0 || MovedCloser(b.snapshot);
-  if (aEligible && bEligible) {
-    return a.snapshot.meanRssi > b.snapshot.meanRssi;
+// then the one tried longest ago; then address order, as a stable sort of the
+// address-ordered cache would leave them. A strict total order, so a heap
+// hands candidates out in exactly the order a full sort would.
+bool DevicesInRange::CandidateKey::Before(const CandidateKey& a, const CandidateKey& b) {
+  if (a.eligible != b.eligible) {
+    return a.eligible;
   }
-  if (aEligible != bEligible) {
-    return aEligible;
+  if (a.eligible) {
+    if (a.meanRssi != b.meanRssi) {
+      return a.meanRssi > b.meanRssi;
+    }
+  } else {
+    if (a.failedConnectionAttempts != b.failedConnectionAttempts) {
+      return a.failedConnectionAttempts < b.failedConnectionAttempts;
+    }
+    if (a.lastDiscoveryAttemptTime != b.lastDiscoveryAttemptTime) {
+      return a.lastDiscoveryAttemptTime < b.lastDiscoveryAttemptTime;
+    }
   }
-  if (a.snapshot.failedConnectionAttempts != b.snapshot.failedConnectionAttempts) {
-    return a.snapshot.failedConnectionAttempts < b.snapshot.failedConnectionAttempts;
-  }
-  return a.snapshot.lastDiscoveryAttemptTime < b.snapshot.lastDiscoveryAttemptTime;
+  return a.address < b.address;
 }
+
+void DevicesInRange::Candidates::Order() {
+  // Only the first few are usually tried before the time budget runs out:
+  // a heap costs linear time up front and log n per candidate taken.
+  std::make_heap(m_keys.begin(), m_keys.end(), After);
+  m_left = m_keys.size();
+}
+
+std::shared_ptr<DeviceRecord> DevicesInRange::Candidates::Next() {
+  std::pop_heap(m_keys.begin(), m_keys.begin() + static_cast<std::ptrdiff_t>(m_left), After);
+  --m_left;
+  return m_records[m_keys[m_left].position];
+}
+
+std::vector<std::shared_ptr<DeviceRecord>> DevicesInRange::Candidates::TakeAll() {
+  std::vector<std::shared_ptr<DeviceRecord>> ordered;
+  ordered.reserve(m_left);
+  while (m_left != 0) {
+    ordered.push_back(Next());
+  }
+  return ordered;
+}
+
+void DevicesInRange::Candidates::Clear() {
+  m_keys.clear();
+  m_records.clear();
+  m_left = 0;
+}
+
+namespace {
 
 std::optional<Uuid> DetectUuid(const std::shared_ptr<DeviceRecord>& record) {
   Uuid uuid;
@@ -104,6 +133,29 @@ std::optional<Uuid> DetectUuid(const std::shared_ptr<DeviceRecord>& record) {
   }
   return std::nullopt;
 }
+
+// The walks are bound by memory latency: ask for a record a few steps ahead.
+constexpr size_t kPrefetchDistance = 8;
+
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
+inline void PrefetchAhead(const std::vector<std::shared_ptr<DeviceRecord>>& walk, size_t i) {
+  if (i + kPrefetchDistance < walk.size()) {
+    Prefetch(walk[i + kPrefetchDistance].get());
+  }
+  // The record asked for earlier has arrived by now: its device object next.
+  if (i + kPrefetchDistance / 2 < walk.size()) {
+    Prefetch(walk[i + kPrefetchDistance / 2]->device().get());
+  }
+}
+
+bool ByAddress(const Entry& a, const Entry& b) { return a.snapshot.address < b.snapshot.address; }
 
 }  // namespace
 
@@ -128,6 +180,42 @@ bool DevicesInRange::HasJobs() const { return m_jobCount.load() != 0; }
 
 int64_t DevicesInRange::LastJobCancelTime() const { return m_lastJobCancelTime.load(); }
 
+void DevicesInRange::Insert(const Address& address, std::shared_ptr<DeviceRecord> record) {
+  Erase(address);
+  record->setCacheSlot(m_walk.size());
+  m_walk.push_back(record);
+  m_records.emplace(address, std::move(record));
+}
+
+void DevicesInRange::Erase(const Address& address) {
+  const auto it = m_records.find(address);
+  if (it == m_records.end()) {
+    return;
+  }
+  const size_t slot = it->second->cacheSlot();
+  if (slot < m_walk.size() && m_walk[slot] == it->second) {
+    m_walk[slot] = std::move(m_walk.back());
+    m_walk[slot]->setCacheSlot(slot);
+    m_walk.pop_back();
+  }
+  m_records.erase(it);
+}
+
+void DevicesInRange::EraseRecord(const DeviceRecord& record) {
+  const Address address = record.address();
+  const auto it = m_records.find(address);
+  if (it != m_records.end() && it->second.get() == &record) {
+    Erase(address);
+    return;
+  }
+  for (const auto& [key, held] : m_records) {
+    if (held.get() == &record) {
+      Erase(key);
+      return;
+    }
+  }
+}
+
 std::shared_ptr<DeviceRecord> DevicesInRange::Find(const Address& address) const {
   const auto it = m_records.find(address);
   return it == m_records.end() ? nullptr : it->second;
@@ -146,7 +234,7 @@ std::pair<std::shared_ptr<DeviceRecord>, bool> DevicesInRange::RegisterAdvPacket
   const auto found = m_records.find(address);
   if (found == m_records.end()) {
     record = DeviceRecord::Create(packet);
-    m_records.emplace(address, record);
+    Insert(address, record);
     isNew = true;
   } else {
     record = found->second;
@@ -241,7 +329,7 @@ void DevicesInRange::RebuildJobUuids() {
     for (size_t i = 1; i < entries.size(); ++i) {
       const Address address = entries[i].record->address();
       Log(kDebug, "remove old MAC =", address.ToString(), "for service UUID =", uuid.ToString());
-      m_records.erase(address);
+      Erase(address);
     }
   }
 }
@@ -249,17 +337,26 @@ void DevicesInRange::RebuildJobUuids() {
 DevicesInRange::RecordList DevicesInRange::MatchDevicesForJob(const std::set<Uuid>& uuids) {
   const int64_t now = SteadyMilliseconds();
   const int64_t cutoff = now - kRecentAdvertWindowMs;
-  std::vector<Entry> matches;
-  for (const auto& [address, record] : m_records) {
-    const std::optional<Uuid> detect = DetectUuid(record);
-    if (!detect || uuids.count(*detect) == 0) {
+  Uuid& detect = m_detectScratch;
+  std::vector<Entry> found;
+  for (size_t i = 0; i < m_walk.size(); ++i) {
+    PrefetchAhead(m_walk, i);
+    const std::shared_ptr<DeviceRecord>& record = m_walk[i];
+    if (!record->device()->GetServiceUuidUsedToDetect(detect) || uuids.count(detect) == 0) {
       continue;
     }
-    Entry entry = MakeEntry(record);
+    found.push_back(MakeEntry(record));
+  }
+  std::sort(found.begin(), found.end(), ByAddress);
+  std::vector<Entry> matches;
+  matches.reserve(found.size());
+  for (Entry& entry : found) {
     if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
-      Log(kDebug, "device ", address.ToString(), " has correct UUID ", detect->ToString(),
-          "but is excluded because it last advertised at tick ", entry.snapshot.lastAdvertMs,
-          ", current tick count =", now);
+      if (Logger::IsEnabled() && entry.record->device()->GetServiceUuidUsedToDetect(detect)) {
+        Log(kDebug, "device ", entry.snapshot.address.ToString(), " has correct UUID ", detect.ToString(),
+            "but is excluded because it last advertised at tick ", entry.snapshot.lastAdvertMs,
+            ", current tick count =", now);
+      }
       continue;
     }
     matches.push_back(std::move(entry));
@@ -268,33 +365,52 @@ DevicesInRange::RecordList DevicesInRange::MatchDevicesForJob(const std::set<Uui
   return Records(matches);
 }
 
-DevicesInRange::RecordList DevicesInRange::DevicesNeedingServiceCheck() {
+DevicesInRange::Candidates DevicesInRange::DevicesNeedingServiceCheck() {
   const int64_t cutoff = SteadyMilliseconds() - kRecentAdvertWindowMs;
   const std::chrono::system_clock::time_point lastStopAdvertising = Advertiser::GetLastStopAdvertisingTime();
-  std::vector<Entry> candidates;
-  for (const auto& [address, record] : m_records) {
+  const bool logging = Logger::IsEnabled();
+  Candidates candidates = std::move(m_spareCandidates);
+  candidates.Clear();
+  for (size_t i = 0; i < m_walk.size(); ++i) {
+    PrefetchAhead(m_walk, i);
+    const std::shared_ptr<DeviceRecord>& record = m_walk[i];
     // The record's own fields rule out most devices before the connection
     // table is asked.
-    Entry entry{record, false, record->TakeSnapshot()};
-    if (entry.snapshot.meanRssi < kMinCandidateRssi ||
-        entry.snapshot.consecutiveAdvertsWithoutUuid <= kMinAdvertsWithoutUuid) {
-      continue;
-    }
-    entry.connected = record->device()->IsConnected();
-    if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
+    const DeviceRecord::Snapshot snapshot = record->TakeSnapshot();
+    if (snapshot.meanRssi < kMinCandidateRssi || snapshot.consecutiveAdvertsWithoutUuid <= kMinAdvertsWithoutUuid) {
       continue;
     }
     const std::shared_ptr<BluetoothDevice>& device = record->device();
-    // Services read since advertising last stopped are current; a phone
-    // already recognised needs no second look.
-    if (device->HasServices() &&
-        (device->GetLastTimeDiscoveredServices() >= lastStopAdvertising || DetectUuid(record))) {
+    // Heard recently is the common case and needs no connection-table lookup.
+    if (snapshot.lastAdvertMs <= cutoff && !device->IsConnected()) {
       continue;
     }
-    candidates.push_back(std::move(entry));
+    // Services read since advertising last stopped are current; a phone
+    // already recognised needs no second look.
+    if (device->HasServices() && (device->GetLastTimeDiscoveredServices() >= lastStopAdvertising ||
+                                  device->GetServiceUuidUsedToDetect(m_detectScratch))) {
+      continue;
+    }
+    const bool movedCloser = MovedCloser(snapshot);
+    candidates.Add(
+        record, CandidateKey{snapshot.discoveryAttempts == 0 || movedCloser, snapshot.meanRssi,
+                             snapshot.failedConnectionAttempts, snapshot.lastDiscoveryAttemptTime, snapshot.address});
+    if (logging && movedCloser) {
+      m_movedCloser.push_back(snapshot);
+    }
   }
-  std::stable_sort(candidates.begin(), candidates.end(), ServiceCheckOrder);
-  return Records(candidates);
+  if (logging) {
+    // In address order, once per candidate.
+    std::sort(m_movedCloser.begin(), m_movedCloser.end(),
+              [](const auto& a, const auto& b) { return a.address < b.address; });
+    for (const DeviceRecord::Snapshot& snapshot : m_movedCloser) {
+      Log(kDebug, "MAC", snapshot.address.ToString(), " moved closer, from ", snapshot.strongestAttemptRssi, " to ",
+          snapshot.meanRssi, "try it soon");
+    }
+    m_movedCloser.clear();
+  }
+  candidates.Order();
+  return candidates;
 }
 
 bool DevicesInRange::AttemptServiceDiscovery(const std::shared_ptr<DeviceRecord>& record, bool force) {
@@ -330,26 +446,39 @@ bool DevicesInRange::AttemptServiceDiscovery(const std::shared_ptr<DeviceRecord>
 }
 
 template <class StopWhen>
-void DevicesInRange::ConnectToCandidates(const RecordList& candidates, int64_t startTicks, bool force,
-                                         StopWhen stopWhen) {
+void DevicesInRange::ConnectToCandidates(Candidates& candidates, int64_t startTicks, bool force, StopWhen stopWhen) {
+  const size_t count = candidates.size();
   size_t tried = 0;
-  for (const std::shared_ptr<DeviceRecord>& candidate : candidates) {
+  while (tried != count) {
     if (Event::IsGlobalReset()) {
       Log(kInfo, "Stopping connecting to devices because the device is being reset");
       break;
     }
     if (SystemClockTicks() - startTicks >= kConnectBudgetTicks) {
-      Log(kDebug, "Done connecting to devices. Tried ", tried, " of ", candidates.size(), " devices");
+      Log(kDebug, "Done connecting to devices. Tried ", tried, " of ", count, " devices");
       break;
     }
     ++tried;
+    const std::shared_ptr<DeviceRecord> candidate = candidates.Next();
     if (AttemptServiceDiscovery(candidate, force) && stopWhen(candidate)) {
       break;
     }
   }
-  if (tried == candidates.size()) {
-    Log(kDebug, "Done connecting to devices. Tried all ", candidates.size(), " devices");
+  if (tried == count) {
+    Log(kDebug, "Done connecting to devices. Tried all ", count, " devices");
   }
+}
+
+void DevicesInRange::Recycle(Candidates candidates) {
+  candidates.Clear();
+  m_spareCandidates = std::move(candidates);
+}
+
+DevicesInRange::RecordList DevicesInRange::ServiceCheckCandidatesForTesting() {
+  Candidates candidates = DevicesNeedingServiceCheck();
+  RecordList ordered = candidates.TakeAll();
+  Recycle(std::move(candidates));
+  return ordered;
 }
 
 void DevicesInRange::ProcessJobs(const JobReport& report) {
@@ -371,21 +500,22 @@ void DevicesInRange::ProcessJobs(const JobReport& report) {
       checkPhones = true;
     }
     if (checkPhones) {
-      ConnectToCandidates(
-          DevicesNeedingServiceCheck(), start, true, [&](const std::shared_ptr<DeviceRecord>& candidate) {
-            const std::optional<Uuid> detect = DetectUuid(candidate);
-            if (!detect || uuids.count(*detect) == 0) {
-              return false;
-            }
-            matches = MatchDevicesForJob(uuids);
-            const std::string address = candidate->address().ToString();
-            if (!matches.empty()) {
-              Log(kInfo, "Found services, device:", address, "job resolved by connecting to nearby iPhones");
-              return true;
-            }
-            Log(kInfo, "Found services, device:", address);
-            return false;
-          });
+      Candidates candidates = DevicesNeedingServiceCheck();
+      ConnectToCandidates(candidates, start, true, [&](const std::shared_ptr<DeviceRecord>& candidate) {
+        const std::optional<Uuid> detect = DetectUuid(candidate);
+        if (!detect || uuids.count(*detect) == 0) {
+          return false;
+        }
+        matches = MatchDevicesForJob(uuids);
+        const std::string address = candidate->address().ToString();
+        if (!matches.empty()) {
+          Log(kInfo, "Found services, device:", address, "job resolved by connecting to nearby iPhones");
+          return true;
+        }
+        Log(kInfo, "Found services, device:", address);
+        return false;
+      });
+      Recycle(std::move(candidates));
     }
     if (matches.empty()) {
       continue;  // tried again next tick
@@ -413,13 +543,14 @@ void DevicesInRange::ProcessJobs(const JobReport& report) {
 
 void DevicesInRange::ConnectToDevicesNeedingServiceCheck(bool force) {
   const int64_t start = SystemClockTicks();
-  const RecordList candidates = DevicesNeedingServiceCheck();
+  Candidates candidates = DevicesNeedingServiceCheck();
   if (force || !AnyConnectionOpen()) {
     ConnectToCandidates(candidates, start, force, [](const std::shared_ptr<DeviceRecord>&) { return false; });
   } else {
     Log(kDebug, "Don't attempt connecting to devices: ", candidates.size(),
         " devices have not had services discovered.");
   }
+  Recycle(std::move(candidates));
 }
 
 void DevicesInRange::ExpireCache(int timeoutMs) {
@@ -433,13 +564,18 @@ void DevicesInRange::ExpireCache(int timeoutMs) {
     return;
   }
   const int64_t cutoff = now - timeoutMs;
-  for (auto it = m_records.begin(); it != m_records.end();) {
-    if (it->second->lastAdvertMs() < cutoff && !it->second->device()->IsConnected()) {
-      Log(kInfo, "delete from cache MAC =", it->first.ToString());
-      it = m_records.erase(it);
-    } else {
-      ++it;
+  std::vector<std::pair<Address, std::shared_ptr<DeviceRecord>>> expired;
+  for (size_t i = 0; i < m_walk.size(); ++i) {
+    PrefetchAhead(m_walk, i);
+    const std::shared_ptr<DeviceRecord>& record = m_walk[i];
+    if (record->lastAdvertMs() < cutoff && !record->device()->IsConnected()) {
+      expired.emplace_back(record->address(), record);
     }
+  }
+  std::sort(expired.begin(), expired.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [address, record] : expired) {
+    Log(kInfo, "delete from cache MAC =", address.ToString());
+    EraseRecord(*record);
   }
 }
 
@@ -467,9 +603,9 @@ void DevicesInRange::CheckForMacSwitch(std::shared_ptr<DeviceRecord> record) {
   const Address oldAddress = old->address();
   // Take over first: if that throws, the cache still holds both records.
   old->device()->TakeNewMACInfo(record->device().get());
-  m_records.erase(newAddress);
-  m_records.erase(oldAddress);
-  m_records[newAddress] = old;
+  Erase(newAddress);
+  Erase(oldAddress);
+  Insert(newAddress, old);
   Log(kDebug, "done switching to new MAC:", newAddress.ToString(), "from MAC:", oldAddress.ToString());
 }
 

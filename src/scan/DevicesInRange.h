@@ -15,11 +15,11 @@
 #include "lumen/Address.h"
 #include "lumen/ScanCallbacks.h"
 #include "lumen/Uuid.h"
+#include "scan/DeviceRecord.h"
 
 namespace lumen::details {
 
 class AdvPacket;
-class DeviceRecord;
 
 // One scanner's memory of what the radio hears: a record per advertising
 // address, the scanner's jobs, which devices satisfy a job, and connection
@@ -76,26 +76,78 @@ class DevicesInRange {
   size_t size() const { return m_records.size(); }
   std::shared_ptr<DeviceRecord> Find(const Address& address) const;
 
- private:
   using RecordList = std::vector<std::shared_ptr<DeviceRecord>>;
+  // Test seams: the devices a tick would connect to for a service check, in
+  // the order it would try them, and the matches of a job in report order.
+  RecordList ServiceCheckCandidatesForTesting();
+  RecordList MatchesForTesting(const std::set<Uuid>& uuids) { return MatchDevicesForJob(uuids); }
+
+ private:
+  // What the service-check order compares, read once per record.
+  struct CandidateKey {
+    bool eligible = false;  // never tried, or moved closer since
+    double meanRssi = 0;
+    int32_t failedConnectionAttempts = 0;
+    int64_t lastDiscoveryAttemptTime = 0;
+    Address address;        // ties are broken in address order
+    uint32_t position = 0;  // in the candidate list
+    static bool Before(const CandidateKey& a, const CandidateKey& b);
+  };
+  // Service-check candidates, handed out in order on demand.
+  class Candidates {
+   public:
+    void Add(std::shared_ptr<DeviceRecord> record, CandidateKey key) {
+      key.position = static_cast<uint32_t>(m_records.size());
+      m_keys.push_back(key);
+      m_records.push_back(std::move(record));
+    }
+    void Order();
+    size_t size() const { return m_records.size(); }
+    // The next in order; at most size() times after Order().
+    std::shared_ptr<DeviceRecord> Next();
+    RecordList TakeAll();
+    void Clear();
+
+   private:
+    static bool After(const CandidateKey& a, const CandidateKey& b) { return CandidateKey::Before(b, a); }
+
+    std::vector<CandidateKey> m_keys;
+    RecordList m_records;
+    size_t m_left = 0;
+  };
 
   std::optional<Uuid> ResolveDetectUuid(const std::shared_ptr<DeviceRecord>& record);
   void RebuildJobUuids();
   RecordList MatchDevicesForJob(const std::set<Uuid>& uuids);
-  RecordList DevicesNeedingServiceCheck();
+  Candidates DevicesNeedingServiceCheck();
+  // Keeps the candidate lists' storage for the next tick.
+  void Recycle(Candidates candidates);
   RecordList DevicesDetectedBy(const Uuid& uuid);
+  // Every change of m_records goes through these, which keep m_walk in step.
+  void Insert(const Address& address, std::shared_ptr<DeviceRecord> record);
+  void Erase(const Address& address);
+  // Erases record, found under its own address (or, failing that, anywhere).
+  void EraseRecord(const DeviceRecord& record);
   bool AttemptServiceDiscovery(const std::shared_ptr<DeviceRecord>& record, bool force);
   // Walks candidates within the time budget; stops early when stopWhen says so.
   template <class StopWhen>
-  void ConnectToCandidates(const RecordList& candidates, int64_t startTicks, bool force, StopWhen stopWhen);
+  void ConnectToCandidates(Candidates& candidates, int64_t startTicks, bool force, StopWhen stopWhen);
   void SetJobCount();
 
   std::map<Address, std::shared_ptr<DeviceRecord>> m_records;
+  // The same records in a flat list (any order; each record knows its slot):
+  // the tick's walks read it instead of chasing the map's nodes, and sort
+  // what they keep by address, as a walk of the map would have found it.
+  RecordList m_walk;
   std::set<Uuid> m_jobUuids;
   std::map<std::wstring, std::set<Uuid>> m_jobs;
   // Written by the worker beside m_jobs, read by any thread.
   std::atomic<int64_t> m_lastJobCancelTime{0};
   std::atomic<size_t> m_jobCount{0};
+  // Worker-only scratch, kept between ticks.
+  Candidates m_spareCandidates;
+  std::vector<DeviceRecord::Snapshot> m_movedCloser;
+  Uuid m_detectScratch;
 };
 
 }  // namespace lumen::details

@@ -188,6 +188,38 @@ TEST(BgFrameReaderTest, HeaderBegunInTheAvailableBytesIsKept) {
   EXPECT_EQ(sink.frames[0], kRadioError);
 }
 
+// Plays the transport as it reads now: whatever has arrived in one go, then,
+// after an implausible header, whatever else is there without waiting.
+TEST(BgFrameReaderTest, HeaderBegunInTheSameReadAsTheGarbageIsKept) {
+  BgFrameReader reader;
+  RecordingSink sink;
+  const Bytes read = Join({{0xDE, 0xAD, 0xBE, 0xEF}, Bytes(kRadioError.begin(), kRadioError.begin() + 2)});
+  reader.Consume(read.data(), read.size(), sink);
+  ASSERT_TRUE(reader.WantsAvailableInput());
+  reader.ConsumeAvailable(nullptr, 0, sink);  // nothing more yet
+  reader.Consume(kRadioError.data() + 2, 2, sink);
+  ASSERT_EQ(sink.frames.size(), 1U);
+  EXPECT_EQ(sink.frames[0], kRadioError);
+}
+
+TEST(BgFrameReaderTest, ManyFramesInOneReadComeOutInOrder) {
+  Bytes stream;
+  std::vector<Bytes> sent;
+  for (uint8_t i = 0; i < 50; ++i) {
+    sent.push_back(i % 5 == 0 ? kRadioError : ScanResponse(i));
+    stream.insert(stream.end(), sent.back().begin(), sent.back().end());
+  }
+  // A read may also end inside a frame: the rest comes with the next one.
+  for (const size_t split : {stream.size(), stream.size() / 2 + 1, size_t{6}}) {
+    BgFrameReader reader;
+    RecordingSink sink;
+    reader.Consume(stream.data(), split, sink);
+    reader.Consume(stream.data() + split, stream.size() - split, sink);
+    EXPECT_EQ(sink.frames, sent) << "split " << split;
+    EXPECT_EQ(sink.unrecognised, 0);
+  }
+}
+
 TEST(BgFrameReaderTest, EndlessGarbageIsDroppedAndCounted) {
   BgFrameReader reader;
   RecordingSink sink;

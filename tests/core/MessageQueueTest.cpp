@@ -201,6 +201,56 @@ TEST(MessageQueueTest, PostsAfterStopNeverRunAndAreReleased) {
   EXPECT_EQ(token.use_count(), 1);
 }
 
+TEST(MessageQueueTest, BurstsFromSeveralThreadsRunInEachThreadsOrder) {
+  MessageQueue queue;
+  constexpr int kPerThread = 5000;
+  std::vector<int> last(2, -1);
+  std::atomic<bool> inOrder{true};
+  std::atomic<int> ran{0};
+  std::promise<void> done;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < 2; ++t) {
+    posters.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        queue.Post([&, t, i] {
+          EXPECT_TRUE(queue.IsWorkerThread());
+          inOrder = inOrder && last[static_cast<size_t>(t)] == i - 1;
+          last[static_cast<size_t>(t)] = i;
+          if (++ran == 2 * kPerThread) {
+            done.set_value();
+          }
+        });
+      }
+    });
+  }
+  for (auto& poster : posters) {
+    poster.join();
+  }
+  auto future = done.get_future();
+  ASSERT_TRUE(Ready(future));
+  EXPECT_TRUE(inOrder);
+}
+
+TEST(MessageQueueTest, PostsQueuedBehindAStopNeverRun) {
+  auto queue = std::make_shared<MessageQueue>();
+  std::promise<void> release;
+  std::promise<void> stopped;
+  std::atomic<bool> ranAfterStop{false};
+  // The gate holds the worker while the next two are posted, so they are
+  // waiting together when the first of them stops the queue.
+  queue->Post([future = release.get_future().share()] { future.wait(); });
+  queue->Post([&] {
+    queue->Stop();
+    stopped.set_value();
+  });
+  queue->Post([&] { ranAfterStop = true; });
+  release.set_value();
+  auto future = stopped.get_future();
+  ASSERT_TRUE(Ready(future));
+  queue.reset();
+  EXPECT_FALSE(ranAfterStop);
+}
+
 TEST(MessageQueueTest, TimerFiresOnTheWorkerWithSuccess) {
   MessageQueue queue;
   std::promise<std::pair<boost::system::error_code, bool>> fired;
