@@ -568,7 +568,7 @@ TEST_F(DevicesInRangeTest, JobStateIsReadableFromOtherThreadsWhileTheWorkerChang
       // Never back in time, and 0 or a time the clock has reached.
       const bool possible =
           cancelled >= lastCancelled &&
-          (cancelled == 0 || (cancelled > ManualClocks::kStartSystemTicks && cancelled <= ManualClocks::SystemTicks()));
+          (cancelled == 0 || (cancelled > ManualClocks::StartSystemTicks() && cancelled <= ManualClocks::SystemTicks()));
       impossible += possible ? 0 : 1;
       lastCancelled = cancelled;
       ++reads;
@@ -592,7 +592,7 @@ TEST_F(DevicesInRangeTest, JobStateIsReadableFromOtherThreadsWhileTheWorkerChang
   EXPECT_EQ(impossible, 0U) << "of " << reads << " reads";
   // The reading thread sees the final state too.
   EXPECT_TRUE(lastHasJobs);
-  EXPECT_EQ(lastCancelled, ManualClocks::kStartSystemTicks + kCancels);
+  EXPECT_EQ(lastCancelled, ManualClocks::StartSystemTicks() + kCancels);
   m_cache.CancelJob(L"last");
   EXPECT_FALSE(m_cache.HasJobs());
   EXPECT_EQ(m_cache.LastJobCancelTime(), ManualClocks::SystemTicks());

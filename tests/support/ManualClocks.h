@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -14,10 +15,15 @@ class ManualClocks {
   static constexpr int64_t kStartSteadyMs = 10'000'000;
   static constexpr int64_t kStartSystemTicks =
       41'000'000'000'000'000;  // about 2099: after any real time a test may record
+  static constexpr int64_t kDayMs = 86'400'000;
 
   ManualClocks() {
-    steadyMs_.store(kStartSteadyMs);
-    systemTicks_.store(kStartSystemTicks);
+    // A day after the latest time an earlier test reached: the process-wide
+    // times tests leave behind (last connection attempt, advertiser stop) are
+    // then never recent, whatever order the tests run in.
+    steadyMs_.store(std::max(kStartSteadyMs, steadyMs_.load() + kDayMs));
+    systemTicks_.store(std::max(kStartSystemTicks, systemTicks_.load() + kDayMs * details::kSystemTicksPerMs));
+    startSystemTicks_.store(systemTicks_.load());
     details::SetSteadyClockForTesting(&SteadyNow);
     details::SetSystemClockForTesting(&SystemNow);
   }
@@ -29,6 +35,8 @@ class ManualClocks {
   ManualClocks& operator=(const ManualClocks&) = delete;
 
   static int64_t SteadyMs() { return steadyMs_.load(); }
+  // The system time this test's clocks started at.
+  static int64_t StartSystemTicks() { return startSystemTicks_.load(); }
   static int64_t SystemTicks() { return systemTicks_.load(); }
   static void AdvanceSteadyMs(int64_t ms) { steadyMs_ += ms; }
   static void AdvanceSystemTicks(int64_t ticks) { systemTicks_ += ticks; }
@@ -44,6 +52,7 @@ class ManualClocks {
 
   static inline std::atomic<int64_t> steadyMs_{0};
   static inline std::atomic<int64_t> systemTicks_{0};
+  static inline std::atomic<int64_t> startSystemTicks_{0};
 };
 
 }  // namespace lumen::testing
