@@ -28,12 +28,22 @@ void MessageQueue::Run(const std::shared_ptr<Loop>& loop) {
   }
 }
 
-void MessageQueue::Post(Handler handler) { boost::asio::post(m_loop->context, std::move(handler)); }
+void MessageQueue::Post(Handler handler) {
+  boost::asio::post(m_loop->context, [loop = m_loop.get(), handler = std::move(handler)] {
+    if (!loop->stopped.load(std::memory_order_acquire)) {
+      handler();
+    }
+  });
+}
 
 void MessageQueue::ArmTimer(std::chrono::steady_clock::duration delay, TimerHandler handler) {
   std::lock_guard lock(m_timerMutex);
   m_loop->timer.expires_after(delay);
-  m_loop->timer.async_wait(std::move(handler));
+  m_loop->timer.async_wait([loop = m_loop.get(), handler = std::move(handler)](const boost::system::error_code& error) {
+    if (!loop->stopped.load(std::memory_order_acquire)) {
+      handler(error);
+    }
+  });
 }
 
 void MessageQueue::CancelTimer() {
@@ -42,6 +52,7 @@ void MessageQueue::CancelTimer() {
 }
 
 void MessageQueue::Stop() {
+  m_loop->stopped.store(true, std::memory_order_release);
   m_loop->work.reset();
   m_loop->context.stop();
   if (!m_worker.joinable()) {

@@ -4,6 +4,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,9 @@ class MessageQueue {
     boost::asio::io_context context;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
     boost::asio::steady_timer timer{context};
+    // io_context::stop() alone lets Windows' completion port run what was
+    // already queued behind the stop; this flag drops it everywhere.
+    std::atomic<bool> stopped{false};
   };
 
   static void Run(const std::shared_ptr<Loop>& loop);
