@@ -19,3 +19,14 @@ install(FILES
 
 configure_file(cmake/lumen.pc.in ${CMAKE_CURRENT_BINARY_DIR}/lumen.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lumen.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# mingw-w64's runtime DLLs beside lumen.dll, so the installed tree runs as is.
+if(MINGW)
+  foreach(runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
+                    OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(IS_ABSOLUTE "${runtime_path}" AND EXISTS "${runtime_path}")
+      install(FILES ${runtime_path} DESTINATION ${CMAKE_INSTALL_BINDIR})
+    endif()
+  endforeach()
+endif()

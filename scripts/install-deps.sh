@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing lumen needs, from Debian's archive only.
 # Safe to run again: packages already present are left alone.
+# --windows adds the mingw-w64 cross compiler, Wine and GoogleTest's sources.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang lld libclang-rt-dev
 )
+if [ "${1:-}" = "--windows" ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds lumen and runs every test: once plain, once under AddressSanitizer
 # and UndefinedBehaviorSanitizer, once under ThreadSanitizer; checks an
-# application against the installed library; runs each fuzzer briefly.
+# application against the installed library; runs each fuzzer briefly; then
+# cross-builds for Windows and runs the suites there under Wine.
 # Installs what it needs from Debian first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +43,9 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 
 echo "== Fuzz smoke: each libFuzzer target for a short while"
 bash scripts/fuzz.sh 20
+
+echo "== Windows: mingw-w64 cross build, every suite under Wine"
+bash scripts/windows.sh | tee -a "$summary"
 
 # One closing line over every test run (reached only when everything passed).
 passed=$(grep -Eo 'tests passed, [0-9]+ tests failed out of [0-9]+' "$summary" | awk '{s += $NF} END {print s + 0}')

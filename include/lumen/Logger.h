@@ -10,6 +10,16 @@
 
 #include "lumen/Export.h"
 
+// <windows.h> (without NOGDI) defines ERROR as a macro. The header keeps it
+// out of its own way whether Windows headers come before or after it; code
+// that names Logger::ERROR after including <windows.h> needs NOGDI or an
+// #undef ERROR of its own.
+#if defined(ERROR)
+#pragma push_macro("ERROR")
+#undef ERROR
+#define LUMEN_RESTORE_ERROR_MACRO
+#endif
+
 namespace lumen {
 
 // All diagnostic text of the library goes to one application callback.
@@ -74,3 +84,8 @@ class LUMEN_API Logger {
 };
 
 }  // namespace lumen
+
+#if defined(LUMEN_RESTORE_ERROR_MACRO)
+#undef LUMEN_RESTORE_ERROR_MACRO
+#pragma pop_macro("ERROR")
+#endif

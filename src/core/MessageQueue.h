@@ -1,10 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>

@@ -5,6 +5,10 @@
 #include <atomic>
 #include <chrono>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace lumen::details {
 namespace {
 
@@ -50,6 +54,43 @@ TEST_F(ClockTest, SystemTicksAreHundredNanosecondsSinceTheUnixEpoch) {
   // Later than 2020-01-01: catches a wrong epoch or unit.
   EXPECT_GT(ticks / kSystemTicksPerSecond, 1577836800);
 }
+
+#if defined(_WIN32)
+// Checked against the Windows calls themselves, not against std::chrono, which
+// may sit on the same code.
+int64_t PerformanceCounterMilliseconds() {
+  LARGE_INTEGER counter;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&counter);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<int64_t>(static_cast<long double>(counter.QuadPart) * 1000 / frequency.QuadPart);
+}
+
+int64_t FileTimeTicksSince1970() {
+  constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+         kTicksFrom1601To1970;
+}
+
+TEST_F(ClockTest, SteadyMillisecondsComeFromThePerformanceCounter) {
+  const int64_t before = PerformanceCounterMilliseconds();
+  const int64_t ours = SteadyMilliseconds();
+  const int64_t after = PerformanceCounterMilliseconds();
+  EXPECT_GE(ours, before - 1);
+  EXPECT_LE(ours, after + 1);
+}
+
+TEST_F(ClockTest, SystemTicksMatchTheWindowsFileTimeMovedToTheUnixEpoch) {
+  const int64_t before = FileTimeTicksSince1970();
+  const int64_t ticks = SystemClockTicks();
+  const int64_t after = FileTimeTicksSince1970();
+  // std::chrono may read the coarse system time (a 15.6 ms tick on Windows).
+  EXPECT_GE(ticks, before - 20 * kSystemTicksPerMs);
+  EXPECT_LE(ticks, after + 20 * kSystemTicksPerMs);
+}
+#endif
 
 TEST_F(ClockTest, TestClocksReplaceAndRestoreTheRealOnes) {
   g_fakeSteady = 42;

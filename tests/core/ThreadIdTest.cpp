@@ -4,7 +4,9 @@
 
 #include <thread>
 
-#if defined(__linux__)
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__linux__)
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -19,7 +21,9 @@ TEST(ThreadIdTest, EachThreadHasItsOwnStableId) {
   std::thread([&] { other = CurrentOsThreadId(); }).join();
   EXPECT_NE(other, 0u);
   EXPECT_NE(other, mine);
-#if defined(__linux__)
+#if defined(_WIN32)
+  EXPECT_EQ(mine, static_cast<uint64_t>(GetCurrentThreadId()));
+#elif defined(__linux__)
   EXPECT_EQ(mine, static_cast<uint64_t>(syscall(SYS_gettid)));
 #endif
 }

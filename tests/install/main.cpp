@@ -1,5 +1,11 @@
 // Every exported header, compiled without the library's sources (only
-// AdvDataParser.h needs Boost's headers).
+// AdvDataParser.h needs Boost's headers). On Windows <windows.h> comes first,
+// without NOGDI, as many applications have it: its ERROR macro must not break
+// the headers.
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <lumen/Address.h>
 #include <lumen/AdvDataHelper.h>
 #include <lumen/AdvDataParser.h>

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Cross-builds lumen for 64-bit Windows with mingw-w64 and runs it under Wine:
+# lumen.dll with its import library, the examples, lumenTestApp.exe and the
+# test suites. The virtual BLED112 runs natively on Linux and Wine sees its
+# terminal as COM12, so the serial suite drives a real COM port. Ends with an
+# application built against the installed tree through find_package(lumen).
+# Installs what it needs from Debian first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh --windows
+
+jobs=$(nproc)
+root=$PWD/build/windows
+deps=$root/deps
+build=$root/build
+com=12
+
+# Header-only dependencies in a folder of their own: /usr/include itself must
+# never be on a mingw include path.
+mkdir -p "$deps/include" "$deps/share/cmake/nlohmann_json"
+ln -sfn /usr/include/boost "$deps/include/boost"
+ln -sfn /usr/include/nlohmann "$deps/include/nlohmann"
+cp /usr/share/cmake/nlohmann_json/*.cmake "$deps/share/cmake/nlohmann_json/"
+
+# Wine: a prefix of our own, quiet, and mingw's runtime DLLs on its PATH.
+export WINEPREFIX=$root/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+to_windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
+runtime_dirs=(
+  "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
+  "$(realpath "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")")"
+)
+WINEPATH="$(to_windows_path "${runtime_dirs[0]}");$(to_windows_path "${runtime_dirs[1]}")"
+export WINEPATH
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "== Creating the Wine prefix"
+  wine wineboot --init >/dev/null 2>&1 || true
+  wineserver -w
+fi
+
+echo "== Exported headers: strict ISO C++ for every compiler, Windows included"
+bash scripts/check-public-headers.sh "$deps/include"
+
+echo "== Cross build (mingw-w64)"
+cmake -S . -B "$build" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DLUMEN_WINDOWS_DEPS="$deps" \
+  -DCMAKE_BUILD_TYPE=Release -DLUMEN_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$jobs"
+
+echo "== The virtual BLED112, built for Linux"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/release -j "$jobs" --target lumen-sim
+
+echo "== Tests under Wine"
+# Every suite through ctest; the ones that use the COM port share one radio
+# and take turns on it.
+bash scripts/with-virtual-bled112.sh --sim build/release/sim/lumen-sim --wine-prefix "$WINEPREFIX" --com "$com" -- \
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600
+
+echo "== lumenTestApp.exe on the virtual nRF52 board"
+# It runs until the phone is tracked, then 'q' ends it: exit code 0 and a clean stop.
+log=$root/testapp.log
+fifo=$(mktemp -u "${TMPDIR:-/tmp}/lumen-keys.XXXXXX")
+mkfifo "$fifo"
+scenario=$(to_windows_path "$(realpath sim/scenarios/phone-tracking.json)")
+wine "$build/bin/lumenTestApp.exe" "-c$scenario" -u38a094a1-b1a0-472c-bd2f-00243623c016 -f5 -v1 \
+  <"$fifo" >"$log" 2>&1 &
+app=$!
+exec 8>"$fifo"
+rm -f "$fifo"
+for _ in $(seq 1 600); do
+  grep -q "KESLUMEN found phone" "$log" && break
+  kill -0 "$app" 2>/dev/null || break
+  sleep 0.1
+done
+printf 'q' >&8
+exec 8>&-
+status=0
+wait "$app" || status=$?
+if [ "$status" -ne 0 ] || ! grep -q "KESLUMEN found phone" "$log" || ! grep -q "^Exiting" "$log"; then
+  cat "$log"
+  echo "lumenTestApp.exe failed (exit code $status)" >&2
+  exit 1
+fi
+grep -E "KESLUMEN found phone|^Exiting" "$log"
+
+echo "== Installed tree used by a Windows application"
+rm -rf "$root/install-check"
+cmake --install "$build" --prefix "$root/install-check/prefix" >/dev/null
+cmake -S tests/install -B "$root/install-check/app" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DLUMEN_WINDOWS_DEPS="$deps" \
+  -DCMAKE_PREFIX_PATH="$root/install-check/prefix" >/dev/null
+cmake --build "$root/install-check/app"
+cp "$root"/install-check/prefix/bin/*.dll "$root/install-check/app/"
+wine "$root/install-check/app/lumen_install_check.exe"
+echo "installed lumen.dll works for a find_package(lumen) application"
