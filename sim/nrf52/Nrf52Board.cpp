@@ -17,6 +17,10 @@ constexpr size_t kEventBufferSize = 700;
 // Stands in for an adapter that is not this board's.
 int g_foreignAdapter = 0;
 
+// A UART at 1 Mbit/s with the driver's framing on both ends.
+constexpr auto kRealTimeCallLatency = std::chrono::microseconds(500);
+constexpr auto kRealTimeEventLatency = std::chrono::milliseconds(1);
+
 }  // namespace
 
 Nrf52Board::Nrf52Board(Scenario scenario, std::string port, void* adapterInternal, Handlers handlers,
@@ -38,6 +42,10 @@ Nrf52Board::Nrf52Board(Scenario scenario, std::string port, void* adapterInterna
       throw ScenarioError("peripheral \"" + peripheral.name + "\": " + e.what());
     }
     if (peripheral.disconnectDuringGatt) m_gattDropsLeft[i] = peripheral.disconnectDuringGatt->times;
+  }
+  if (clockMode == SimClock::Mode::kRealTime) {
+    m_callLatency = kRealTimeCallLatency;
+    m_eventLatency = kRealTimeEventLatency;
   }
 }
 
@@ -123,6 +131,10 @@ size_t Nrf52Board::CallCount(std::string_view function) const {
 
 uint32_t Nrf52Board::Call(std::string_view function, std::string_view recordedAs,
                           const std::function<uint32_t()>& body) {
+  if (const Micros latency = m_callLatency.load();
+      latency.count() > 0 && m_clock->GetMode() == SimClock::Mode::kRealTime) {
+    std::this_thread::sleep_for(latency);
+  }
   uint32_t result = NRF_SUCCESS;
   {
     std::lock_guard lock(m_mutex);
@@ -198,7 +210,42 @@ void Nrf52Board::QueueLog(int severity, std::string message) {
   Enqueue(std::move(delivery));
 }
 
+void Nrf52Board::SetLatency(Micros call, Micros event) {
+  m_callLatency = std::max(call, Micros(0));
+  m_eventLatency = std::max(event, Micros(0));
+}
+
 void Nrf52Board::Enqueue(Delivery delivery) {
+  const Micros latency = m_eventLatency.load();
+  Micros due{0};
+  {
+    std::lock_guard lock(m_queueMutex);
+    if (m_stopEvents) return;
+    if (latency.count() == 0 && m_inFlight == 0) {
+      m_queue.push_back(std::move(delivery));
+      ++m_produced;
+      due = Micros(-1);
+    } else {
+      due = std::max(m_clock->Now() + latency, m_lastInFlightDue);
+      m_lastInFlightDue = due;
+      ++m_inFlight;
+    }
+  }
+  if (due == Micros(-1)) {
+    m_queueChanged.notify_all();
+    return;
+  }
+  auto held = std::make_shared<Delivery>(std::move(delivery));
+  m_clock->ScheduleAt(due, [this, held](Micros) {
+    {
+      std::lock_guard lock(m_queueMutex);
+      --m_inFlight;
+    }
+    EnqueueNow(std::move(*held));
+  });
+}
+
+void Nrf52Board::EnqueueNow(Delivery delivery) {
   {
     std::lock_guard lock(m_queueMutex);
     if (m_stopEvents) return;

@@ -106,6 +106,7 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   void InjectEvent(const uint8_t* event, size_t length, bool fromOtherAdapter) override;
   void InjectStatus(int code, const std::string& message) override;
   void InjectLog(int severity, const std::string& message) override;
+  void SetLatency(Micros call, Micros event) override;
 
   // Nrf52Faults
   void StopAnswering() override;
@@ -196,7 +197,9 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
 
   // Event output
   void Emit(Bytes event, std::function<void(uint8_t*)> prepare = {});
+  // Hands the record to the event thread after the event latency.
   void Enqueue(Delivery delivery);
+  void EnqueueNow(Delivery delivery);
   void EventThread();
   void Deliver(Delivery& delivery);
 
@@ -245,6 +248,8 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   const Handlers m_handlers;
   std::unique_ptr<SimClock> m_clock;
   std::atomic<int> m_logFilter{0};
+  std::atomic<Micros> m_callLatency{Micros(0)};
+  std::atomic<Micros> m_eventLatency{Micros(0)};
 
   mutable std::recursive_mutex m_mutex;  // the board's state; every driver call holds it
   bool m_running = false;
@@ -321,6 +326,9 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   std::deque<Delivery> m_queue;
   uint64_t m_produced = 0;
   uint64_t m_delivered = 0;
+  // Records still in flight on the clock; later ones never overtake them.
+  size_t m_inFlight = 0;
+  Micros m_lastInFlightDue{0};
   bool m_stopEvents = false;
   std::thread m_eventThread;
   std::atomic<std::thread::id> m_eventThreadId{};

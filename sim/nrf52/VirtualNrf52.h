@@ -173,6 +173,15 @@ class VirtualNrf52 {
   // Status and log records to their callbacks, from the board's threads.
   virtual void InjectStatus(int code, const std::string& message) = 0;
   virtual void InjectLog(int severity, const std::string& message) = 0;
+
+  // How long the line and the driver take. A call blocks for `call` of wall
+  // time in real-time mode (manual time never blocks a call); an event,
+  // status or log record reaches its callback `event` of board time after
+  // the board produced it, so in manual time it stays in flight until the
+  // test advances the clock that far. Until then it does not count as
+  // produced for WaitUntilDelivered. Real-time boards start at 500 us and
+  // 1 ms, manual ones at zero.
+  virtual void SetLatency(std::chrono::microseconds call, std::chrono::microseconds event) = 0;
 };
 
 // The board of the adapter open now; null when none is open.
