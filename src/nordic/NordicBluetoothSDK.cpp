@@ -115,4 +115,6 @@ void NordicBluetoothSDK::SetConnectTimeoutMsForTesting(int32_t ms) { m_impl->Set
 
 void NordicBluetoothSDK::SetDisconnectWaitMsForTesting(uint32_t ms) { m_impl->SetDisconnectWaitMs(ms); }
 
+void NordicBluetoothSDK::SetConnectedEventWaitMsForTesting(uint32_t ms) { m_impl->SetConnectedEventWaitMs(ms); }
+
 }  // namespace lumen::Nordic

@@ -56,6 +56,8 @@ class NordicBluetoothSDK final : public details::IBluetoothSDK {
   // disconnection.
   void SetConnectTimeoutMsForTesting(int32_t ms);
   void SetDisconnectWaitMsForTesting(uint32_t ms);
+  // And the 2 s given a CONNECTED event that is already on its way.
+  void SetConnectedEventWaitMsForTesting(uint32_t ms);
 
  private:
   std::unique_ptr<Impl> m_impl;

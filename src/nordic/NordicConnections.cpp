@@ -20,8 +20,6 @@ namespace {
 constexpr uint16_t kDefaultConnScanUnits625us = 88;
 constexpr uint16_t kConnIntervalUnits1250us = 6;  // 7.5 ms
 constexpr uint32_t kConnectWaitMarginMs = 500;
-// A CONNECTED event already taken off the line is published within moments.
-constexpr uint32_t kClaimedEventWaitMs = 2000;
 
 constexpr std::array<int8_t, 14> kTxPowerDbmByStrength = {-40, -20, -16, -12, -8, -4, 0, 2, 3, 4, 5, 6, 7, 8};
 
@@ -199,10 +197,16 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
   // Declared before the wait: its handlers write them until it unsubscribes.
   bool connected = false;
   uint16_t connectedHandle = BLE_CONN_HANDLE_INVALID;
+  uint64_t attemptId = 0;
+  {
+    std::lock_guard lock(m_connectAttemptMutex);
+    attemptId = ++m_connectAttempt;
+  }
   NordicCallWait wait;
-  wait.Subscribe<uint16_t>("nordic_on_connected", [&](uint16_t handle) {
+  wait.Subscribe<uint16_t>("nordic_on_connected", [&, attemptId](uint16_t handle) {
     auto lock = wait.Lock();
-    if (!wait.IsOpen()) {
+    // Once closed, the event thread closes the link itself.
+    if (!wait.IsOpen() || !TakeConnectedLink(attemptId, handle)) {
       return;
     }
     connectedHandle = handle;
@@ -241,25 +245,26 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
       }
       // The event thread has taken the outcome already; it is being published.
       if (claimed) {
-        signaled = wait.Done().WaitFor(kClaimedEventWaitMs);
+        // A CONNECTED event already taken off the line is published within moments.
+        signaled = wait.Done().WaitFor(m_connectedEventWaitMs.load());
       }
     }
   }
 
+  // From here on a CONNECTED event is the event thread's to close; one taken
+  // just before is ours, signalled in time or not.
+  wait.Close();
   if (result != NRF_SUCCESS) {
     Log(kWarning, "sd_ble_gap_connect failed " + ErrorText(result));
-    wait.Close();
     return result;
   }
+  if (connected) {
+    *handleOut = connectedHandle;
+    return NRF_SUCCESS;
+  }
   if (signaled) {
-    wait.Close();
-    if (connected) {
-      *handleOut = connectedHandle;
-      return NRF_SUCCESS;
-    }
     return NRF_ERROR_TIMEOUT;
   }
-  wait.Close();
   Log(kWarning,
       "sd_ble_gap_connect failed - no event for successful connection or for timeout, call sd_ble_gap_connect_cancel");
   const uint32_t cancel =

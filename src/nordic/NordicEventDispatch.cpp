@@ -229,13 +229,48 @@ void NordicBluetoothSDK::Impl::OnConnected(adapter_t* adapter, uint16_t handle, 
     std::lock_guard attempt(m_connectAttemptMutex);
     awaited = m_connectAwaited;
     m_connectAwaited = false;
+    if (awaited) {
+      m_untakenLink = UntakenLink{m_connectAttempt, handle};
+    }
   }
   if (awaited) {
-    Publish<uint16_t>("nordic_on_connected", handle);
+    // The publish may wait for the bus past the connect's patience.
+    try {
+      Publish<uint16_t>("nordic_on_connected", handle);
+    } catch (...) {
+      DisconnectUntakenLink(adapter, handle);
+      throw;
+    }
+    DisconnectUntakenLink(adapter, handle);
     return;
   }
   // An attempt given up on came through after all: nobody owns this link.
   Log(kWarning, "Nordic connection", handle, "was established after its connect was given up, disconnect it");
+  DisconnectOrphan(adapter, handle);
+}
+
+bool NordicBluetoothSDK::Impl::TakeConnectedLink(uint64_t attempt, uint16_t handle) {
+  std::lock_guard lock(m_connectAttemptMutex);
+  if (!m_untakenLink || m_untakenLink->attempt != attempt || m_untakenLink->handle != handle) {
+    return false;
+  }
+  m_untakenLink.reset();
+  return true;
+}
+
+void NordicBluetoothSDK::Impl::DisconnectUntakenLink(adapter_t* adapter, uint16_t handle) {
+  {
+    std::lock_guard lock(m_connectAttemptMutex);
+    if (!m_untakenLink || m_untakenLink->handle != handle) {
+      return;
+    }
+    m_untakenLink.reset();
+  }
+  Log(kWarning, "Nordic connection", handle, "was established after its connect was given up, disconnect it");
+  DisconnectOrphan(adapter, handle);
+}
+
+void NordicBluetoothSDK::Impl::DisconnectOrphan(adapter_t* adapter, uint16_t handle) {
   const uint32_t result = EventThreadDriverCall("sd_ble_gap_disconnect", [&] {
     return sd_ble_gap_disconnect(adapter, handle, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION);
   });
@@ -263,7 +298,10 @@ void NordicBluetoothSDK::Impl::OnAdvReport(const ble_gap_evt_adv_report_t& repor
     std::memcpy(record.data() + kScanResponseRecordBytes, data, length);
   }
 
-  if (status != BLE_GAP_ADV_DATA_STATUS_INCOMPLETE_MORE_DATA) {
+  // A report whose buffer the driver no longer knew (no data pointer) was
+  // made by a scan stopped since: it says nothing about the scan running now.
+  const bool ofCurrentScan = data != nullptr;
+  if (status != BLE_GAP_ADV_DATA_STATUS_INCOMPLETE_MORE_DATA && ofCurrentScan) {
     // The SoftDevice pauses scanning after every report.
     ScannerState running = ScannerState::kRunning;
     m_scannerState.compare_exchange_strong(running, ScannerState::kPaused);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -64,9 +65,11 @@ class NordicBluetoothSDK::Impl {
   virtual void SetScanningStateCallback(void (*callback)(bool scanning)) { m_scanningStateCallback.store(callback); }
   virtual bool ResetRemovesDevice() { return true; }
 
-  // Test seams: the connect time-out and the wait for a disconnection.
+  // Test seams: the connect time-out, the wait for a disconnection and the
+  // wait for a CONNECTED event the event thread has already taken.
   void SetConnectTimeoutMs(int32_t ms) { m_connectTimeoutMs.store(ms); }
   void SetDisconnectWaitMs(uint32_t ms) { m_disconnectWaitMs.store(ms); }
+  void SetConnectedEventWaitMs(uint32_t ms) { m_connectedEventWaitMs.store(ms); }
 
   // The one live object, for the driver's callbacks; null (with an ERROR
   // line) when there are none or several, or when the adapter is not ours.
@@ -133,6 +136,12 @@ class NordicBluetoothSDK::Impl {
   // Event thread.
   void OnAdvReport(const ble_gap_evt_adv_report_t& report);
   void OnConnected(adapter_t* adapter, uint16_t handle, uint16_t supervisionTimeout);
+  // Connect wait's handler: whether the link of this attempt is still
+  // there to take; it is then the caller's.
+  bool TakeConnectedLink(uint64_t attempt, uint16_t handle);
+  // After the publish: a link no wait took is closed.
+  void DisconnectUntakenLink(adapter_t* adapter, uint16_t handle);
+  void DisconnectOrphan(adapter_t* adapter, uint16_t handle);
   void OnHvx(adapter_t* adapter, const ble_evt_t& event);
   void ReplyToPeerRequest(adapter_t* adapter, const ble_evt_t& event);
 
@@ -169,6 +178,15 @@ class NordicBluetoothSDK::Impl {
   // a link nobody would ever close, so the event thread closes it.
   std::mutex m_connectAttemptMutex;
   bool m_connectAwaited = false;
+  uint64_t m_connectAttempt = 0;
+  // The link a CONNECTED event brought for an attempt, until that attempt's
+  // wait takes it.
+  struct UntakenLink {
+    uint64_t attempt = 0;
+    uint16_t handle = 0;
+  };
+  std::optional<UntakenLink> m_untakenLink;
+  std::atomic<uint32_t> m_connectedEventWaitMs{2000};
 
   bool m_advertising = false;
   uint8_t m_advHandle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;
