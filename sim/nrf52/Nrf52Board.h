@@ -166,6 +166,8 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
     std::map<Nrf52PeerRequest, SimClock::TimerId> requestTimers;
     bool rssiOn = false;
     uint8_t rssiThreshold = 0;
+    uint8_t rssiSkip = 0;       // qualifying samples passed over before an event
+    uint8_t rssiQualified = 0;  // in a row, since the last event
     std::optional<int> lastRssi;
     SimClock::TimerId rssiTimer = 0;
     uint8_t dataChannel = 0;

@@ -13,7 +13,8 @@ using namespace nrf52;
 
 namespace {
 
-constexpr auto kRssiSamplePeriod = std::chrono::seconds(1);
+// The SoftDevice samples a link's RSSI once per connection event.
+constexpr auto kConnIntervalUnit = std::chrono::microseconds(1250);
 // A peer gives up on a link-layer procedure after 40 s, on an ATT transaction after 30 s.
 constexpr auto kLinkLayerResponseTimeout = std::chrono::seconds(40);
 constexpr auto kAttTransactionTimeout = std::chrono::seconds(30);
@@ -33,6 +34,24 @@ bool ValidConnParams(const ble_gap_conn_params_t& p) {
 
 bool ValidScanParams(const ble_gap_scan_params_t& p) {
   return p.interval >= 4 && p.interval <= 0x4000 && p.window >= 4 && p.window <= p.interval;
+}
+
+// A random address must carry the sub-type it is given as in its two most
+// significant bits; a public one may hold any bits.
+bool ValidPeerAddr(const ble_gap_addr_t& peer) {
+  const unsigned topBits = peer.addr[BLE_GAP_ADDR_LEN - 1] >> 6;
+  switch (peer.addr_type) {
+    case BLE_GAP_ADDR_TYPE_PUBLIC:
+      return true;
+    case BLE_GAP_ADDR_TYPE_RANDOM_STATIC:
+      return topBits == 0x3;
+    case BLE_GAP_ADDR_TYPE_RANDOM_PRIVATE_RESOLVABLE:
+      return topBits == 0x1;
+    case BLE_GAP_ADDR_TYPE_RANDOM_PRIVATE_NON_RESOLVABLE:
+      return topBits == 0x0;
+    default:
+      return false;
+  }
 }
 
 bool AcceptedTxPower(int8_t dbm) {
@@ -88,18 +107,19 @@ void Nrf52Board::StopScanner() {
 }
 
 uint32_t Nrf52Board::ScanStart(const ble_gap_scan_params_t* params, const ble_data_t* buffer) {
-  RegisterReportBuffer();
   auto refuse = [this](uint32_t code) {
     ++m_scanStartsRefused;
     return code;
   };
+  // Without a buffer there is nothing for the driver to register.
+  if (buffer == nullptr || buffer->p_data == nullptr) return refuse(NRF_ERROR_INVALID_ADDR);
+  RegisterReportBuffer();
   if (!m_enabled) return refuse(BLE_ERROR_NOT_ENABLED);
   if (params != nullptr) {
     if (m_scanner != Nrf52ScannerState::kStopped) return refuse(NRF_ERROR_INVALID_STATE);
   } else if (m_scanner != Nrf52ScannerState::kPaused) {
     return refuse(NRF_ERROR_INVALID_STATE);
   }
-  if (buffer == nullptr || buffer->p_data == nullptr) return refuse(NRF_ERROR_INVALID_ADDR);
   if (buffer->len < BLE_GAP_SCAN_BUFFER_MIN) return refuse(NRF_ERROR_INVALID_LENGTH);
   m_reportBuffer = buffer->p_data;
   m_reportBufferLength = buffer->len;
@@ -186,7 +206,11 @@ void Nrf52Board::EmitReport(const AdvertisingReport& report, bool scanResponse) 
   adv.ch_index = m_advChannel;
   m_advChannel = m_advChannel == 39 ? 37 : static_cast<uint8_t>(m_advChannel + 1);
   adv.set_id = BLE_GAP_ADV_REPORT_SET_ID_NOT_AVAILABLE;
-  size_t length = std::min<size_t>(data.size(), BLE_GAP_ADV_SET_DATA_SIZE_MAX);
+  // Legacy PDUs carry at most 31 bytes; the buffer takes what its declared
+  // length allows and the report says when that was not all.
+  const size_t onAir = std::min<size_t>(data.size(), BLE_GAP_ADV_SET_DATA_SIZE_MAX);
+  const size_t length = std::min<size_t>(onAir, m_reportBufferLength);
+  if (length < onAir) adv.type.status = BLE_GAP_ADV_DATA_STATUS_INCOMPLETE_TRUNCATED;
   adv.data.len = static_cast<uint16_t>(length);
   m_scanner = Nrf52ScannerState::kPaused;
   ReleaseReportBuffer();
@@ -240,7 +264,7 @@ uint32_t Nrf52Board::Connect(const ble_gap_addr_t* peer, const ble_gap_scan_para
   StopScanner();
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   if (peer == nullptr || scan == nullptr || conn == nullptr) return NRF_ERROR_INVALID_ADDR;
-  if (peer->addr_type > BLE_GAP_ADDR_TYPE_RANDOM_PRIVATE_NON_RESOLVABLE) return kErrorGapInvalidBleAddr;
+  if (!ValidPeerAddr(*peer)) return kErrorGapInvalidBleAddr;
   if (!ValidScanParams(*scan) || !ValidConnParams(*conn)) return NRF_ERROR_INVALID_PARAM;
   if (!TagKnown(tag)) return NRF_ERROR_NOT_FOUND;
   if (m_connecting) return NRF_ERROR_INVALID_STATE;
@@ -578,13 +602,15 @@ uint32_t Nrf52Board::ExchangeMtuReply(uint16_t conn, uint16_t serverRxMtu) {
 // ---------------------------------------------------------------------------
 // RSSI and transmit power
 
-uint32_t Nrf52Board::RssiStart(uint16_t conn, uint8_t threshold, uint8_t) {
+uint32_t Nrf52Board::RssiStart(uint16_t conn, uint8_t threshold, uint8_t skip) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (link->rssiOn) return NRF_ERROR_INVALID_STATE;
   link->rssiOn = true;
   link->rssiThreshold = threshold;
+  link->rssiSkip = skip;
+  link->rssiQualified = 0;
   link->lastRssi.reset();
   if (threshold == BLE_GAP_RSSI_THRESHOLD_INVALID) return NRF_SUCCESS;
   SampleRssi(conn, link->id);
@@ -595,7 +621,12 @@ void Nrf52Board::SampleRssi(uint16_t handle, uint64_t linkId) {
   Link* link = FindLink(handle);
   if (link == nullptr || link->id != linkId || !link->rssiOn) return;
   int rssi = m_environment.RssiAt(link->peripheral, m_clock->Now());
-  if (!link->lastRssi || std::abs(rssi - *link->lastRssi) >= link->rssiThreshold) {
+  // A change of at least the threshold (0: every sample) qualifies; an event
+  // follows after `skip` qualifying samples in a row have been passed over.
+  const bool qualifies = !link->lastRssi || std::abs(rssi - *link->lastRssi) >= link->rssiThreshold;
+  link->rssiQualified = qualifies ? static_cast<uint8_t>(std::min(link->rssiQualified + 1, 0xFF)) : 0;
+  if (qualifies && (!link->lastRssi || link->rssiQualified > link->rssiSkip)) {
+    link->rssiQualified = 0;
     link->lastRssi = rssi;
     Bytes event = NewEvent(BLE_GAP_EVT_RSSI_CHANGED);
     ble_gap_evt_t& gap = EventOf(event)->evt.gap_evt;
@@ -605,7 +636,8 @@ void Nrf52Board::SampleRssi(uint16_t handle, uint64_t linkId) {
     link->dataChannel = static_cast<uint8_t>((link->dataChannel + 1) % 37);
     Emit(std::move(event));
   }
-  link->rssiTimer = m_clock->ScheduleAfter(kRssiSamplePeriod, [this, handle, linkId](Micros) {
+  const auto interval = kConnIntervalUnit * std::max<uint16_t>(link->params.max_conn_interval, 6);
+  link->rssiTimer = m_clock->ScheduleAfter(interval, [this, handle, linkId](Micros) {
     std::lock_guard lock(m_mutex);
     if (m_running) SampleRssi(handle, linkId);
   });

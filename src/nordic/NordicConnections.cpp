@@ -51,7 +51,7 @@ void NordicBluetoothSDK::Impl::AddToActiveConnectionMap(uint16_t handle) {
         "AddToActiveConnectionMap cannot add Nordic handle that is already in active connection map",
         details::kErrorGeneral);
   }
-  m_activeConnections.emplace(handle, ActiveConnection{m_noRssi});
+  m_activeConnections.emplace(handle, ActiveConnection{m_noRssi, {}});
 }
 
 void NordicBluetoothSDK::Impl::RemoveFromActiveConnectionMap(uint16_t handle) {
@@ -67,6 +67,24 @@ void NordicBluetoothSDK::Impl::StoreRssi(uint16_t handle, int8_t rssi) {
   if (const auto entry = m_activeConnections.find(handle); entry != m_activeConnections.end()) {
     entry->second.rssi = rssi;
   }
+}
+
+bool NordicBluetoothSDK::Impl::StoreRssiQuietly(uint16_t handle, int8_t rssi) {
+  constexpr auto kRssiLogPeriod = std::chrono::seconds(1);
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(m_activeConnectionsMutex);
+  const auto entry = m_activeConnections.find(handle);
+  if (entry == m_activeConnections.end()) {
+    return false;
+  }
+  entry->second.rssi = rssi;
+  ActiveConnection& connection = entry->second;
+  if (connection.rssiLoggedAt != std::chrono::steady_clock::time_point{} &&
+      now - connection.rssiLoggedAt < kRssiLogPeriod) {
+    return true;
+  }
+  connection.rssiLoggedAt = now;
+  return false;
 }
 
 bool NordicBluetoothSDK::Impl::GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) {

@@ -46,10 +46,33 @@ void PublishGattc(const char* name, const ble_evt_t& event) {
   Publish<const ble_gattc_evt_t*>(name, &event.evt.gattc_evt);
 }
 
+int8_t CorrectedRssi(int raw) { return static_cast<int8_t>(std::max(raw - kRssiCorrectionDb, -128)); }
+
+// With reports on every connection event, most RSSI updates are stored
+// without the dispatch's log lines.
+bool StoredQuietly(adapter_t* adapter, const ble_evt_t* event) {
+  if (event == nullptr || event->header.evt_id != BLE_GAP_EVT_RSSI_CHANGED) {
+    return false;
+  }
+  const NordicBluetoothSDK::Impl::Lookup lookup(adapter);
+  if (lookup.get() == nullptr) {
+    return true;  // the lookup has logged why
+  }
+  return lookup.get()->StoreRssiQuietly(event->evt.gap_evt.conn_handle,
+                                        CorrectedRssi(event->evt.gap_evt.params.rssi_changed.rssi));
+}
+
 }  // namespace
 
 void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
   try {
+    try {
+      if (StoredQuietly(adapter, event)) {
+        return;
+      }
+    } catch (...) {
+      // Handled below with the full dispatch.
+    }
     OperationTimer timer("lumen::Nordic::ble_evt_dispatch");
     try {
       const uint64_t thread = details::CurrentOsThreadId();
@@ -143,7 +166,7 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
       const uint16_t handle = event.evt.gap_evt.conn_handle;
       const int raw = event.evt.gap_evt.params.rssi_changed.rssi;
       Log(kDebug, "Received updated RSSI for connection =", handle, ": raw Nordic RSSI =", raw);
-      StoreRssi(handle, static_cast<int8_t>(std::max(raw - kRssiCorrectionDb, -128)));
+      StoreRssi(handle, CorrectedRssi(raw));
       break;
     }
     case BLE_GAP_EVT_ADV_REPORT:

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -79,6 +80,10 @@ class NordicBluetoothSDK::Impl {
 
   // Driver's event thread (NordicEventDispatch.cpp, NordicPeerReplies.cpp).
   void OnEvent(adapter_t* adapter, const ble_evt_t* event);
+  // RSSI reports come once per connection event: for a connection whose RSSI
+  // was logged within the last second, the value is stored without a line.
+  // True when it was.
+  bool StoreRssiQuietly(uint16_t handle, int8_t rssi);
 
  private:
   // What this backend knows of the SoftDevice's scanner: a paused scanner
@@ -89,6 +94,7 @@ class NordicBluetoothSDK::Impl {
 
   struct ActiveConnection {
     int8_t rssi = 0;
+    std::chrono::steady_clock::time_point rssiLoggedAt{};
   };
 
   // m_mutex held, adapter open.
