@@ -10,9 +10,18 @@
 namespace lumen::testing {
 namespace {
 
+// The phone asks for no other connection parameters: the link keeps the
+// minimal 7.5 ms interval.
+std::string SteadyLinkScenario() {
+  std::string json = NordicScenario();
+  const std::string phone = R"("name": "phone",)";
+  json.replace(json.find(phone), phone.size(), phone + R"( "requests_on_connect": [],)");
+  return json;
+}
+
 class NordicStrictBoardTest : public NordicSimTest {
  protected:
-  void SetUp() override { OpenBoard(); }
+  void SetUp() override { OpenBoard(SteadyLinkScenario()); }
 
   // The connect's error code, or success.
   int ConnectCode(const Address& address) {
