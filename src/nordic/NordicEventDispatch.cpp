@@ -342,7 +342,8 @@ void NordicBluetoothSDK::Impl::OnAdvReport(const ble_gap_evt_adv_report_t& repor
     return;
   }
   if (!usable) {
-    Log(kError, "Nordic received advertisement without data but #bytes =", length);
+    // Expected now and then: the line was still carrying it when the scan stopped.
+    Log(kDebug, "Nordic advertisement report from a stopped scan dropped, #bytes =", length);
     return;
   }
   if (!connectable) {

@@ -47,6 +47,8 @@ TEST_F(NordicScanRestartTest, ReportFromBeforeARestartLeavesTheNewScanRunning) {
   EXPECT_FALSE(snapshot.reportBufferPoolOverflowed);
   EXPECT_LE(snapshot.reportBufferSlotsInUse, 1u);
   EXPECT_EQ(CountCalls("sd_ble_gap_scan_start(null)"), 0u);
+  EXPECT_EQ(m_log.CountContaining(Logger::DEBUG, "Nordic advertisement report from a stopped scan dropped"), 10u);
+  EXPECT_TRUE(m_log.Lines(Logger::ERROR).empty());
 }
 
 TEST_F(NordicScanRestartTest, ReportOfTheCurrentScanStillPausesIt) {
