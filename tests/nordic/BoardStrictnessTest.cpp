@@ -105,5 +105,30 @@ TEST_F(BoardStrictnessTest, ReportFillsTheBufferNoFurtherThanItsDeclaredLength) 
   }
 }
 
+TEST_F(BoardStrictnessTest, EventsOnTheLineArriveAfterTheLatencyAndInOrder) {
+  Open();
+  session->Board().SetLatency(0us, 5ms);
+  uint8_t storage[BLE_GAP_SCAN_BUFFER_MIN] = {};
+  ble_data_t buffer{storage, sizeof storage};
+  ASSERT_EQ(StartScan(&buffer), NRF_SUCCESS);
+  session->Advance(100ms);  // the phone's first advertisement
+  session->Settle();
+  EXPECT_EQ(session->Pending(BLE_GAP_EVT_ADV_REPORT), 0u);
+  EXPECT_EQ(session->Board().Snapshot().scanner, sim::Nrf52ScannerState::kPaused);
+
+  // Without latency now, a later record still waits for the one before it.
+  session->Board().SetLatency(0us, 0us);
+  ble_evt_t marker{};
+  marker.header.evt_id = BLE_GAP_EVT_RSSI_CHANGED;
+  marker.header.evt_len = sizeof marker;
+  session->Board().InjectEvent(reinterpret_cast<const uint8_t*>(&marker), sizeof marker);
+  session->Settle();
+  EXPECT_EQ(session->Pending(BLE_GAP_EVT_RSSI_CHANGED), 0u);
+  session->Advance(5ms);
+  session->Settle();
+  EXPECT_EQ(session->Pending(BLE_GAP_EVT_ADV_REPORT), 1u);
+  EXPECT_EQ(session->Pending(BLE_GAP_EVT_RSSI_CHANGED), 1u);
+}
+
 }  // namespace
 }  // namespace lumen::test::nrf52
