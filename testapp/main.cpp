@@ -158,6 +158,8 @@ int main(int argc, char** argv) {
     Print("Exiting\n");
     EndProcess(0);
   }
+  // The library's own clean-up at exit has nothing left to tell the user.
+  lumen::Logger::SetLogCallback(nullptr);
   Print("Exiting\n");
   return 0;
 }

@@ -27,6 +27,7 @@ TEST(SessionTest, TracksTheBackgroundPhoneAndExercisesIt) {
   app.Await("(INFO) KESLUMENController destructor completed", stopping);
   app.Await("Exiting", stopping);
   app.ExpectExit(0);
+  EXPECT_EQ(app.process().Lines().back(), "Exiting");  // nothing after it
   // The beacon ran, and the phone was never mistaken for another.
   EXPECT_GT(app.Count("Changed advertisement to device-specific"), 0u);
   EXPECT_EQ(app.Count("KESLUMEN found phone MAC"), 1u) << app.process().Output();
