@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 #include <csignal>
+#include <cstdlib>
+#include <initializer_list>
 
 #include <cerrno>
 #endif
@@ -64,11 +66,13 @@ void BeginKeyInput() {
   raw.c_cc[VTIME] = 0;
   if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
     g_changed = 1;
-    // ^C and friends must not leave the user's terminal without echo.
-    std::signal(SIGINT, RestoreAndReraise);
-    std::signal(SIGTERM, RestoreAndReraise);
-    std::signal(SIGHUP, RestoreAndReraise);
-    std::signal(SIGQUIT, RestoreAndReraise);
+    // No way out may leave the user's terminal without echo: ^C and friends,
+    // a closed output (`lumenTestApp ... | head`), an abort or a crash, and
+    // exit() from anywhere.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+      std::signal(signal, RestoreAndReraise);
+    }
+    std::atexit(RestoreConsole);
   }
 }
 

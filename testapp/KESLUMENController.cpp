@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <optional>
 
 #include "ConsoleOutput.h"
 
@@ -40,6 +41,17 @@ std::unique_ptr<lumen::GattCharacteristic> CharacteristicIfPresent(lumen::GattSe
   for (const lumen::Uuid& candidate : present) {
     if (candidate.EqualTo(uuid)) {
       return service.GetCharacteristic(uuid);
+    }
+  }
+  return nullptr;
+}
+
+// GetService throws for a service the phone lacks; such a phone is told
+// apart from a link that failed.
+std::unique_ptr<lumen::GattService> ServiceIfPresent(lumen::BluetoothDevice& device, const lumen::Uuid& uuid) {
+  for (const lumen::Uuid& candidate : device.GetServiceUuids()) {
+    if (candidate.EqualTo(uuid)) {
+      return device.GetService(uuid);
     }
   }
   return nullptr;
@@ -130,6 +142,8 @@ bool KESLUMENController::Start(const std::string& port, const std::set<std::stri
     }
   }
 
+  // Before the radio is opened, so that the reason it does not open is shown.
+  Logger::SetLogCallback(logCallback);
   if (!lumen::Initialize(port, 0, lumen::NordicNRF52, false)) {
     Log(Logger::ERROR, "ERROR: failed to initialize KESLUMEN");
     return false;
@@ -145,13 +159,15 @@ bool KESLUMENController::Start(const std::string& port, const std::set<std::stri
     lumen::BluegigaCommands::SetBGTimeouts(3000, 65000);
     lumen::BluegigaCommands::SetTXPower(15);
 
-    Logger::SetLogCallback(logCallback);
     lumen::Set_HardwareFailureCallback(hardwareFailureCallback);
     lumen::Set_HardwareSoftResetInitiatedCallback(softResetCallback);
 
     m_scanner->SetScanForNonConnectableDevices(false);
-    if (scanInterval != 0 && scanWindow != 0) {
-      m_scanner->SetScanParameters(static_cast<unsigned short>(scanInterval), static_cast<unsigned short>(scanWindow));
+    // The nRF52 scans with the window as its interval, so a window alone is
+    // enough and an interval alone changes nothing (main says so).
+    if (scanWindow != 0) {
+      const unsigned interval = scanInterval != 0 ? scanInterval : scanWindow;
+      m_scanner->SetScanParameters(static_cast<unsigned short>(interval), static_cast<unsigned short>(scanWindow));
     }
     m_scanner->SetScanParametersForEstablishingConnections(50, 50);
 
@@ -191,13 +207,81 @@ void KESLUMENController::RestartSearch() {
   m_challengeCharacteristic.reset();
   m_responseCharacteristic.reset();
   m_featureCharacteristic.reset();
-  if (m_scanner != nullptr) {
-    m_scanner->AddScanJob(kScanJobName, m_trackedUuids);
+  if (m_scanner == nullptr) {
+    return;
+  }
+  const std::set<lumen::Uuid> uuids = UuidsToSearch();
+  if (uuids.empty()) {
+    // Searching for nothing would only make the scanner connect to every
+    // UUID-less phone in range; the keep-alive timer searches again later.
+    Log(Logger::INFO, "every UUID belongs to a refused phone that is left alone for now: no search until then");
+    m_scanner->CancelScanJob(kScanJobName);
+    return;
+  }
+  m_scanner->AddScanJob(kScanJobName, uuids);
+}
+
+void KESLUMENController::DropTrackedPhone() {
+  std::shared_ptr<lumen::BluetoothDevice> device;
+  {
+    std::lock_guard lock(m_mutex);
+    device = m_trackedDevice;
+  }
+  if (device != nullptr) {
+    Log(Logger::INFO, "disconnect phone MAC " + device->address().ToString() + " and search again");
+    DisconnectQuietly(device);
+  }
+  RestartSearch();
+}
+
+std::set<lumen::Uuid> KESLUMENController::UuidsToSearch() {
+  LeftAloneTimeIsUp();
+  std::set<lumen::Uuid> uuids;
+  for (const lumen::Uuid& uuid : m_trackedUuids) {
+    if (m_leftAloneUntil.count(uuid) == 0) {
+      uuids.insert(uuid);
+    }
+  }
+  return uuids;
+}
+
+bool KESLUMENController::LeftAloneTimeIsUp() {
+  const auto now = std::chrono::steady_clock::now();
+  bool ended = false;
+  for (auto it = m_leftAloneUntil.begin(); it != m_leftAloneUntil.end();) {
+    if (it->second <= now) {
+      it = m_leftAloneUntil.erase(it);
+      ended = true;
+    } else {
+      ++it;
+    }
+  }
+  return ended;
+}
+
+void KESLUMENController::Refuse(const std::shared_ptr<lumen::BluetoothDevice>& device, const lumen::Uuid& uuid) {
+  m_leftAloneUntil[uuid] = std::chrono::steady_clock::now() + kRefusedPhoneLeftAlone;
+  Log(Logger::INFO, "leave phone MAC " + device->address().ToString() + " UUID " + uuid.ToString() + " alone for " +
+                        std::to_string(kRefusedPhoneLeftAlone.count()) + " seconds");
+}
+
+// A phone that is not tracked is not kept connected: its link would keep it
+// matching the search, and it could not be reached by another central.
+void KESLUMENController::DisconnectQuietly(const std::shared_ptr<lumen::BluetoothDevice>& device) {
+  try {
+    if (device->IsConnected()) {
+      device->Disconnect();
+    }
+  } catch (const std::exception& e) {
+    Log(Logger::WARNING, std::string("WARNING: disconnecting the phone failed: ") + e.what());
+  } catch (...) {
+    Log(Logger::WARNING, "WARNING: disconnecting the phone failed with non-std::exception");
   }
 }
 
 void KESLUMENController::TrackDevice(const std::shared_ptr<lumen::BluetoothDevice>& device) {
   std::lock_guard lock(m_mutex);
+  std::optional<lumen::Uuid> refusedUuid;
   try {
     if (!device->IsConnected()) {
       device->Connect();
@@ -207,9 +291,10 @@ void KESLUMENController::TrackDevice(const std::shared_ptr<lumen::BluetoothDevic
       Log(Logger::ERROR, "ERROR: asked to start tracking device that does not have an identified UUID");
     } else {
       Log(Logger::INFO, "KESLUMEN found phone MAC " + device->address().ToString() + " UUID " + uuid.ToString());
-      std::unique_ptr<lumen::GattService> service = device->GetService(uuid);
+      std::unique_ptr<lumen::GattService> service = ServiceIfPresent(*device, uuid);
       if (service == nullptr) {
         Log(Logger::ERROR, "ERROR: could not get the authentication service");
+        refusedUuid = uuid;
       } else {
         const std::vector<lumen::Uuid> present = service->GetCharacteristicUuids();
         auto challenge = CharacteristicIfPresent(*service, present, m_challengeCharacteristicUuid);
@@ -217,6 +302,7 @@ void KESLUMENController::TrackDevice(const std::shared_ptr<lumen::BluetoothDevic
         auto feature = CharacteristicIfPresent(*service, present, m_featureCharacteristicUuid);
         if (challenge == nullptr || response == nullptr || feature == nullptr) {
           Log(Logger::ERROR, "ERROR: could not get the challenge/response/feature characteristics");
+          refusedUuid = uuid;
         } else {
           m_trackedDevice = device;
           m_trackedPhoneUuid = uuid;
@@ -232,6 +318,10 @@ void KESLUMENController::TrackDevice(const std::shared_ptr<lumen::BluetoothDevic
     Log(Logger::ERROR, "ERROR: tracking device failed with non-std::exception, start searching again: ");
   }
   if (!IsTracking()) {
+    if (refusedUuid) {
+      Refuse(device, *refusedUuid);
+    }
+    DisconnectQuietly(device);
     RestartSearch();
   }
 }
@@ -320,6 +410,9 @@ void KESLUMENController::OnTimerKeepAlive() {
     std::lock_guard lock(m_mutex);
     if (!IsTracking()) {
       Log(Logger::INFO, "no device being tracked, keepalive skipped");
+      if (LeftAloneTimeIsUp()) {
+        RestartSearch();  // with the UUIDs of the phones left alone until now
+      }
       return;
     }
     bool succeeded = false;

@@ -8,8 +8,10 @@
 #include <lumen/Scanner.h>
 #include <lumen/Uuid.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -40,6 +42,8 @@ class KESLUMENController {
              uint32_t challengePeriodSeconds);
 
   void RestartSearch();
+  // Disconnects the tracked phone, if any, and searches again.
+  void DropTrackedPhone();
   void TrackDevice(const std::shared_ptr<lumen::BluetoothDevice>& device);
   bool GetTrackedPhone(lumen::Uuid& uuidOut);
   void OnTimerChallengeResponse();
@@ -54,10 +58,17 @@ class KESLUMENController {
   static constexpr uint8_t kChallengeByte = 0x55;
   static constexpr unsigned kChunksInResponse = 14;
   static constexpr unsigned kResponseWaitMs = 2000;
+  // A refused phone would otherwise be reported, connected and refused again
+  // at every scanner tick, and no other phone would ever be looked at.
+  static constexpr std::chrono::seconds kRefusedPhoneLeftAlone{60};
 
   void Log(lumen::Logger::LogType type, const std::string& message) const;
   bool IsTracking() const { return m_trackedDevice != nullptr; }
   void ChallengeResponse();
+  void Refuse(const std::shared_ptr<lumen::BluetoothDevice>& device, const lumen::Uuid& uuid);
+  void DisconnectQuietly(const std::shared_ptr<lumen::BluetoothDevice>& device);
+  std::set<lumen::Uuid> UuidsToSearch();
+  bool LeftAloneTimeIsUp();
   void ArmChallengeTimer();
   void ArmKeepAliveTimer();
   void RunTimerStep(const char* where, const std::function<void()>& step);
@@ -81,6 +92,9 @@ class KESLUMENController {
   std::unique_ptr<lumen::GattCharacteristic> m_challengeCharacteristic;
   std::unique_ptr<lumen::GattCharacteristic> m_responseCharacteristic;
   std::unique_ptr<lumen::GattCharacteristic> m_featureCharacteristic;
+  // UUIDs of refused phones, left out of the search until the time given. A
+  // UUID names one phone, so leaving the UUID out leaves the phone alone.
+  std::map<lumen::Uuid, std::chrono::steady_clock::time_point> m_leftAloneUntil;
 
   LogCallback m_logCallback = nullptr;
   bool m_initialized = false;

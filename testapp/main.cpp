@@ -5,7 +5,10 @@
 #include <lumen/BluetoothDevice.h>
 #include <lumen/Uuid.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "CommandLine.h"
 #include "ConsoleKeys.h"
@@ -80,7 +83,7 @@ bool RunKeyLoop(KESLUMENController& controller) {
         break;
       }
       case 'd':
-        controller.RestartSearch();
+        controller.DropTrackedPhone();
         break;
       case 's':
         ShowStatus(controller);
@@ -89,6 +92,25 @@ bool RunKeyLoop(KESLUMENController& controller) {
         break;
     }
   }
+}
+
+// A radio call the radio never completes holds the controller's timer thread
+// for over a minute (the program lets each GATT wait last 65 s); the user who
+// asked to quit is not kept waiting for it.
+constexpr std::chrono::seconds kStopLimit{5};
+
+// Destroys the controller; false when that has not finished within the limit.
+bool StopWithin(std::unique_ptr<KESLUMENController> controller, std::chrono::seconds limit) {
+  std::packaged_task<void()> stop([controller = std::move(controller)]() mutable { controller.reset(); });
+  std::future<void> stopped = stop.get_future();
+  std::thread stopper(std::move(stop));
+  if (stopped.wait_for(limit) == std::future_status::ready) {
+    stopper.join();
+    return true;
+  }
+  // Still using the controller and the library: the process ends under it.
+  stopper.detach();
+  return false;
 }
 
 }  // namespace
@@ -105,6 +127,13 @@ int main(int argc, char** argv) {
       return 1;
   }
 
+  if (options.scanInterval != 0 && options.scanWindow == 0) {
+    PrintF(
+        "scan interval %u not used: the nRF52 radio scans with the scan window as its interval, so give -w to "
+        "change its scan timing\n",
+        options.scanInterval);
+  }
+
   auto controller = std::make_unique<KESLUMENController>();
   if (!controller->Start(options.port, options.uuids, options.silent, options.scanInterval, options.scanWindow, OnLog,
                          OnHardwareFailure, OnSoftResetInitiated, OnAdvert, options.fullChallengeResponse,
@@ -113,14 +142,24 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  PrintKeyHelp();
+  // Keys are taken one by one before the help says which, so that none typed
+  // after it waits for Enter or is echoed.
   BeginKeyInput();
+  PrintKeyHelp();
   const bool resetRadio = RunKeyLoop(*controller);
   RestoreConsole();
   if (resetRadio) {
     controller->ResetRadioOnStop();
   }
-  controller.reset();
+  if (!StopWithin(std::move(controller), kStopLimit)) {
+    OnLog(lumen::Logger::WARNING, "a radio call is still waiting for the radio after " +
+                                      std::to_string(kStopLimit.count()) +
+                                      " seconds of stopping: exiting without waiting for it");
+    Print("Exiting\n");
+    EndProcess(0);
+  }
+  // The library's own clean-up at exit has nothing left to tell the user.
+  lumen::Logger::SetLogCallback(nullptr);
   Print("Exiting\n");
   return 0;
 }

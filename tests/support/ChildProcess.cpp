@@ -220,6 +220,12 @@ void ChildProcess::CloseInput() {
   m_atLineStart = true;
 }
 
+std::optional<ChildProcess::TerminalModes> ChildProcess::CurrentTerminalModes() const {
+  termios mode{};
+  if (!m_pty || tcgetattr(m_inputFd, &mode) != 0) return std::nullopt;
+  return TerminalModes{(mode.c_lflag & ECHO) != 0, (mode.c_lflag & ICANON) != 0};
+}
+
 void ChildProcess::ReadOutput() {
   pollfd fds[2] = {{m_outputFd, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
   char buffer[4096];

@@ -72,6 +72,14 @@ class ChildProcess {
   // Does nothing once the child has been reaped.
   void SendSignal(int signal);
 
+  // Pty only: whether the terminal echoes input and edits it in lines, as it
+  // is now (e.g. after the child has exited); nullopt for a pipe.
+  struct TerminalModes {
+    bool echo = false;
+    bool lines = false;
+  };
+  std::optional<TerminalModes> CurrentTerminalModes() const;
+
  private:
   void ReadOutput();
   void Append(std::string_view bytes);

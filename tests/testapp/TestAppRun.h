@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -20,6 +22,9 @@ inline const std::string kChallenge = "7198c97a-914a-432d-b828-0eea0e2b65fc";
 inline const std::string kResponse = "0b9db0e5-c5b3-4043-8294-44d8112adc54";
 inline const std::string kFeature = "57862960-5b0f-4ce0-a255-30997b420c79";
 inline const std::string kPhoneAddress = "6c:21:43:65:87:a9";
+// The phone that serves its own UUID but lacks the feature characteristic.
+inline const std::string kRefusedPhoneUuid = "016e9c91-5c83-4eae-b52a-0e7c72201c7b";
+inline const std::string kRefusedPhoneAddress = "5e:12:34:56:78:9a";
 
 // Long enough for a loaded machine under a sanitizer; only a failure waits it out.
 constexpr std::chrono::seconds kPatience{60};
@@ -47,17 +52,39 @@ inline void SetResponseChunks(nlohmann::json& scenario, unsigned count, unsigned
   behaviour["interval_ms"] = intervalMs;
 }
 
+// The timestamp that starts a log line ("2026-12-09 01:33:20.307: ..."), as
+// milliseconds since an arbitrary origin.
+inline std::chrono::milliseconds LoggedAt(const std::string& line) {
+  std::tm time{};
+  int millis = 0;
+  if (std::sscanf(line.c_str(), "%d-%d-%d %d:%d:%d.%d:", &time.tm_year, &time.tm_mon, &time.tm_mday, &time.tm_hour,
+                  &time.tm_min, &time.tm_sec, &millis) != 7) {
+    ADD_FAILURE() << "no timestamp in \"" << line << "\"";
+    return {};
+  }
+  time.tm_year -= 1900;
+  time.tm_mon -= 1;
+  return std::chrono::seconds(timegm(&time)) + std::chrono::milliseconds(millis);
+}
+
 class TestAppRun {
  public:
   // Runs lumenTestApp on the scenario with -u<authentication service> and the
   // given options (-c and -u are added).
+  // With a `shellScript`, bash runs the script instead, with the program and
+  // its arguments as "$@".
   TestAppRun(const nlohmann::json& scenario, const std::vector<std::string>& options,
-             lumen::testing::ChildProcess::Options processOptions = {})
+             lumen::testing::ChildProcess::Options processOptions = {}, const std::string& shellScript = "")
       : m_scenarioPath(ScenarioPath()) {
     std::ofstream(m_scenarioPath) << scenario.dump(2);
     std::vector<std::string> args{"-c" + m_scenarioPath, "-u" + kAuthService};
     args.insert(args.end(), options.begin(), options.end());
-    m_process.Start(LUMEN_TEST_APP, args, processOptions);
+    if (shellScript.empty()) {
+      m_process.Start(LUMEN_TEST_APP, args, processOptions);
+      return;
+    }
+    args.insert(args.begin(), {"-c", shellScript, "bash", LUMEN_TEST_APP});
+    m_process.Start("/bin/bash", args, processOptions);
   }
   ~TestAppRun() { std::remove(m_scenarioPath.c_str()); }
 
@@ -73,6 +100,14 @@ class TestAppRun {
     return *line;
   }
   size_t Count(const std::string& text) { return m_process.CountLines(text); }
+  std::string Line(size_t index) {
+    const std::vector<std::string> lines = m_process.Lines();
+    return index < lines.size() ? lines[index] : std::string();
+  }
+  // The time between the timestamps that start two log lines.
+  std::chrono::milliseconds Between(size_t earlier, size_t later) {
+    return LoggedAt(Line(later)) - LoggedAt(Line(earlier));
+  }
 
   // Sends a key (no Enter needed).
   void Press(char key) { m_process.Write(std::string(1, key)); }
