@@ -47,15 +47,16 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
                                                                          const char* responseEvent,
                                                                          const std::string& callLine, uint16_t native,
                                                                          Handler&& onResponse, Call&& call) {
+  // Declared before the wait: its handlers write it until the wait has
+  // unsubscribed them. They use only what outlives that, the wait included.
   GattOutcome outcome;
-  NordicCallWait wait;
-  const std::string name(callName);
+  NordicCallWait wait(callName);
   wait.Subscribe<unsigned int>("common_evt_disconnect", [&](unsigned int handle) {
     if (handle != native) {
-      Log(kWarning, name + " sees disconnect for different connection Nordic handle =", handle);
+      Log(kWarning, wait.Name() + " sees disconnect for different connection Nordic handle =", handle);
       return;
     }
-    Log(kWarning, name + " got disconnect on handle", handle);
+    Log(kWarning, wait.Name() + " got disconnect on handle ", handle);
     auto lock = wait.Lock();
     if (wait.IsOpen()) {
       outcome.disconnected = true;
@@ -65,10 +66,10 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
   wait.Subscribe<const ble_gattc_evt_t*>("BLE_GATTC_EVT_TIMEOUT", [&](const ble_gattc_evt_t* event) {
     const uint16_t handle = event->conn_handle;
     if (handle != native) {
-      Log(kWarning, name + " sees BLE_GATTC_EVT_TIMEOUT for different connection Nordic handle =", handle);
+      Log(kWarning, wait.Name() + " sees BLE_GATTC_EVT_TIMEOUT for different connection Nordic handle =", handle);
       return;
     }
-    Log(kWarning, name + " got BLE_GATTC_EVT_TIMEOUT on handle", handle);
+    Log(kWarning, wait.Name() + " got BLE_GATTC_EVT_TIMEOUT on handle ", handle);
     auto lock = wait.Lock();
     if (wait.IsOpen()) {
       outcome.gattTimeout = true;
