@@ -157,14 +157,14 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
       const uint16_t status = event.gatt_status;
       const uint16_t count = event.params.prim_srvc_disc_rsp.count;
       if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
-        Log(kDebug, "service discovery completed successfully",
+        Log(kDebug, "service discovery completed successfully ",
             status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? "due to 'invalid attribute' code"
                                                                  : "due to 0 service count");
         complete = true;
         return true;
       }
       if (status != BLE_GATT_STATUS_SUCCESS) {
-        Log(kWarning, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP has non-success status " + GattStatusName(status));
+        Log(kWarning, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP has non-success status ", GattStatusName(status));
         complete = true;
         failed = true;
         return true;
@@ -211,7 +211,7 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
     if (entry.uuid.type == BLE_UUID_TYPE_BLE) {
       uuid = Uuid(entry.uuid.uuid);
     } else if (entry.uuid.type == BLE_UUID_TYPE_UNKNOWN) {
-      Log(kDebug, "need to find service UUID for handle", first);
+      Log(kDebug, "need to find service UUID for handle ", first);
       const std::vector<uint8_t> declaration = ReadValueLocked(h, native, first);
       if (declaration.size() != kServiceUuidBytes) {
         throw NordicLibError("UUID was not expected 16 bytes", details::kErrorGeneral);
@@ -220,7 +220,7 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
     } else {
       throw NordicLibError("unsupported Nordic UUID type", details::kErrorGeneral);
     }
-    Log(kInfo, "Adding service UUID", uuid.ToString());
+    Log(kInfo, "Adding service UUID ", uuid.ToString());
     AttGroupItem item;
     item.handle = h;
     item.startHandle = first;
@@ -252,19 +252,19 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
       const uint16_t status = event.gatt_status;
       const uint16_t count = event.params.char_disc_rsp.count;
       if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
-        Log(kDebug, "characteristic discovery completed successfully",
+        Log(kDebug, "characteristic discovery completed successfully ",
             status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? "due to 'invalid attribute' code"
                                                                  : "due to 0 characteristic count");
         complete = true;
         return true;
       }
       if (status != BLE_GATT_STATUS_SUCCESS) {
-        Log(kWarning, "BLE_GATTC_EVT_CHAR_DISC_RSP has non-success status " + GattStatusName(status));
+        Log(kWarning, "BLE_GATTC_EVT_CHAR_DISC_RSP has non-success status ", GattStatusName(status));
         complete = true;
         failed = true;
         return true;
       }
-      Log(kDebug, "BLE_GATTC_EVT_CHAR_DISC_RSP got characteristic count =", count);
+      Log(kDebug, "BLE_GATTC_EVT_CHAR_DISC_RSP got characteristic count = ", count);
       const ble_gattc_char_t* const entries = event.params.char_disc_rsp.chars;
       for (uint16_t i = 0; i < count; ++i) {
         ble_gattc_char_t entry;
@@ -307,7 +307,7 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
       uuid = Uuid(entry.uuid.uuid);
     } else if (entry.uuid.type == BLE_UUID_TYPE_UNKNOWN) {
       const ble_gatt_char_props_t props = entry.char_props;
-      Log(kDebug, "get characteristic 128-bit UUID using handle_decl =", declarationHandle, "read",
+      Log(kDebug, "get characteristic 128-bit UUID using handle_decl = ", declarationHandle, "read",
           static_cast<int>(props.read), "write_wo_resp", static_cast<int>(props.write_wo_resp), "write",
           static_cast<int>(props.write), "notify", static_cast<int>(props.notify), "indicate",
           static_cast<int>(props.indicate));
@@ -357,7 +357,7 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
       if (connection != native || handle != attHandle || responseOffset != offset) {
         Log(kWarning,
             "Got BLE_GATTC_EVT_READ_RSP but not for characteristic we are reading, got conn_handle =", connection,
-            "chr_handle =", handle, "offset =", responseOffset);
+            " chr_handle = ", handle, " offset = ", responseOffset);
         return false;
       }
       status = event.gatt_status;
@@ -366,7 +366,7 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
         const uint16_t length = event.params.read_rsp.len;
         chunk.assign(event.params.read_rsp.data, event.params.read_rsp.data + length);
       } else {
-        Log(kWarning, "BLE_GATTC_EVT_READ_RSP has non-success status " + GattStatusName(status));
+        Log(kWarning, "BLE_GATTC_EVT_READ_RSP has non-success status ", GattStatusName(status));
       }
       return true;
     };
@@ -440,17 +440,17 @@ void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint
       if (connection != native || handle != attHandle || offset != 0) {
         Log(kWarning,
             "Got BLE_GATTC_EVT_WRITE_RSP but not for characteristic we are writing, got conn_handle =", connection,
-            "chr_handle =", handle, "offset =", offset);
+            " chr_handle = ", handle, " offset = ", offset);
         return false;
       }
       status = event.gatt_status;
       if (status == BLE_GATT_STATUS_SUCCESS) {
         const uint16_t echoed = event.params.write_rsp.len;
-        Log(kDebug, "BLE_GATTC_EVT_WRITE_RSP successfully received",
+        Log(kDebug, "BLE_GATTC_EVT_WRITE_RSP successfully received ",
             echoed == length ? "with correct length"
                              : (echoed == 0 ? "with length zero" : "with incorrect but non-zero length"));
       } else {
-        Log(kWarning, "BLE_GATTC_EVT_WRITE_RSP has non-success status " + GattStatusName(status));
+        Log(kWarning, "BLE_GATTC_EVT_WRITE_RSP has non-success status ", GattStatusName(status));
       }
       return true;
     }
@@ -462,14 +462,15 @@ void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint
     }
     status = event.gatt_status;
     if (status == BLE_GATT_STATUS_SUCCESS) {
-      Log(kDebug, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE received for value we are writing: #write cmds =",
+      Log(kDebug, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE received for value we are writing: #write cmds = ",
           static_cast<int>(event.params.write_cmd_tx_complete.count));
     } else {
-      Log(kWarning, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE has non-success status " + GattStatusName(status));
+      Log(kWarning, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE has non-success status ", GattStatusName(status));
     }
     return true;
   };
-  const std::string callLine = "call sd_ble_gattc_write #bytes = " + std::to_string(length) +
+  // Three pieces, joined as the logger joins them.
+  const std::string callLine = std::string("call sd_ble_gattc_write #bytes = ") + " " + std::to_string(length) + " " +
                                (request ? ": BLE_GATT_OP_WRITE_REQ (expect event BLE_GATTC_EVT_WRITE_RSP)"
                                         : ": BLE_GATT_OP_WRITE_CMD (expect event BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)");
   const GattOutcome outcome = GattWait(kWrite, responseEvent, callLine, native, onResponse,
