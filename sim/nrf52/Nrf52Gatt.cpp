@@ -230,7 +230,8 @@ uint32_t Nrf52Board::Read(uint16_t conn, uint16_t handle, uint16_t offset) {
   std::optional<uint16_t> scripted;
   const GattDatabase::Attribute* attribute = database.Find(handle);
   if (attribute != nullptr && attribute->kind == GattDatabase::Kind::kCharacteristicValue) {
-    scripted = m_scenario.peripherals[peripheral].CountRead(attribute->type, m_readsSeen[peripheral]);
+    const bool atValueEnd = value != nullptr && offset > 0 && offset == value->size();
+    scripted = m_scenario.peripherals[peripheral].CountRead(attribute->type, m_readsSeen[peripheral], atValueEnd);
   }
   uint16_t status = BLE_GATT_STATUS_SUCCESS;
   if (link->nextReadStatus) {

@@ -33,6 +33,20 @@ const char* const kCharacteristicsDiscover = "sd_ble_gattc_characteristics_disco
 const char* const kRead = "sd_ble_gattc_read";
 const char* const kWrite = "sd_ble_gattc_write";
 
+// The answers to a read at the offset right after a value's last byte: a
+// value of 22 * k bytes meets one of them after its last full chunk.
+bool EndsLongValue(uint16_t status) {
+  switch (status) {
+    case BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_LONG:
+    case BLE_GATT_STATUS_ATTERR_INVALID_OFFSET:
+    case BLE_GATT_STATUS_ATTERR_REQUEST_NOT_SUPPORTED:
+    case BLE_GATT_STATUS_ATTERR_READ_NOT_PERMITTED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Attribute values are least significant byte first; Uuid wants text order.
 Uuid LongUuidFromAttribute(const uint8_t* leastSignificantFirst) {
   std::array<uint8_t, kServiceUuidBytes> bytes{};
@@ -375,9 +389,9 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
                  [&] { return sd_ble_gattc_read(m_adapter, native, attHandle, offset); });
     CheckGattOutcome(outcome, kRead, "BLE_GATTC_EVT_READ_RSP", h, native);
     if (status != BLE_GATT_STATUS_SUCCESS) {
-      // Past the first chunk these answers mean the value has ended.
-      if (offset > 0 &&
-          (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_LONG || status == BLE_GATT_STATUS_ATTERR_INVALID_OFFSET)) {
+      // Past the first chunk the value has been read up to this offset; servers
+      // refuse a read right after the last byte in these ways.
+      if (offset > 0 && EndsLongValue(status)) {
         break;
       }
       if (status == BLE_GATT_STATUS_ATTERR_INVALID_HANDLE) {
