@@ -158,7 +158,7 @@ TEST_F(NordicEventDispatchTest, EventsAreDroppedWithTwoInstancesOrFromAnotherAda
     Nordic::NordicBluetoothSDK second;
     Inject(Report(-60, 4));
   }
-  EXPECT_TRUE(m_log.Has(Logger::ERROR, "NordicBluetoothSDK only supports a single instance, #instances = 2"));
+  EXPECT_TRUE(m_log.Has(Logger::ERROR, "NordicBluetoothSDK only supports a single instance, #instances =  2"));
   EXPECT_TRUE(recorder.Records().empty());
 
   Inject(Report(-60, 4), /*otherAdapter=*/true);

@@ -24,8 +24,8 @@ TEST_F(NordicLogPieceTest, LinesOfAConnectionKeepTheSpacesOfTheirPieces) {
   const std::vector<AttGroupItem> services = Sdk().GetListOfServices(h);
   ASSERT_FALSE(services.empty());
   EXPECT_TRUE(m_log.Has(Logger::INFO, "Adding service UUID  " + services.front().uuid.ToString()));
-  EXPECT_TRUE(m_log.Has(Logger::DEBUG, "need to find service UUID for handle  " +
-                                           std::to_string(services.back().startHandle)));
+  EXPECT_TRUE(
+      m_log.Has(Logger::DEBUG, "need to find service UUID for handle  " + std::to_string(services.back().startHandle)));
 
   Sdk().AttributeWrite(h, kIndicationConfiguration, {0x02, 0x00});
   EXPECT_TRUE(m_log.Has(Logger::DEBUG,
