@@ -27,11 +27,12 @@ std::atomic<long> g_waitEndedOnThread{0};
 std::atomic<Logger::Callback> g_forward{nullptr};
 
 void NoteWaitEnd(Logger::LogType type, const std::string& text) {
-  if (text == "Event wait terminates because of global reset") {
-    g_waitEndedOnThread = static_cast<long>(syscall(SYS_gettid));
-  }
   if (const Logger::Callback forward = g_forward.load()) {
     forward(type, text);
+  }
+  // Told only once the forwarding (which takes a lock) is done.
+  if (text == "Event wait terminates because of global reset") {
+    g_waitEndedOnThread = static_cast<long>(syscall(SYS_gettid));
   }
 }
 
