@@ -297,7 +297,7 @@ void ReadBehaviour(const Json& json, const std::string& path, Peripheral& periph
     ReadOptionalInteger(json, "reason", path, behaviour.reason, 0, 0xFFFF);
     peripheral.disconnectAfterConnect = behaviour;
   } else if (on == "read") {
-    ExpectObject(json, path, {"on", "characteristic", "status", "skip", "times"});
+    ExpectObject(json, path, {"on", "characteristic", "status", "skip", "times", "at"});
     if (!json.contains("characteristic")) Fail(path, "characteristic is required");
     if (!json.contains("status")) Fail(path, "status is required");
     ReadStatusBehaviour behaviour;
@@ -313,6 +313,10 @@ void ReadBehaviour(const Json& json, const std::string& path, Peripheral& periph
     behaviour.status = static_cast<uint16_t>(ReadInteger(json.at("status"), path + ".status", 0x0101, 0x01FF));
     ReadOptionalInteger(json, "skip", path, behaviour.skip, 0, UINT32_MAX);
     ReadOptionalInteger(json, "times", path, behaviour.times, 0, UINT32_MAX);
+    if (json.contains("at")) {
+      if (ReadString(json.at("at"), path + ".at") != "end") Fail(path + ".at", "the only value is \"end\"");
+      behaviour.atEnd = true;
+    }
     peripheral.onRead.push_back(std::move(behaviour));
   } else {
     Fail(path + ".on", "expected \"write\", \"read\", \"gatt_procedure\" or \"connect\"");
@@ -558,12 +562,14 @@ BdAddress Peripheral::AddressAt(uint64_t ms) const {
   return next;
 }
 
-std::optional<uint16_t> Peripheral::CountRead(const AttUuid& characteristic, std::vector<uint64_t>& seen) const {
+std::optional<uint16_t> Peripheral::CountRead(const AttUuid& characteristic, std::vector<uint64_t>& seen,
+                                              bool atValueEnd) const {
   seen.resize(onRead.size(), 0);
   std::optional<uint16_t> status;
   for (size_t i = 0; i < onRead.size(); ++i) {
     const ReadStatusBehaviour& behaviour = onRead[i];
     if (!behaviour.characteristic.Matches(characteristic)) continue;
+    if (behaviour.atEnd && !atValueEnd) continue;
     uint64_t index = seen[i]++;
     if (!status && index >= behaviour.skip && index - behaviour.skip < behaviour.times) status = behaviour.status;
   }

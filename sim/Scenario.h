@@ -131,11 +131,14 @@ struct WriteBehaviour {
 // Reads of `characteristic`'s value that the peer answers, counted over the
 // whole run: the first `skip` succeed, the next `times` fail with `status` (a
 // GATT status carrying an ATT error, 0x0101..0x01FF), later ones succeed.
+// With atEnd only reads at an offset equal to the value's length count, as
+// servers that refuse to read past the last byte answer them.
 struct ReadStatusBehaviour {
   AttUuid characteristic;
   uint16_t status = 0;
   uint32_t skip = 0;
   uint32_t times = 1;
+  bool atEnd = false;
 };
 
 // The peer drops the link instead of answering the next `times` GATT procedures.
@@ -195,7 +198,9 @@ struct Peripheral {
   BdAddress AddressAt(uint64_t ms) const;
   // Counts a read of a `characteristic` value against onRead (`seen`: one count
   // per entry, kept by the radio); the status to fail it with, if any.
-  std::optional<uint16_t> CountRead(const AttUuid& characteristic, std::vector<uint64_t>& seen) const;
+  // `atValueEnd`: the read asks for the offset right past the value's end.
+  std::optional<uint16_t> CountRead(const AttUuid& characteristic, std::vector<uint64_t>& seen,
+                                    bool atValueEnd = false) const;
   bool PresentAt(uint64_t ms) const;
 };
 

@@ -174,7 +174,7 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
     std::optional<int8_t> txPower;
     // GATT client
     bool busy = false;
-    bool attDead = false;  // after a GATT time-out no ATT traffic is possible
+    bool attDead = false;  // after BLE_GATTC_EVT_TIMEOUT no ATT traffic is possible
     size_t writeCmdsOutstanding = 0;
     size_t writeCmdQueue = 1;
     std::optional<uint16_t> pendingIndication;

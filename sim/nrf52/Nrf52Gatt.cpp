@@ -58,8 +58,10 @@ uint32_t Nrf52Board::BeginProcedure(uint16_t conn, bool& proceed) {
   proceed = false;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-  // One client procedure at a time; after a time-out the bearer is dead for good.
-  if (link->busy || link->attDead) return NRF_ERROR_BUSY;
+  // After BLE_GATTC_EVT_TIMEOUT the bearer is dead for good; before it the
+  // timed-out procedure still counts as running.
+  if (link->attDead) return NRF_ERROR_TIMEOUT;
+  if (link->busy) return NRF_ERROR_BUSY;
   std::optional<uint8_t> dropReason;
   if (link->gattDrops > 0) {
     --link->gattDrops;
@@ -76,8 +78,8 @@ uint32_t Nrf52Board::BeginProcedure(uint16_t conn, bool& proceed) {
   link->busy = true;
   if (link->timeOutNextGatt) {
     link->timeOutNextGatt = false;
-    link->attDead = true;
     AddLinkTimer(*link, m_clock->Now() + kAttTransactionTimeout, [this](Link& l) {
+      l.attDead = true;
       Bytes event = GattcEvent(BLE_GATTC_EVT_TIMEOUT, l.handle, sizeof(ble_evt_t));
       EventOf(event)->evt.gattc_evt.params.timeout.src = BLE_GATT_TIMEOUT_SRC_PROTOCOL;
       Emit(std::move(event));
@@ -230,7 +232,8 @@ uint32_t Nrf52Board::Read(uint16_t conn, uint16_t handle, uint16_t offset) {
   std::optional<uint16_t> scripted;
   const GattDatabase::Attribute* attribute = database.Find(handle);
   if (attribute != nullptr && attribute->kind == GattDatabase::Kind::kCharacteristicValue) {
-    scripted = m_scenario.peripherals[peripheral].CountRead(attribute->type, m_readsSeen[peripheral]);
+    const bool atValueEnd = value != nullptr && offset > 0 && offset == value->size();
+    scripted = m_scenario.peripherals[peripheral].CountRead(attribute->type, m_readsSeen[peripheral], atValueEnd);
   }
   uint16_t status = BLE_GATT_STATUS_SUCCESS;
   if (link->nextReadStatus) {
@@ -278,7 +281,7 @@ uint32_t Nrf52Board::Write(uint16_t conn, const ble_gattc_write_params_t* params
   uint16_t attribute = params->handle;
 
   if (params->write_op == BLE_GATT_OP_WRITE_CMD) {
-    if (link->attDead) return NRF_ERROR_BUSY;
+    if (link->attDead) return NRF_ERROR_TIMEOUT;
     if (link->writeCmdsOutstanding >= link->writeCmdQueue) return NRF_ERROR_RESOURCES;
     if (link->gattDrops > 0) {
       --link->gattDrops;
@@ -430,6 +433,7 @@ uint32_t Nrf52Board::HvConfirm(uint16_t conn, uint16_t handle) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->attDead) return NRF_ERROR_TIMEOUT;
   if (!link->pendingIndication) return NRF_ERROR_INVALID_STATE;
   if (*link->pendingIndication != handle) return BLE_ERROR_INVALID_ATTR_HANDLE;
   link->pendingIndication.reset();

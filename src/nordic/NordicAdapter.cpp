@@ -46,7 +46,7 @@ std::set<NordicBluetoothSDK::Impl*>& Impls() {
 NordicBluetoothSDK::Impl::Lookup::Lookup(const adapter_t* adapter) : m_lock(ImplsMutex()) {
   const auto& impls = Impls();
   if (impls.size() > 1) {
-    Log(kError, "NordicBluetoothSDK only supports a single instance, #instances =", impls.size());
+    Log(kError, "NordicBluetoothSDK only supports a single instance, #instances = ", impls.size());
     return;
   }
   if (impls.empty()) {
@@ -67,7 +67,7 @@ NordicBluetoothSDK::Impl::Impl() {
   m_scanReportBuffer.p_data = m_scanReportStorage.data();
   m_scanReportBuffer.len = kDeclaredReportBytes;
 
-  Log(kInfo, "AddImpl", static_cast<const void*>(this));
+  Log(kInfo, "AddImpl ", static_cast<const void*>(this));
   {
     std::unique_lock lock(ImplsMutex());
     Impls().insert(this);
@@ -91,7 +91,7 @@ NordicBluetoothSDK::Impl::~Impl() {
       details::Unsubscribe(m_disconnectSubscription);
       m_disconnectSubscription = 0;
     }
-    Log(kInfo, "RemoveImpl", static_cast<const void*>(this));
+    Log(kInfo, "RemoveImpl ", static_cast<const void*>(this));
     {
       // Waits for a driver callback that is using this object.
       std::unique_lock lock(ImplsMutex());
@@ -112,7 +112,7 @@ void NordicBluetoothSDK::Impl::SetIsScanning(bool scanning) {
   if (m_isScanning.exchange(scanning) == scanning) {
     return;
   }
-  Log(kDebug, "Nordic IsScanning =", scanning ? "true" : "false");
+  Log(kDebug, "Nordic IsScanning = ", scanning ? "true" : "false");
   if (const auto callback = m_scanningStateCallback.load(); callback != nullptr) {
     try {
       callback(scanning);
@@ -172,8 +172,8 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
     return false;
   }
   m_adapterInternal.store(m_adapter->internal);
-  Log(kDebug, "NordicBluetoothSDK::Impl::OpenDevice creates m_adapter =", static_cast<const void*>(m_adapter));
-  Log(kDebug, "NordicBluetoothSDK::Impl::OpenDevice creates m_adapter->internal =", m_adapter->internal);
+  Log(kDebug, "NordicBluetoothSDK::Impl::OpenDevice creates m_adapter = ", static_cast<const void*>(m_adapter));
+  Log(kDebug, "NordicBluetoothSDK::Impl::OpenDevice creates m_adapter->internal = ", m_adapter->internal);
 
   adapter_t* const adapter = m_adapter;
   const auto fail = [this, adapter] {
@@ -196,7 +196,7 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
   uint32_t result = DriverCall(
       "sd_rpc_open", [adapter] { return sd_rpc_open(adapter, rpc_status_handler, ble_evt_dispatch, rpc_log_handler); });
   if (result != NRF_SUCCESS) {
-    Log(kError, "sd_rpc_open failed: " + ErrorText(result));
+    Log(kError, "sd_rpc_open failed: ", ErrorText(result));
     return fail();
   }
   m_open.store(true);
@@ -250,7 +250,7 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
     Log(kDebug, "scan started successfully");
     return true;
   }
-  Log(kError, "sd_ble_gap_scan_start failed: " + ErrorText(result));
+  Log(kError, "sd_ble_gap_scan_start failed: ", ErrorText(result));
   SetIsScanning(false);
   return fail();
 }
@@ -276,7 +276,7 @@ void NordicBluetoothSDK::Impl::CloseDevice() {
   m_open.store(false);
   details::Event::SetGlobalReset(true);
   if (result != NRF_SUCCESS) {
-    Log(kWarning, "Failed to close Nordic: sd_rpc_close " + ErrorText(result));
+    Log(kWarning, "Failed to close Nordic: sd_rpc_close ", ErrorText(result));
   }
   MarkScannerStopped();
   m_advertising = false;
@@ -302,16 +302,16 @@ std::string NordicBluetoothSDK::Impl::GetFirmwareVersion() {
   ble_version_t version{};
   const uint32_t result = DriverCall("sd_ble_version_get", [&] { return sd_ble_version_get(m_adapter, &version); });
   if (result != NRF_SUCCESS) {
-    Log(kWarning, "could not get version information from Nordic: " + ErrorText(result));
+    Log(kWarning, "could not get version information from Nordic: ", ErrorText(result));
     return "";
   }
   const unsigned company = version.company_id;
   const unsigned number = version.version_number;
   const unsigned subversion = version.subversion_number;
-  Log(kInfo, "Bluetooth device info: company ID", company, company == kNordicCompanyId ? "(Nordic)" : "(not Nordic)",
-      "; version =", number, "; sub-version =", subversion);
+  Log(kInfo, "Bluetooth device info: company ID ", company, company == kNordicCompanyId ? "(Nordic)" : "(not Nordic)",
+      "; version = ", number, "; sub-version = ", subversion);
   const std::string text = std::to_string(number) + "." + std::to_string(subversion);
-  Log(kInfo, "Version number returned to provider:", text);
+  Log(kInfo, "Version number returned to provider: ", text);
   return text;
 }
 
@@ -330,7 +330,7 @@ void NordicBluetoothSDK::Impl::DelayedNonDFUReset(uint32_t /*delayMs*/, bool /*w
     result = DriverCall("sd_rpc_conn_reset", [this] { return sd_rpc_conn_reset(m_adapter, SYS_RESET); });
   }
   if (result != NRF_SUCCESS) {
-    Log(kWarning, "resetting Nordic failed: " + ErrorText(result));
+    Log(kWarning, "resetting Nordic failed: ", ErrorText(result));
   }
 }
 

@@ -85,14 +85,14 @@ void NordicBluetoothSDK::Impl::ConfigureAdvertising() {
       const uint32_t start = DriverCall("sd_ble_gap_adv_start",
                                         [this] { return sd_ble_gap_adv_start(m_adapter, m_advHandle, m_connCfgTag); });
       if (start != NRF_SUCCESS) {
-        Log(kWarning, "cannot start advertising: sd_ble_gap_adv_start returned error " + ErrorText(start));
+        Log(kWarning, "cannot start advertising: sd_ble_gap_adv_start returned error ", ErrorText(start));
       } else {
         m_advertising = true;
       }
     }
   }
   if (result != NRF_SUCCESS) {
-    Log(kError, "Failed to set advertisement data. Error code: " + ErrorText(result));
+    Log(kError, "Failed to set advertisement data. Error code: ", ErrorText(result));
   } else {
     Log(kDebug, "Advertising data set successfully");
     m_advBufferInUse = next;
@@ -105,7 +105,7 @@ void NordicBluetoothSDK::Impl::ConfigureAdvertising() {
     return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_ADV, m_advHandle, dbm);
   });
   if (txResult != NRF_SUCCESS) {
-    Log(kWarning, "sd_ble_gap_tx_power_set failed: " + ErrorText(txResult));
+    Log(kWarning, "sd_ble_gap_tx_power_set failed: ", ErrorText(txResult));
   } else {
     Log(kInfo, "successfully set txpower to Nordic dBm =", static_cast<int>(dbm));
   }
@@ -128,7 +128,7 @@ void NordicBluetoothSDK::Impl::StartAdvertising() {
   const uint32_t result =
       DriverCall("sd_ble_gap_adv_start", [this] { return sd_ble_gap_adv_start(m_adapter, m_advHandle, m_connCfgTag); });
   if (result != NRF_SUCCESS) {
-    Log(kWarning, "cannot start advertising: sd_ble_gap_adv_start returned error " + ErrorText(result));
+    Log(kWarning, "cannot start advertising: sd_ble_gap_adv_start returned error ", ErrorText(result));
     return;
   }
   m_advertising = true;

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -11,13 +12,15 @@
 namespace lumen::Nordic {
 
 // The context of one driver call that waits for its completing event: the
-// event to wait on and the bus subscriptions made for this call only.
-// Handlers run on the driver's thread; they update the call's results under
-// Lock() and only while the call is still open, so a late event cannot touch
-// results the caller is already reading.
+// event to wait on, the call's name and the bus subscriptions made for this
+// call only. Handlers run on the driver's thread until the destructor has
+// unsubscribed them; that happens before any member dies, so a handler may use
+// everything the wait owns. They update the call's results under Lock() and
+// only while the call is still open, so a late event cannot touch results the
+// caller is already reading.
 class NordicCallWait {
  public:
-  NordicCallWait() = default;
+  explicit NordicCallWait(std::string name = {}) : m_name(std::move(name)) {}
   ~NordicCallWait() {
     for (const int id : m_subscriptions) {
       details::Unsubscribe(id);
@@ -33,6 +36,8 @@ class NordicCallWait {
     m_subscriptions.push_back(id);
   }
 
+  // The driver function waited for, for the handlers' log lines.
+  const std::string& Name() const { return m_name; }
   details::Event& Done() { return m_done; }
   std::unique_lock<std::mutex> Lock() { return std::unique_lock(m_mutex); }
 
@@ -45,6 +50,7 @@ class NordicCallWait {
   }
 
  private:
+  const std::string m_name;
   details::Event m_done;
   std::mutex m_mutex;
   bool m_open = true;

@@ -58,7 +58,7 @@ void NordicBluetoothSDK::Impl::RemoveFromActiveConnectionMap(uint16_t handle) {
   std::lock_guard lock(m_activeConnectionsMutex);
   if (m_activeConnections.erase(handle) == 0) {
     Log(kInfo,
-        "Nordic connection handle was expected to be in the internal list of open connections, but was not:", handle);
+        "Nordic connection handle was expected to be in the internal list of open connections, but was not: ", handle);
   }
 }
 
@@ -92,12 +92,12 @@ bool NordicBluetoothSDK::Impl::GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut
   std::lock_guard lock(m_activeConnectionsMutex);
   const auto entry = m_activeConnections.find(native);
   if (entry == m_activeConnections.end()) {
-    Log(kWarning, "cannot get RSSI because connection", h.id(), "is no longer in active connection map");
+    Log(kWarning, "cannot get RSSI because connection ", h.id(), " is no longer in active connection map");
     return false;
   }
   *rssiOut = entry->second.rssi;
   if (entry->second.rssi == m_noRssi) {
-    Log(kWarning, "cannot get RSSI because no RSSI has been received for connection", h.id());
+    Log(kWarning, "cannot get RSSI because no RSSI has been received for connection ", h.id());
     return false;
   }
   return true;
@@ -112,9 +112,9 @@ void NordicBluetoothSDK::Impl::SetTXPower(uint8_t power) {
     return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_SCAN_INIT, 0, dbm);
   });
   if (result != NRF_SUCCESS) {
-    Log(kWarning, "sd_ble_gap_tx_power_set failed: " + ErrorText(result));
+    Log(kWarning, "sd_ble_gap_tx_power_set failed: ", ErrorText(result));
   } else {
-    Log(kInfo, "successfully set txpower, standard strength", static_cast<int>(strength),
+    Log(kInfo, "successfully set txpower, standard strength ", static_cast<int>(strength),
         "; Nordic dBm =", static_cast<int>(dbm));
   }
 }
@@ -135,11 +135,11 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
   scanParams.interval = kDefaultConnScanUnits625us;
   scanParams.window = kDefaultConnScanUnits625us;
   if (const uint16_t interval = m_connScanIntervalOverride.load(); interval != 0) {
-    Log(kDebug, "override connection scan interval =", interval);
+    Log(kDebug, "override connection scan interval = ", interval);
     scanParams.interval = interval;
   }
   if (const uint16_t window = m_connScanWindowOverride.load(); window != 0) {
-    Log(kDebug, "override connection scan window =", window);
+    Log(kDebug, "override connection scan window = ", window);
     scanParams.window = window;
   }
   const int32_t connectTimeoutMs = m_connectTimeoutMs.load();
@@ -171,13 +171,13 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
   try {
     h.Connect(handle);
     bound = true;
-    Log(kInfo, "Nordic ConnectDirect succeeds with Nordic handle", handle);
+    Log(kInfo, "Nordic ConnectDirect succeeds with Nordic handle ", handle);
     AddToActiveConnectionMap(handle);
     if (advertRssi.empty()) {
       Log(kInfo, "no RSSI from advertisements to pre-populate Nordic connection");
     } else {
       const int rssi = advertRssi.back().rssi;
-      Log(kInfo, "RSSI from advertisements used to pre-populate Nordic connection:", rssi);
+      Log(kInfo, "RSSI from advertisements used to pre-populate Nordic connection: ", rssi);
       StoreRssi(handle, static_cast<int8_t>(rssi));
     }
   } catch (...) {
@@ -204,7 +204,7 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
     return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_CONN, handle, dbm);
   });
   if (txResult != NRF_SUCCESS) {
-    Log(kWarning, "sd_ble_gap_tx_power_set failed: " + ErrorText(txResult));
+    Log(kWarning, "sd_ble_gap_tx_power_set failed: ", ErrorText(txResult));
   } else {
     Log(kInfo, "successfully set txpower to Nordic dBm =", static_cast<int>(dbm));
   }
@@ -273,7 +273,7 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
   // just before is ours, signalled in time or not.
   wait.Close();
   if (result != NRF_SUCCESS) {
-    Log(kWarning, "sd_ble_gap_connect failed " + ErrorText(result));
+    Log(kWarning, "sd_ble_gap_connect failed ", ErrorText(result));
     return result;
   }
   if (connected) {
@@ -294,7 +294,7 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
         "Nordic cancel failed because connection attempt had already terminated (if this happens rarely, it may be "
         "legitimate, but it should not be common)");
   } else if (cancel != NRF_SUCCESS) {
-    Log(kError, "sd_ble_gap_connect_cancel failed: " + ErrorText(cancel));
+    Log(kError, "sd_ble_gap_connect_cancel failed: ", ErrorText(cancel));
   }
   return NRF_ERROR_TIMEOUT;
 }
@@ -307,7 +307,8 @@ void NordicBluetoothSDK::Impl::Disconnect(DeviceConnectionHandle h) {
 
 void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h, uint16_t native) {
   RemoveFromActiveConnectionMap(native);
-  Log(kInfo, "prepare to disconnect Nordic handle", native, ", internal connection handle", h != nullptr ? h->id() : 0);
+  Log(kInfo, "prepare to disconnect Nordic handle ", native, ", internal connection handle ",
+      h != nullptr ? h->id() : 0);
 
   uint32_t result = NRF_SUCCESS;
   bool signaled = false;
@@ -321,7 +322,7 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
       }
     });
     std::lock_guard driverLock(DriverCallMutex());
-    Log(kDebug, "call sd_ble_gap_disconnect", native);
+    Log(kDebug, "call sd_ble_gap_disconnect ", native);
     result = sd_ble_gap_disconnect(m_adapter, native, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION);
     if (result != NRF_SUCCESS) {
       wait.Done().Set();
@@ -339,14 +340,14 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
       Log(kWarning, "sd_ble_gap_disconnect failed - no disconnect event received");
       const uint32_t probe = DriverCall("sd_ble_gap_conn_param_update",
                                         [&] { return sd_ble_gap_conn_param_update(m_adapter, native, nullptr); });
-      Log(kInfo, "use sd_ble_gap_conn_param_update to check on connection status " + ErrorText(probe));
+      Log(kInfo, "use sd_ble_gap_conn_param_update to check on connection status ", ErrorText(probe));
       result = NRF_ERROR_TIMEOUT;
     }
   }
   if (result == NRF_SUCCESS) {
-    Log(kInfo, "Disconnect succeeded for Nordic connection handle", native);
+    Log(kInfo, "Disconnect succeeded for Nordic connection handle ", native);
   } else {
-    Log(kWarning, "sd_ble_gap_disconnect failed " + ErrorText(result));
+    Log(kWarning, "sd_ble_gap_disconnect failed ", ErrorText(result));
   }
 }
 

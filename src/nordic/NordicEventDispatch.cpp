@@ -83,14 +83,14 @@ void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
         Log(kError, "Received a NULL BLE event\n");
         return;
       }
-      Log(kDebug, "Nordic event handler received an event with ID:", event->header.evt_id);
+      Log(kDebug, "Nordic event handler received an event with ID: ", event->header.evt_id);
       const NordicBluetoothSDK::Impl::Lookup lookup(adapter);
       if (lookup.get() == nullptr) {
         return;
       }
       lookup.get()->OnEvent(adapter, event);
     } catch (const std::exception& e) {
-      Log(kError, std::string("Nordic event handler error ") + e.what());
+      Log(kError, "Nordic event handler error ", e.what());
     } catch (...) {
       Log(kError, "Nordic event handler error non-std::exception");
     }
@@ -101,7 +101,7 @@ void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
 
 void rpc_status_handler(adapter_t* /*adapter*/, sd_rpc_app_status_t code, const char* message) {
   try {
-    Log(kInfo, "Nordic status", static_cast<int>(code), "message", message != nullptr ? message : "");
+    Log(kInfo, "Nordic status ", static_cast<int>(code), " message ", message != nullptr ? message : "");
   } catch (...) {
   }
 }
@@ -113,19 +113,19 @@ void rpc_log_handler(adapter_t* /*adapter*/, sd_rpc_log_severity_t severity, con
       case SD_RPC_LOG_TRACE:
       case SD_RPC_LOG_DEBUG:
       case SD_RPC_LOG_INFO:
-        Log(kInfo, "Info: " + text);
+        Log(kInfo, "Info: ", text);
         break;
       case SD_RPC_LOG_WARNING:
-        Log(kWarning, "Warning: " + text);
+        Log(kWarning, "Warning: ", text);
         break;
       case SD_RPC_LOG_ERROR:
-        Log(kError, "Error: " + text);
+        Log(kError, "Error: ", text);
         break;
       case SD_RPC_LOG_FATAL:
-        Log(kError, "Fatal Error (Nordic Bluetooth will stop now): " + text);
+        Log(kError, "Fatal Error (Nordic Bluetooth will stop now): ", text);
         break;
       default:
-        Log(kError, "Log unknown severity", static_cast<int>(severity), "message", text);
+        Log(kError, "Log unknown severity ", static_cast<int>(severity), " message ", text);
         break;
     }
   } catch (...) {
@@ -143,7 +143,7 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
     }
     case BLE_GAP_EVT_DISCONNECTED: {
       const uint16_t handle = event.evt.gap_evt.conn_handle;
-      Log(kInfo, "Disconnected event for Nordic handle:", handle);
+      Log(kInfo, "Disconnected event for Nordic handle: ", handle);
       Publish<unsigned int>("common_evt_disconnect", handle);
       break;
     }
@@ -165,7 +165,7 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
     case BLE_GAP_EVT_RSSI_CHANGED: {
       const uint16_t handle = event.evt.gap_evt.conn_handle;
       const int raw = event.evt.gap_evt.params.rssi_changed.rssi;
-      Log(kDebug, "Received updated RSSI for connection =", handle, ": raw Nordic RSSI =", raw);
+      Log(kDebug, "Received updated RSSI for connection = ", handle, ": raw Nordic RSSI = ", raw);
       StoreRssi(handle, CorrectedRssi(raw));
       break;
     }
@@ -174,7 +174,7 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
       break;
     case BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST: {
       const uint16_t timeout = event.evt.gap_evt.params.conn_param_update_request.conn_params.conn_sup_timeout;
-      Log(kInfo, "event BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST Nordic conn handle", event.evt.gap_evt.conn_handle,
+      Log(kInfo, "event BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST Nordic conn handle ", event.evt.gap_evt.conn_handle,
           "supervisor timeout (10 msec units)", timeout);
       ReplyToPeerRequest(adapter, event);
       break;
@@ -240,13 +240,13 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
       Log(kWarning, "BLE_GATTS_EVT_TIMEOUT has no handler");
       break;
     default:
-      Log(kWarning, "Nordic event handler received an un-handled event with ID:", id);
+      Log(kWarning, "Nordic event handler received an un-handled event with ID: ", id);
       break;
   }
 }
 
 void NordicBluetoothSDK::Impl::OnConnected(adapter_t* adapter, uint16_t handle, uint16_t supervisionTimeout) {
-  Log(kInfo, "event BLE_GAP_EVT_CONNECTED has supervisor timeout (10 msec units)", supervisionTimeout);
+  Log(kInfo, "event BLE_GAP_EVT_CONNECTED has supervisor timeout (10 msec units) ", supervisionTimeout);
   bool awaited = false;
   {
     std::lock_guard attempt(m_connectAttemptMutex);
@@ -298,7 +298,7 @@ void NordicBluetoothSDK::Impl::DisconnectOrphan(adapter_t* adapter, uint16_t han
     return sd_ble_gap_disconnect(adapter, handle, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION);
   });
   if (result != NRF_SUCCESS) {
-    Log(kWarning, "sd_ble_gap_disconnect failed " + ErrorText(result));
+    Log(kWarning, "sd_ble_gap_disconnect failed ", ErrorText(result));
   }
 }
 
@@ -333,12 +333,12 @@ void NordicBluetoothSDK::Impl::OnAdvReport(const ble_gap_evt_adv_report_t& repor
   Publish<void*>("request_start_scan", nullptr);
 
   if (status == BLE_GAP_ADV_DATA_STATUS_INCOMPLETE_MORE_DATA) {
-    Log(kInfo, "UNEXPECTED: Nordic advertisement type",
+    Log(kInfo, "UNEXPECTED: Nordic advertisement type ",
         "BLE_GAP_ADV_DATA_STATUS_INCOMPLETE_MORE_DATA (scanning should continue without a call to "
         "sd_ble_gap_scan_start)");
   }
   if (length > kMaxRecordDataBytes || length > kReportBufferBytes) {
-    Log(kError, "Nordic received advertisement data that is too large #bytes =", length);
+    Log(kError, "Nordic received advertisement data that is too large #bytes = ", length);
     return;
   }
   if (!usable) {
@@ -350,7 +350,7 @@ void NordicBluetoothSDK::Impl::OnAdvReport(const ble_gap_evt_adv_report_t& repor
     Log(kDebug, "Skipping non-connectable advertisement");
     return;
   }
-  Log(kDebug, "Received advertisement #bytes =", length);
+  Log(kDebug, "Received advertisement #bytes = ", length);
 
   uint8_t* const bytes = record.data();
   bytes[0] = static_cast<uint8_t>(static_cast<int8_t>(std::max(rssi - kRssiCorrectionDb, -128)));

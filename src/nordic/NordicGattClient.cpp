@@ -33,6 +33,20 @@ const char* const kCharacteristicsDiscover = "sd_ble_gattc_characteristics_disco
 const char* const kRead = "sd_ble_gattc_read";
 const char* const kWrite = "sd_ble_gattc_write";
 
+// The answers to a read at the offset right after a value's last byte: a
+// value of 22 * k bytes meets one of them after its last full chunk.
+bool EndsLongValue(uint16_t status) {
+  switch (status) {
+    case BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_LONG:
+    case BLE_GATT_STATUS_ATTERR_INVALID_OFFSET:
+    case BLE_GATT_STATUS_ATTERR_REQUEST_NOT_SUPPORTED:
+    case BLE_GATT_STATUS_ATTERR_READ_NOT_PERMITTED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Attribute values are least significant byte first; Uuid wants text order.
 Uuid LongUuidFromAttribute(const uint8_t* leastSignificantFirst) {
   std::array<uint8_t, kServiceUuidBytes> bytes{};
@@ -47,15 +61,16 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
                                                                          const char* responseEvent,
                                                                          const std::string& callLine, uint16_t native,
                                                                          Handler&& onResponse, Call&& call) {
+  // Declared before the wait: its handlers write it until the wait has
+  // unsubscribed them. They use only what outlives that, the wait included.
   GattOutcome outcome;
-  NordicCallWait wait;
-  const std::string name(callName);
+  NordicCallWait wait(callName);
   wait.Subscribe<unsigned int>("common_evt_disconnect", [&](unsigned int handle) {
     if (handle != native) {
-      Log(kWarning, name + " sees disconnect for different connection Nordic handle =", handle);
+      Log(kWarning, wait.Name() + " sees disconnect for different connection Nordic handle =", handle);
       return;
     }
-    Log(kWarning, name + " got disconnect on handle", handle);
+    Log(kWarning, wait.Name() + " got disconnect on handle ", handle);
     auto lock = wait.Lock();
     if (wait.IsOpen()) {
       outcome.disconnected = true;
@@ -65,10 +80,10 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
   wait.Subscribe<const ble_gattc_evt_t*>("BLE_GATTC_EVT_TIMEOUT", [&](const ble_gattc_evt_t* event) {
     const uint16_t handle = event->conn_handle;
     if (handle != native) {
-      Log(kWarning, name + " sees BLE_GATTC_EVT_TIMEOUT for different connection Nordic handle =", handle);
+      Log(kWarning, wait.Name() + " sees BLE_GATTC_EVT_TIMEOUT for different connection Nordic handle =", handle);
       return;
     }
-    Log(kWarning, name + " got BLE_GATTC_EVT_TIMEOUT on handle", handle);
+    Log(kWarning, wait.Name() + " got BLE_GATTC_EVT_TIMEOUT on handle ", handle);
     auto lock = wait.Lock();
     if (wait.IsOpen()) {
       outcome.gattTimeout = true;
@@ -156,14 +171,14 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
       const uint16_t status = event.gatt_status;
       const uint16_t count = event.params.prim_srvc_disc_rsp.count;
       if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
-        Log(kDebug, "service discovery completed successfully",
+        Log(kDebug, "service discovery completed successfully ",
             status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? "due to 'invalid attribute' code"
                                                                  : "due to 0 service count");
         complete = true;
         return true;
       }
       if (status != BLE_GATT_STATUS_SUCCESS) {
-        Log(kWarning, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP has non-success status " + GattStatusName(status));
+        Log(kWarning, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP has non-success status ", GattStatusName(status));
         complete = true;
         failed = true;
         return true;
@@ -210,7 +225,7 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
     if (entry.uuid.type == BLE_UUID_TYPE_BLE) {
       uuid = Uuid(entry.uuid.uuid);
     } else if (entry.uuid.type == BLE_UUID_TYPE_UNKNOWN) {
-      Log(kDebug, "need to find service UUID for handle", first);
+      Log(kDebug, "need to find service UUID for handle ", first);
       const std::vector<uint8_t> declaration = ReadValueLocked(h, native, first);
       if (declaration.size() != kServiceUuidBytes) {
         throw NordicLibError("UUID was not expected 16 bytes", details::kErrorGeneral);
@@ -219,7 +234,7 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
     } else {
       throw NordicLibError("unsupported Nordic UUID type", details::kErrorGeneral);
     }
-    Log(kInfo, "Adding service UUID", uuid.ToString());
+    Log(kInfo, "Adding service UUID ", uuid.ToString());
     AttGroupItem item;
     item.handle = h;
     item.startHandle = first;
@@ -251,19 +266,19 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
       const uint16_t status = event.gatt_status;
       const uint16_t count = event.params.char_disc_rsp.count;
       if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
-        Log(kDebug, "characteristic discovery completed successfully",
+        Log(kDebug, "characteristic discovery completed successfully ",
             status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? "due to 'invalid attribute' code"
                                                                  : "due to 0 characteristic count");
         complete = true;
         return true;
       }
       if (status != BLE_GATT_STATUS_SUCCESS) {
-        Log(kWarning, "BLE_GATTC_EVT_CHAR_DISC_RSP has non-success status " + GattStatusName(status));
+        Log(kWarning, "BLE_GATTC_EVT_CHAR_DISC_RSP has non-success status ", GattStatusName(status));
         complete = true;
         failed = true;
         return true;
       }
-      Log(kDebug, "BLE_GATTC_EVT_CHAR_DISC_RSP got characteristic count =", count);
+      Log(kDebug, "BLE_GATTC_EVT_CHAR_DISC_RSP got characteristic count = ", count);
       const ble_gattc_char_t* const entries = event.params.char_disc_rsp.chars;
       for (uint16_t i = 0; i < count; ++i) {
         ble_gattc_char_t entry;
@@ -306,7 +321,7 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
       uuid = Uuid(entry.uuid.uuid);
     } else if (entry.uuid.type == BLE_UUID_TYPE_UNKNOWN) {
       const ble_gatt_char_props_t props = entry.char_props;
-      Log(kDebug, "get characteristic 128-bit UUID using handle_decl =", declarationHandle, "read",
+      Log(kDebug, "get characteristic 128-bit UUID using handle_decl = ", declarationHandle, "read",
           static_cast<int>(props.read), "write_wo_resp", static_cast<int>(props.write_wo_resp), "write",
           static_cast<int>(props.write), "notify", static_cast<int>(props.notify), "indicate",
           static_cast<int>(props.indicate));
@@ -356,7 +371,7 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
       if (connection != native || handle != attHandle || responseOffset != offset) {
         Log(kWarning,
             "Got BLE_GATTC_EVT_READ_RSP but not for characteristic we are reading, got conn_handle =", connection,
-            "chr_handle =", handle, "offset =", responseOffset);
+            " chr_handle = ", handle, " offset = ", responseOffset);
         return false;
       }
       status = event.gatt_status;
@@ -365,7 +380,7 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
         const uint16_t length = event.params.read_rsp.len;
         chunk.assign(event.params.read_rsp.data, event.params.read_rsp.data + length);
       } else {
-        Log(kWarning, "BLE_GATTC_EVT_READ_RSP has non-success status " + GattStatusName(status));
+        Log(kWarning, "BLE_GATTC_EVT_READ_RSP has non-success status ", GattStatusName(status));
       }
       return true;
     };
@@ -374,9 +389,9 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
                  [&] { return sd_ble_gattc_read(m_adapter, native, attHandle, offset); });
     CheckGattOutcome(outcome, kRead, "BLE_GATTC_EVT_READ_RSP", h, native);
     if (status != BLE_GATT_STATUS_SUCCESS) {
-      // Past the first chunk these answers mean the value has ended.
-      if (offset > 0 &&
-          (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_LONG || status == BLE_GATT_STATUS_ATTERR_INVALID_OFFSET)) {
+      // Past the first chunk the value has been read up to this offset; servers
+      // refuse a read right after the last byte in these ways.
+      if (offset > 0 && EndsLongValue(status)) {
         break;
       }
       if (status == BLE_GATT_STATUS_ATTERR_INVALID_HANDLE) {
@@ -439,17 +454,17 @@ void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint
       if (connection != native || handle != attHandle || offset != 0) {
         Log(kWarning,
             "Got BLE_GATTC_EVT_WRITE_RSP but not for characteristic we are writing, got conn_handle =", connection,
-            "chr_handle =", handle, "offset =", offset);
+            " chr_handle = ", handle, " offset = ", offset);
         return false;
       }
       status = event.gatt_status;
       if (status == BLE_GATT_STATUS_SUCCESS) {
         const uint16_t echoed = event.params.write_rsp.len;
-        Log(kDebug, "BLE_GATTC_EVT_WRITE_RSP successfully received",
+        Log(kDebug, "BLE_GATTC_EVT_WRITE_RSP successfully received ",
             echoed == length ? "with correct length"
                              : (echoed == 0 ? "with length zero" : "with incorrect but non-zero length"));
       } else {
-        Log(kWarning, "BLE_GATTC_EVT_WRITE_RSP has non-success status " + GattStatusName(status));
+        Log(kWarning, "BLE_GATTC_EVT_WRITE_RSP has non-success status ", GattStatusName(status));
       }
       return true;
     }
@@ -461,14 +476,15 @@ void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint
     }
     status = event.gatt_status;
     if (status == BLE_GATT_STATUS_SUCCESS) {
-      Log(kDebug, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE received for value we are writing: #write cmds =",
+      Log(kDebug, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE received for value we are writing: #write cmds = ",
           static_cast<int>(event.params.write_cmd_tx_complete.count));
     } else {
-      Log(kWarning, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE has non-success status " + GattStatusName(status));
+      Log(kWarning, "BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE has non-success status ", GattStatusName(status));
     }
     return true;
   };
-  const std::string callLine = "call sd_ble_gattc_write #bytes = " + std::to_string(length) +
+  // Three pieces, joined as the logger joins them.
+  const std::string callLine = std::string("call sd_ble_gattc_write #bytes = ") + " " + std::to_string(length) + " " +
                                (request ? ": BLE_GATT_OP_WRITE_REQ (expect event BLE_GATTC_EVT_WRITE_RSP)"
                                         : ": BLE_GATT_OP_WRITE_CMD (expect event BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)");
   const GattOutcome outcome = GattWait(kWrite, responseEvent, callLine, native, onResponse,

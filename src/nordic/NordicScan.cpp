@@ -93,8 +93,8 @@ void NordicBluetoothSDK::Impl::StartScanLocked() {
           "with NRF_ERROR_INVALID_STATE, indicating that we were not scanning");
     } else {
       Log(kDebug,
-          "calling sd_ble_gap_scan_stop after sd_ble_gap_scan_start failed with NRF_ERROR_INVALID_STATE failed: " +
-              ErrorText(stopResult));
+          "calling sd_ble_gap_scan_stop after sd_ble_gap_scan_start failed with NRF_ERROR_INVALID_STATE failed: ",
+          ErrorText(stopResult));
     }
     m_scannerState.store(ScannerState::kRunning);
     result = DriverCall("sd_ble_gap_scan_start",
@@ -108,15 +108,15 @@ void NordicBluetoothSDK::Impl::StartScanLocked() {
     } else {
       Log(kWarning,
           "re-called sd_ble_gap_scan_start with non-null params after NRF_ERROR_INVALID_STATE, which changed result to "
-          "different error " +
-              ErrorText(result));
+          "different error ",
+          ErrorText(result));
     }
   }
   if (result == NRF_SUCCESS) {
     Log(kDebug, "sd_ble_gap_scan_start succeeded");
     return;
   }
-  Log(kError, "sd_ble_gap_scan_start failed: " + ErrorText(result));
+  Log(kError, "sd_ble_gap_scan_start failed:", ErrorText(result));
   MarkScannerStopped();
 }
 

@@ -208,10 +208,10 @@ TEST_F(BoardGattTest, ATimedOutProcedureLeavesTheLinkUnusableForGatt) {
   ASSERT_TRUE(timeout);
   EXPECT_EQ(timeout->Evt().evt.gattc_evt.params.timeout.src, BLE_GATT_TIMEOUT_SRC_PROTOCOL);
   EXPECT_EQ(session.Pending(BLE_GATTC_EVT_READ_RSP), 0u);
-  EXPECT_EQ(sd_ble_gattc_read(session.Adapter(), conn, 3, 0), static_cast<uint32_t>(NRF_ERROR_BUSY));
+  EXPECT_EQ(sd_ble_gattc_read(session.Adapter(), conn, 3, 0), static_cast<uint32_t>(NRF_ERROR_TIMEOUT));
   uint8_t byte = 1;
   ble_gattc_write_params_t command{BLE_GATT_OP_WRITE_CMD, 0, 19, 0, 1, &byte};
-  EXPECT_EQ(sd_ble_gattc_write(session.Adapter(), conn, &command), static_cast<uint32_t>(NRF_ERROR_BUSY));
+  EXPECT_EQ(sd_ble_gattc_write(session.Adapter(), conn, &command), static_cast<uint32_t>(NRF_ERROR_TIMEOUT));
 
   ASSERT_EQ(sd_ble_gap_disconnect(session.Adapter(), conn, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION), NRF_SUCCESS);
   ASSERT_TRUE(session.NextEvent(BLE_GAP_EVT_DISCONNECTED));

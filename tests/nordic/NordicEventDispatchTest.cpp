@@ -135,7 +135,7 @@ TEST_F(NordicEventDispatchTest, DroppedReportsStillAskForTheScanToResume) {
   EXPECT_TRUE(recorder.Records().empty());
   EXPECT_EQ(recorder.Sequence().size(), 3u);  // three start requests
   EXPECT_TRUE(m_log.Has(Logger::DEBUG, "Skipping non-connectable advertisement"));
-  EXPECT_TRUE(m_log.Has(Logger::ERROR, "Nordic received advertisement data that is too large #bytes = 300"));
+  EXPECT_TRUE(m_log.Has(Logger::ERROR, "Nordic received advertisement data that is too large #bytes =  300"));
   EXPECT_TRUE(m_log.HasContaining(Logger::DEBUG, "Nordic advertisement report from a stopped scan dropped"));
 }
 
@@ -148,7 +148,7 @@ TEST_F(NordicEventDispatchTest, ThrowingSubscribersNeverReachTheDriverThread) {
       "ble_evt_gap_scan_response", [](const ble_msg_gap_scan_response_evt_t*) { throw 42; });
   Inject(Report(-60, 4));
 
-  EXPECT_TRUE(m_log.Has(Logger::ERROR, "Nordic event handler error x"));
+  EXPECT_TRUE(m_log.Has(Logger::ERROR, "Nordic event handler error  x"));
   EXPECT_TRUE(m_log.Has(Logger::ERROR, "Nordic event handler error non-std::exception"));
 }
 
@@ -158,7 +158,7 @@ TEST_F(NordicEventDispatchTest, EventsAreDroppedWithTwoInstancesOrFromAnotherAda
     Nordic::NordicBluetoothSDK second;
     Inject(Report(-60, 4));
   }
-  EXPECT_TRUE(m_log.Has(Logger::ERROR, "NordicBluetoothSDK only supports a single instance, #instances = 2"));
+  EXPECT_TRUE(m_log.Has(Logger::ERROR, "NordicBluetoothSDK only supports a single instance, #instances =  2"));
   EXPECT_TRUE(recorder.Records().empty());
 
   Inject(Report(-60, 4), /*otherAdapter=*/true);
@@ -174,10 +174,10 @@ TEST_F(NordicEventDispatchTest, StatusAndLogRecordsAreLoggedBySeverity) {
   Board().InjectLog(SD_RPC_LOG_FATAL, "f");
   Board().InjectLog(9, "odd");
   ASSERT_TRUE(Delivered());
-  EXPECT_TRUE(m_log.Has(Logger::INFO, "Nordic status 0 message retries"));
-  EXPECT_TRUE(m_log.Has(Logger::WARNING, "Warning: w"));
-  EXPECT_TRUE(m_log.Has(Logger::ERROR, "Fatal Error (Nordic Bluetooth will stop now): f"));
-  EXPECT_TRUE(m_log.Has(Logger::ERROR, "Log unknown severity 9 message odd"));
+  EXPECT_TRUE(m_log.Has(Logger::INFO, "Nordic status  0  message  retries"));
+  EXPECT_TRUE(m_log.Has(Logger::WARNING, "Warning:  w"));
+  EXPECT_TRUE(m_log.Has(Logger::ERROR, "Fatal Error (Nordic Bluetooth will stop now):  f"));
+  EXPECT_TRUE(m_log.Has(Logger::ERROR, "Log unknown severity  9  message  odd"));
 }
 
 }  // namespace
