@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <future>
-#include <latch>
 #include <ostream>
 #include <set>
 #include <string>
@@ -15,11 +14,13 @@
 #include <vector>
 
 #include "core/Log.h"
+#include "support/Latch.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
 namespace {
 
+using testing::Latch;
 using testing::LogCapture;
 
 // Counts how often it is formatted.
@@ -125,7 +126,7 @@ TEST(LoggerTest, ManyThreadsLogWhileTheCallbackIsSwitchedOnAndOff) {
   // Lines 0-199 are logged with the callback off, 200-399 while it is
   // switched, 400-599 once it is back on.
   Logger::SetLogCallback(nullptr);
-  std::latch loggedWhileOff(kThreads);
+  Latch loggedWhileOff(kThreads);
   std::promise<void> switchedBack;
   const std::shared_future<void> recordingAgain = switchedBack.get_future().share();
   std::vector<std::thread> threads;
@@ -135,7 +136,7 @@ TEST(LoggerTest, ManyThreadsLogWhileTheCallbackIsSwitchedOnAndOff) {
       for (; i < kLinesPerPhase; ++i) {
         Logger::Log(Logger::DEBUG, "thread", t, "line", i);
       }
-      loggedWhileOff.count_down();
+      loggedWhileOff.CountDown();
       for (; i < 2 * kLinesPerPhase; ++i) {
         Logger::Log(Logger::DEBUG, "thread", t, "line", i);
       }
@@ -145,7 +146,7 @@ TEST(LoggerTest, ManyThreadsLogWhileTheCallbackIsSwitchedOnAndOff) {
       }
     });
   }
-  loggedWhileOff.wait();
+  loggedWhileOff.Wait();
   for (int i = 0; i < 100; ++i) {
     Logger::SetLogCallback(i % 2 == 0 ? recording : nullptr);
   }

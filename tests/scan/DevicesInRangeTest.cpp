@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <climits>
-#include <latch>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "scan/DeviceRecord.h"
 #include "scan/DevicesInRange.h"
 #include "scan/FakeProvider.h"
+#include "support/Latch.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
@@ -27,6 +27,7 @@ using details::DeviceRecord;
 using details::DevicesInRange;
 using testing::FakeCall;
 using testing::FakeService;
+using testing::Latch;
 using testing::LogCapture;
 using testing::ManualClocks;
 using testing::ScopedFakeProvider;
@@ -555,7 +556,7 @@ TEST_F(DevicesInRangeTest, OutOfRangeTimeoutsExpireNothing) {
 TEST_F(DevicesInRangeTest, JobStateIsReadableFromOtherThreadsWhileTheWorkerChangesIt) {
   constexpr int kCancels = 2000;
   std::atomic<bool> done{false};
-  std::latch firstRead(1);
+  Latch firstRead(1);
   // The reader's own until it is joined.
   size_t reads = 0;
   size_t impossible = 0;
@@ -567,20 +568,20 @@ TEST_F(DevicesInRangeTest, JobStateIsReadableFromOtherThreadsWhileTheWorkerChang
       lastHasJobs = m_cache.HasJobs();
       // Never back in time, and 0 or a time the clock has reached.
       const bool possible =
-          cancelled >= lastCancelled &&
-          (cancelled == 0 || (cancelled > ManualClocks::StartSystemTicks() && cancelled <= ManualClocks::SystemTicks()));
+          cancelled >= lastCancelled && (cancelled == 0 || (cancelled > ManualClocks::StartSystemTicks() &&
+                                                            cancelled <= ManualClocks::SystemTicks()));
       impossible += possible ? 0 : 1;
       lastCancelled = cancelled;
       ++reads;
     };
     read();
-    firstRead.count_down();
+    firstRead.CountDown();
     while (!done.load()) {
       read();
     }
     read();  // after the worker's last change
   });
-  firstRead.wait();
+  firstRead.Wait();
   for (int i = 0; i < kCancels; ++i) {
     m_cache.AddJob(L"job" + std::to_wstring(i % 3), {kU1});
     ManualClocks::AdvanceSystemTicks(1);
