@@ -58,6 +58,7 @@ uint32_t Nrf52Board::BeginProcedure(uint16_t conn, bool& proceed) {
   proceed = false;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
   // One client procedure at a time; after a time-out the bearer is dead for good.
   if (link->busy || link->attDead) return NRF_ERROR_BUSY;
   std::optional<uint8_t> dropReason;
@@ -430,7 +431,7 @@ uint32_t Nrf52Board::HvConfirm(uint16_t conn, uint16_t handle) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-  if (!link->pendingIndication) return NRF_ERROR_INVALID_STATE;
+  if (link->disconnecting || !link->pendingIndication) return NRF_ERROR_INVALID_STATE;
   if (*link->pendingIndication != handle) return BLE_ERROR_INVALID_ATTR_HANDLE;
   link->pendingIndication.reset();
   m_clock->Cancel(link->indicationTimer);

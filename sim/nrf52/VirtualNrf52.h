@@ -60,6 +60,7 @@ struct Nrf52ConnectionInfo {
   std::vector<Nrf52PeerRequest> answered;
   size_t indicationsConfirmed = 0;
   size_t indicationsUnconfirmed = 0;
+  bool disconnecting = false;  // sd_ble_gap_disconnect called, its event not yet delivered
 };
 
 struct Nrf52AdvertisingInfo {
