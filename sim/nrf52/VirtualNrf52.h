@@ -26,6 +26,9 @@ namespace lumen::sim {
 struct Nrf52BoardOptions {
   // Real time suits demos; tests pick manual time and advance it themselves.
   SimClock::Mode clockMode = SimClock::Mode::kRealTime;
+  // After sd_rpc_conn_reset(SYS_RESET) the board reboots and its USB port is
+  // gone until it has re-enumerated: opens of the port fail meanwhile.
+  std::chrono::milliseconds portAwayAfterSystemReset{1000};
 };
 
 // Applies to boards opened (sd_rpc_open) from now on.
@@ -175,6 +178,10 @@ class VirtualNrf52 {
   virtual void InjectStatus(int code, const std::string& message) = 0;
   virtual void InjectLog(int severity, const std::string& message) = 0;
 };
+
+// The port of a board reset with SYS_RESET is back now, however long it was
+// meant to be away.
+void ReturnNrf52Port(const std::string& port);
 
 // The board of the adapter open now; null when none is open.
 std::shared_ptr<VirtualNrf52> OpenNrf52Board();
