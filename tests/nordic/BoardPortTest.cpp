@@ -35,9 +35,9 @@ class BoardPortTest : public ::testing::Test {
 
 TEST_F(BoardPortTest, OpenWhileTheResetBoardReEnumeratesFailsUntilThePortIsBack) {
   ResetABoard();
-  BoardSession early(file->Path());
-  EXPECT_EQ(early.Open(), static_cast<uint32_t>(NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE));
-  auto statuses = early.Statuses();
+  auto early = std::make_unique<BoardSession>(file->Path());
+  EXPECT_EQ(early->Open(), static_cast<uint32_t>(NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE));
+  auto statuses = early->Statuses();
   ASSERT_EQ(statuses.size(), 1u);
   EXPECT_EQ(statuses[0].code, IO_RESOURCES_UNAVAILABLE);
   EXPECT_NE(statuses[0].text.find("re-enumerating"), std::string::npos) << statuses[0].text;
@@ -52,13 +52,13 @@ TEST_F(BoardPortTest, OpenWhileTheResetBoardReEnumeratesFailsUntilThePortIsBack)
     ASSERT_EQ(blockedStatuses.size(), 1u);
     EXPECT_NE(blockedStatuses[0].text.find("held by another adapter"), std::string::npos) << blockedStatuses[0].text;
   }
-  EXPECT_EQ(sd_rpc_close(early.Adapter()),
+  EXPECT_EQ(sd_rpc_close(early->Adapter()),
             static_cast<uint32_t>(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED));
   {
     BoardSession stillBlocked(file->Path());
     EXPECT_EQ(stillBlocked.Open(), static_cast<uint32_t>(NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE));
   }
-  sd_rpc_adapter_delete(early.Adapter());
+  early.reset();  // closes and deletes its adapter
   BoardSession later(file->Path());
   EXPECT_EQ(later.Open(), NRF_SUCCESS);
 }
