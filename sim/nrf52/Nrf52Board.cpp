@@ -389,6 +389,7 @@ uint32_t Nrf52Board::UserMemReply(uint16_t conn, const ble_user_mem_block_t*) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
   return Answer(*link, Nrf52PeerRequest::kUserMemRequest) ? NRF_SUCCESS : NRF_ERROR_INVALID_STATE;
 }
 
@@ -475,6 +476,7 @@ Nrf52Snapshot Nrf52Board::Snapshot() const {
     info.answered = link.answered;
     info.indicationsConfirmed = link.indicationsConfirmed;
     info.indicationsUnconfirmed = link.indicationsUnconfirmed;
+    info.disconnecting = link.disconnecting;
     snapshot.connections.push_back(std::move(info));
   }
   snapshot.connecting = m_connecting.has_value();
@@ -507,7 +509,7 @@ std::optional<GattDatabase> Nrf52Board::Database(std::string_view peripheral) co
 bool Nrf52Board::Notify(std::string_view peripheral, const AttUuid& characteristic, const Bytes& value) {
   std::lock_guard lock(m_mutex);
   for (auto& [handle, link] : m_links) {
-    if (m_scenario.peripherals[link.peripheral].name != peripheral) continue;
+    if (m_scenario.peripherals[link.peripheral].name != peripheral || link.disconnecting) continue;
     auto valueHandle = m_databases[link.peripheral].ValueHandleOf(characteristic);
     return valueHandle && SendValueUpdate(link, *valueHandle, value);
   }
@@ -616,7 +618,7 @@ void Nrf52Board::GoSilent() {
 bool Nrf52Board::SendPeerRequest(uint16_t connHandle, Nrf52PeerRequest request) {
   std::lock_guard lock(m_mutex);
   Link* link = FindLink(connHandle);
-  if (link == nullptr) return false;
+  if (link == nullptr || link->disconnecting) return false;
   SendRequest(*link, request);
   return true;
 }

@@ -187,6 +187,11 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
     bool timeOutNextGatt = false;
     std::optional<uint16_t> nextReadStatus;
     std::vector<SimClock::TimerId> timers;
+    // A link-layer procedure a reply started: the others answer
+    // NRF_ERROR_BUSY until its completion event has been delivered.
+    bool procedureRunning = false;
+    // After sd_ble_gap_disconnect, until BLE_GAP_EVT_DISCONNECTED is delivered.
+    bool disconnecting = false;
   };
 
   struct FaultRule {
@@ -221,6 +226,11 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   void TryConnect(Micros at);
   void Establish(size_t peripheral);
   void EndLink(uint16_t handle, std::optional<uint8_t> reason);
+  // The local side ends the link; it stays, refusing calls, until the
+  // disconnection event has been handed to the application.
+  void BeginDisconnect(Link& link, uint8_t reason);
+  // Emits the completion event of a link-layer procedure started now.
+  void EmitProcedureCompletion(Link& link, Bytes event);
   void AddLinkTimer(Link& link, Micros at, std::function<void(Link&)> action);
   Link* FindLink(uint16_t handle);
   const Link* FindLink(uint16_t handle) const;

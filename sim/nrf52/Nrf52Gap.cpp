@@ -397,6 +397,8 @@ void Nrf52Board::CancelLinkTimers(Link& link) {
 void Nrf52Board::EndLink(uint16_t handle, std::optional<uint8_t> reason) {
   Link* link = FindLink(handle);
   if (link == nullptr) return;
+  // A link the central is closing ends with the event already on its way.
+  if (link->disconnecting && reason) return;
   CancelLinkTimers(*link);
   m_environment.SetConnected(link->peripheral, false);
   m_databases[link->peripheral].ResetConfigurations();
@@ -420,12 +422,42 @@ uint32_t Nrf52Board::ConnectCancel() {
 
 uint32_t Nrf52Board::Disconnect(uint16_t conn, uint8_t hciStatus) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
-  if (FindLink(conn) == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  Link* link = FindLink(conn);
+  if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
   if (hciStatus != BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION && hciStatus != BLE_HCI_CONN_INTERVAL_UNACCEPTABLE) {
     return NRF_ERROR_INVALID_PARAM;
   }
-  EndLink(conn, BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION);
+  BeginDisconnect(*link, BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION);
   return NRF_SUCCESS;
+}
+
+void Nrf52Board::BeginDisconnect(Link& link, uint8_t reason) {
+  CancelLinkTimers(link);
+  link.disconnecting = true;
+  link.rssiOn = false;
+  const uint16_t handle = link.handle;
+  const uint64_t id = link.id;
+  Bytes event = NewEvent(BLE_GAP_EVT_DISCONNECTED);
+  ble_gap_evt_t& gap = EventOf(event)->evt.gap_evt;
+  gap.conn_handle = handle;
+  gap.params.disconnected.reason = reason;
+  Emit(std::move(event), [this, handle, id](uint8_t*) {
+    std::lock_guard lock(m_mutex);
+    const Link* current = FindLink(handle);
+    if (current != nullptr && current->id == id) EndLink(handle, std::nullopt);
+  });
+}
+
+void Nrf52Board::EmitProcedureCompletion(Link& link, Bytes event) {
+  link.procedureRunning = true;
+  const uint16_t handle = link.handle;
+  const uint64_t id = link.id;
+  Emit(std::move(event), [this, handle, id](uint8_t*) {
+    std::lock_guard lock(m_mutex);
+    Link* current = FindLink(handle);
+    if (current != nullptr && current->id == id) current->procedureRunning = false;
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -520,7 +552,9 @@ uint32_t Nrf52Board::ConnParamUpdate(uint16_t conn, const ble_gap_conn_params_t*
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
   if (params != nullptr && !ValidConnParams(*params)) return NRF_ERROR_INVALID_PARAM;
+  if (params != nullptr && link->procedureRunning) return NRF_ERROR_BUSY;
   // NULL parameters reject a pending request; without one they only probe the link.
   Answer(*link, Nrf52PeerRequest::kConnParamUpdate);
   if (params == nullptr) return NRF_SUCCESS;
@@ -530,7 +564,7 @@ uint32_t Nrf52Board::ConnParamUpdate(uint16_t conn, const ble_gap_conn_params_t*
   gap.conn_handle = conn;
   gap.params.conn_param_update.conn_params = *params;
   gap.params.conn_param_update.conn_params.min_conn_interval = params->max_conn_interval;
-  Emit(std::move(event));
+  EmitProcedureCompletion(*link, std::move(event));
   return NRF_SUCCESS;
 }
 
@@ -539,6 +573,8 @@ uint32_t Nrf52Board::DataLengthUpdate(uint16_t conn, const ble_gap_data_length_p
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
+  if (link->procedureRunning) return NRF_ERROR_BUSY;
   if (!Answer(*link, Nrf52PeerRequest::kDataLengthUpdate)) return NRF_ERROR_INVALID_STATE;
   if (limitation != nullptr) *limitation = {0, 0, 0};
   ble_gap_data_length_params_t effective{kDefaultDataOctets, kDefaultDataOctets, kDefaultDataTimeUs,
@@ -558,7 +594,7 @@ uint32_t Nrf52Board::DataLengthUpdate(uint16_t conn, const ble_gap_data_length_p
   ble_gap_evt_t& gap = EventOf(event)->evt.gap_evt;
   gap.conn_handle = conn;
   gap.params.data_length_update.effective_params = effective;
-  Emit(std::move(event));
+  EmitProcedureCompletion(*link, std::move(event));
   return NRF_SUCCESS;
 }
 
@@ -567,6 +603,8 @@ uint32_t Nrf52Board::PhyUpdate(uint16_t conn, const ble_gap_phys_t* phys) {
   if (phys == nullptr) return NRF_ERROR_INVALID_ADDR;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
+  if (link->procedureRunning) return NRF_ERROR_BUSY;
   if (!Answer(*link, Nrf52PeerRequest::kPhyUpdate)) return NRF_ERROR_INVALID_STATE;
   // The peer prefers 2M; it is used where our side allows it.
   auto choose = [](uint8_t ours) {
@@ -578,7 +616,7 @@ uint32_t Nrf52Board::PhyUpdate(uint16_t conn, const ble_gap_phys_t* phys) {
   gap.params.phy_update.status = 0;  // success
   gap.params.phy_update.tx_phy = static_cast<uint8_t>(choose(phys->tx_phys));
   gap.params.phy_update.rx_phy = static_cast<uint8_t>(choose(phys->rx_phys));
-  Emit(std::move(event));
+  EmitProcedureCompletion(*link, std::move(event));
   return NRF_SUCCESS;
 }
 
@@ -586,6 +624,7 @@ uint32_t Nrf52Board::SysAttrSet(uint16_t conn, const uint8_t*, uint16_t, uint32_
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
   return Answer(*link, Nrf52PeerRequest::kSysAttrMissing) ? NRF_SUCCESS : NRF_ERROR_INVALID_STATE;
 }
 
@@ -593,6 +632,7 @@ uint32_t Nrf52Board::ExchangeMtuReply(uint16_t conn, uint16_t serverRxMtu) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
   if (serverRxMtu < BLE_GATT_ATT_MTU_DEFAULT || serverRxMtu > link->maxMtu) return NRF_ERROR_INVALID_PARAM;
   if (!Answer(*link, Nrf52PeerRequest::kMtuExchange)) return NRF_ERROR_INVALID_STATE;
   link->attMtu = Mtu(kPeerMtu, serverRxMtu);
@@ -606,7 +646,7 @@ uint32_t Nrf52Board::RssiStart(uint16_t conn, uint8_t threshold, uint8_t skip) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-  if (link->rssiOn) return NRF_ERROR_INVALID_STATE;
+  if (link->disconnecting || link->rssiOn) return NRF_ERROR_INVALID_STATE;
   link->rssiOn = true;
   link->rssiThreshold = threshold;
   link->rssiSkip = skip;

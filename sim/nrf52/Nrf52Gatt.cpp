@@ -58,6 +58,7 @@ uint32_t Nrf52Board::BeginProcedure(uint16_t conn, bool& proceed) {
   proceed = false;
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
   // After BLE_GATTC_EVT_TIMEOUT the bearer is dead for good; before it the
   // timed-out procedure still counts as running.
   if (link->attDead) return NRF_ERROR_TIMEOUT;
@@ -434,7 +435,7 @@ uint32_t Nrf52Board::HvConfirm(uint16_t conn, uint16_t handle) {
   Link* link = FindLink(conn);
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (link->attDead) return NRF_ERROR_TIMEOUT;
-  if (!link->pendingIndication) return NRF_ERROR_INVALID_STATE;
+  if (link->disconnecting || !link->pendingIndication) return NRF_ERROR_INVALID_STATE;
   if (*link->pendingIndication != handle) return BLE_ERROR_INVALID_ATTR_HANDLE;
   link->pendingIndication.reset();
   m_clock->Cancel(link->indicationTimer);

@@ -1,8 +1,10 @@
 // pc-ble-driver's functions, answered by the virtual board. The adapter chain
 // is built as the driver builds it; the UART's port names the scenario file.
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -33,7 +35,8 @@ struct AdapterState {
   bool open = false;    // also after a failed open, as the driver counts it
   bool failed = false;  // the last open failed
   int logFilter = SD_RPC_LOG_TRACE;
-  std::shared_ptr<Nrf52Board> board;  // while open, and after close for the record
+  std::shared_ptr<Nrf52Board> board;                      // while open, and after close for the record
+  std::chrono::milliseconds portAwayAfterSystemReset{0};  // as the options were at open
 };
 
 struct Registry {
@@ -46,7 +49,17 @@ struct Registry {
   std::vector<void*> handles;
   std::set<void*> layers;
   Nrf52BoardOptions options;
+  // An open takes the port, a failed one too; a close after a successful
+  // open or deleting the adapter gives it back, as pc-ble-driver's UART does.
+  std::map<std::string, const AdapterState*> portHolders;
+  // Ports whose board re-enumerates after a system reset, until when.
+  std::map<std::string, std::chrono::steady_clock::time_point> portsAway;
 };
+
+void ReleasePort(Registry& registry, const AdapterState* state) {
+  const auto holder = registry.portHolders.find(state->port);
+  if (holder != registry.portHolders.end() && holder->second == state) registry.portHolders.erase(holder);
+}
 
 Registry& TheRegistry() {
   static Registry* registry = new Registry();  // outlives every static destructor that may still call in
@@ -112,6 +125,12 @@ Nrf52BoardOptions GetNrf52BoardOptions() {
   Registry& registry = TheRegistry();
   std::lock_guard lock(registry.mutex);
   return registry.options;
+}
+
+void ReturnNrf52Port(const std::string& port) {
+  Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  registry.portsAway.erase(port);
 }
 
 std::shared_ptr<VirtualNrf52> OpenNrf52Board() {
@@ -199,6 +218,7 @@ void sd_rpc_adapter_delete(adapter_t* adapter) {
     state = lumen::sim::FindAdapter(adapter);
     if (state == nullptr) return;
     registry.adapters.erase(state);
+    lumen::sim::ReleasePort(registry, state);
     board = std::move(state->board);
   }
   if (board != nullptr) {
@@ -233,6 +253,7 @@ uint32_t sd_rpc_open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
   std::string port;
   int logFilter = SD_RPC_LOG_TRACE;
   lumen::sim::Nrf52BoardOptions options;
+  std::string portProblem;
   {
     std::lock_guard lock(registry.mutex);
     AdapterState* state = lumen::sim::FindAdapter(adapter);
@@ -243,6 +264,21 @@ uint32_t sd_rpc_open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
     port = state->port;
     logFilter = state->logFilter;
     options = registry.options;
+    state->portAwayAfterSystemReset = options.portAwayAfterSystemReset;
+    const auto holder = registry.portHolders.find(port);
+    const auto away = registry.portsAway.find(port);
+    if (away != registry.portsAway.end() && std::chrono::steady_clock::now() >= away->second) {
+      registry.portsAway.erase(away);
+    }
+    if (holder != registry.portHolders.end() && holder->second != state) {
+      portProblem =
+          "\"" + port + "\" is held by another adapter (an adapter whose open failed keeps its port until deleted)";
+    } else {
+      registry.portHolders[port] = state;
+      if (registry.portsAway.count(port) != 0) {
+        portProblem = "\"" + port + "\" is not there: the board is re-enumerating after a reset";
+      }
+    }
   }
   // The callbacks of the open call run on the caller's thread, with a copy of the adapter.
   adapter_t copy{adapter->internal};
@@ -260,6 +296,15 @@ uint32_t sd_rpc_open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
     } catch (...) {
     }
   };
+
+  if (!portProblem.empty()) {
+    std::string text = "cannot open " + portProblem;
+    status(IO_RESOURCES_UNAVAILABLE, text.c_str());
+    log(SD_RPC_LOG_ERROR, text);
+    std::lock_guard lock(registry.mutex);
+    if (AdapterState* state = lumen::sim::FindAdapter(adapter)) state->failed = true;
+    return NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE;
+  }
 
   std::shared_ptr<Nrf52Board> board;
   std::string problem;
@@ -318,6 +363,7 @@ uint32_t sd_rpc_close(adapter_t* adapter) {
       return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT;
     }
     state->open = false;
+    lumen::sim::ReleasePort(registry, state);
   }
   if (board != nullptr) {
     board->Record("sd_rpc_close");
@@ -330,10 +376,20 @@ uint32_t sd_rpc_close(adapter_t* adapter) {
   return NRF_SUCCESS;
 }
 
-uint32_t sd_rpc_conn_reset(adapter_t* adapter, sd_rpc_reset_t) {
+uint32_t sd_rpc_conn_reset(adapter_t* adapter, sd_rpc_reset_t reset_mode) {
   std::shared_ptr<Nrf52Board> board = lumen::sim::BoardOf(adapter);
   if (board == nullptr || !board->Running()) return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_STATE;
-  return board->Call("sd_rpc_conn_reset", "sd_rpc_conn_reset", [&] { return board->ConnReset(); });
+  uint32_t result = board->Call("sd_rpc_conn_reset", "sd_rpc_conn_reset", [&] { return board->ConnReset(); });
+  if (result != NRF_SUCCESS || reset_mode != SYS_RESET) return result;
+  // The chip reboots and its USB device goes away: nothing answers on this
+  // link any more, and the port is back only after re-enumerating.
+  board->StopAnswering();
+  auto& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  if (const AdapterState* state = lumen::sim::FindAdapter(adapter)) {
+    registry.portsAway[state->port] = std::chrono::steady_clock::now() + state->portAwayAfterSystemReset;
+  }
+  return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -26,6 +26,9 @@ namespace lumen::sim {
 struct Nrf52BoardOptions {
   // Real time suits demos; tests pick manual time and advance it themselves.
   SimClock::Mode clockMode = SimClock::Mode::kRealTime;
+  // After sd_rpc_conn_reset(SYS_RESET) the board reboots and its USB port is
+  // gone until it has re-enumerated: opens of the port fail meanwhile.
+  std::chrono::milliseconds portAwayAfterSystemReset{1000};
 };
 
 // Applies to boards opened (sd_rpc_open) from now on.
@@ -60,6 +63,7 @@ struct Nrf52ConnectionInfo {
   std::vector<Nrf52PeerRequest> answered;
   size_t indicationsConfirmed = 0;
   size_t indicationsUnconfirmed = 0;
+  bool disconnecting = false;  // sd_ble_gap_disconnect called, its event not yet delivered
 };
 
 struct Nrf52AdvertisingInfo {
@@ -183,6 +187,10 @@ class VirtualNrf52 {
   // 1 ms, manual ones at zero.
   virtual void SetLatency(std::chrono::microseconds call, std::chrono::microseconds event) = 0;
 };
+
+// The port of a board reset with SYS_RESET is back now, however long it was
+// meant to be away.
+void ReturnNrf52Port(const std::string& port);
 
 // The board of the adapter open now; null when none is open.
 std::shared_ptr<VirtualNrf52> OpenNrf52Board();

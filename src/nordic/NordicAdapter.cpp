@@ -286,6 +286,7 @@ void NordicBluetoothSDK::Impl::CloseDevice() {
     std::lock_guard connections(m_activeConnectionsMutex);
     m_activeConnections.clear();
   }
+  DropPeerReplies(std::nullopt);
   if (m_deviceName.empty()) {
     throw details::NordicLibError(
         "do not clear the device name when closing device, because reset immediately re-opens the device",

@@ -305,8 +305,18 @@ void NordicBluetoothSDK::Impl::Disconnect(DeviceConnectionHandle h) {
   DisconnectLocked(&h, native);
 }
 
+bool NordicBluetoothSDK::Impl::IsBeingDisconnected(uint16_t handle) {
+  std::lock_guard lock(m_activeConnectionsMutex);
+  return m_linksBeingDisconnected.count(handle) != 0;
+}
+
 void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h, uint16_t native) {
-  RemoveFromActiveConnectionMap(native);
+  // The entry goes with the disconnection event (the backend's own
+  // subscription); only when none comes is it taken out here.
+  {
+    std::lock_guard connections(m_activeConnectionsMutex);
+    m_linksBeingDisconnected.insert(native);
+  }
   Log(kInfo, "prepare to disconnect Nordic handle ", native, ", internal connection handle ",
       h != nullptr ? h->id() : 0);
 
@@ -328,6 +338,13 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
       wait.Done().Set();
     }
     signaled = wait.Done().WaitFor(m_disconnectWaitMs.load());
+  }
+  {
+    std::lock_guard connections(m_activeConnectionsMutex);
+    m_linksBeingDisconnected.erase(native);
+    if (result != NRF_SUCCESS || !signaled) {
+      m_activeConnections.erase(native);
+    }
   }
   if (h != nullptr) {
     details::RemoveConnection(*h);

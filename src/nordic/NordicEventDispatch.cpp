@@ -144,7 +144,33 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
     case BLE_GAP_EVT_DISCONNECTED: {
       const uint16_t handle = event.evt.gap_evt.conn_handle;
       Log(kInfo, "Disconnected event for Nordic handle: ", handle);
+      DropPeerReplies(handle);
       Publish<unsigned int>("common_evt_disconnect", handle);
+      break;
+    }
+    // Completions of the procedures our replies started; a reply refused
+    // while one of them ran goes now.
+    case BLE_GAP_EVT_CONN_PARAM_UPDATE: {
+      const ble_gap_conn_params_t params = event.evt.gap_evt.params.conn_param_update.conn_params;
+      Log(kDebug, "event BLE_GAP_EVT_CONN_PARAM_UPDATE Nordic conn handle", event.evt.gap_evt.conn_handle,
+          "interval (1.25 msec units)", params.max_conn_interval, "supervisor timeout (10 msec units)",
+          params.conn_sup_timeout);
+      RetryPeerReplies(adapter, event.evt.gap_evt.conn_handle);
+      break;
+    }
+    case BLE_GAP_EVT_PHY_UPDATE: {
+      const ble_gap_evt_phy_update_t update = event.evt.gap_evt.params.phy_update;
+      Log(kDebug, "event BLE_GAP_EVT_PHY_UPDATE Nordic conn handle", event.evt.gap_evt.conn_handle, "status",
+          static_cast<int>(update.status), "tx phy", static_cast<int>(update.tx_phy), "rx phy",
+          static_cast<int>(update.rx_phy));
+      RetryPeerReplies(adapter, event.evt.gap_evt.conn_handle);
+      break;
+    }
+    case BLE_GAP_EVT_DATA_LENGTH_UPDATE: {
+      const ble_gap_data_length_params_t effective = event.evt.gap_evt.params.data_length_update.effective_params;
+      Log(kDebug, "event BLE_GAP_EVT_DATA_LENGTH_UPDATE Nordic conn handle", event.evt.gap_evt.conn_handle,
+          "max tx octets", effective.max_tx_octets, "max rx octets", effective.max_rx_octets);
+      RetryPeerReplies(adapter, event.evt.gap_evt.conn_handle);
       break;
     }
     case BLE_GAP_EVT_TIMEOUT: {
@@ -382,7 +408,9 @@ void NordicBluetoothSDK::Impl::OnHvx(adapter_t* adapter, const ble_evt_t& event)
     const uint16_t connection = gattc.conn_handle;
     const uint32_t result = EventThreadDriverCall("sd_ble_gattc_hv_confirm",
                                                   [&] { return sd_ble_gattc_hv_confirm(adapter, connection, handle); });
-    if (result != NRF_SUCCESS) {
+    if (result == NRF_ERROR_INVALID_STATE && IsBeingDisconnected(connection)) {
+      Log(kDebug, "sd_ble_gattc_hv_confirm not sent: Nordic handle", connection, "is being disconnected");
+    } else if (result != NRF_SUCCESS) {
       Log(kWarning, "sd_ble_gattc_hv_confirm failed: " + ErrorText(result));
     }
   }

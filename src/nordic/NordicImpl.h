@@ -4,9 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -100,6 +102,15 @@ class NordicBluetoothSDK::Impl {
   // m_mutex held, adapter open.
   class AdapterLock;
 
+  // A reply to a peer's request, kept while a procedure in its way runs.
+  struct PeerReply {
+    uint16_t eventId = 0;  // the request's event
+    uint16_t handle = BLE_CONN_HANDLE_INVALID;
+    ble_gap_conn_params_t connParams{};  // what the peer asked for, for a parameter update
+    int busyReplies = 0;
+  };
+  enum class PeerReplyOutcome { kSent, kWaiting, kFailed };
+
   // Results of one GATT client call and its wait.
   struct GattOutcome {
     uint32_t callResult = NRF_SUCCESS;
@@ -117,6 +128,9 @@ class NordicBluetoothSDK::Impl {
   void AddToActiveConnectionMap(uint16_t handle);
   void RemoveFromActiveConnectionMap(uint16_t handle);
   void StoreRssi(uint16_t handle, int8_t rssi);
+  // Between our sd_ble_gap_disconnect and the end of its wait the SoftDevice
+  // refuses calls on the link with NRF_ERROR_INVALID_STATE.
+  bool IsBeingDisconnected(uint16_t handle);
   // The disconnect procedure; h is null when no library handle is bound.
   void DisconnectLocked(const DeviceConnectionHandle* h, uint16_t native);
   // Connect and wait; the result code and, on success, the new handle.
@@ -150,6 +164,11 @@ class NordicBluetoothSDK::Impl {
   void DisconnectOrphan(adapter_t* adapter, uint16_t handle);
   void OnHvx(adapter_t* adapter, const ble_evt_t& event);
   void ReplyToPeerRequest(adapter_t* adapter, const ble_evt_t& event);
+  PeerReplyOutcome SendPeerReply(adapter_t* adapter, PeerReply reply, bool retry);
+  // A link-layer procedure on the link completed: the replies it held up go now.
+  void RetryPeerReplies(adapter_t* adapter, uint16_t handle);
+  // Every link when no handle is given.
+  void DropPeerReplies(std::optional<uint16_t> handle);
 
   std::mutex m_mutex;
   std::string m_deviceName;
@@ -177,7 +196,8 @@ class NordicBluetoothSDK::Impl {
   std::atomic<uint16_t> m_connScanIntervalOverride{0};
   std::atomic<uint16_t> m_connScanWindowOverride{0};
   std::map<uint16_t, ActiveConnection> m_activeConnections;
-  std::mutex m_activeConnectionsMutex;
+  std::set<uint16_t> m_linksBeingDisconnected;
+  std::mutex m_activeConnectionsMutex;  // also guards m_linksBeingDisconnected
   const int8_t m_noRssi = 0;
 
   // A connect in progress owns the next CONNECTED event; one nobody owns is
@@ -193,6 +213,9 @@ class NordicBluetoothSDK::Impl {
   };
   std::optional<UntakenLink> m_untakenLink;
   std::atomic<uint32_t> m_connectedEventWaitMs{2000};
+
+  std::mutex m_peerRepliesMutex;
+  std::deque<PeerReply> m_pendingPeerReplies;  // oldest first
 
   bool m_advertising = false;
   uint8_t m_advHandle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;

@@ -87,25 +87,47 @@ TEST_F(BoardLinkTest, AnAbsentPeerTimesOutAndAPendingAttemptCanBeCancelled) {
 
 TEST_F(BoardLinkTest, PeerRequestsAnsweredFromTheEventHandlerKeepTheLink) {
   Open();
-  session->SetEventHook([](adapter_t* adapter, ble_evt_t* event) {
-    uint16_t conn = event->evt.gap_evt.conn_handle;
-    switch (event->header.evt_id) {
-      case BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST:
-        sd_ble_gap_conn_param_update(adapter, conn, &event->evt.gap_evt.params.conn_param_update_request.conn_params);
-        break;
+  // Each link-layer reply starts a procedure; the next one is refused with
+  // NRF_ERROR_BUSY until that procedure's completion event has been handed
+  // over, so a refused reply is sent again on the next completion.
+  std::deque<uint16_t> refused;
+  size_t busy = 0;
+  std::function<uint32_t(adapter_t*, uint16_t, uint16_t)> reply = [](adapter_t* adapter, uint16_t conn,
+                                                                     uint16_t request) -> uint32_t {
+    switch (request) {
+      case BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST: {
+        ble_gap_conn_params_t params{24, 40, 0, 500};  // what the peer asks for
+        return sd_ble_gap_conn_param_update(adapter, conn, &params);
+      }
       case BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST:
-        sd_ble_gap_data_length_update(adapter, conn, nullptr, nullptr);
-        break;
+        return sd_ble_gap_data_length_update(adapter, conn, nullptr, nullptr);
       case BLE_GAP_EVT_PHY_UPDATE_REQUEST: {
         ble_gap_phys_t phys{BLE_GAP_PHY_AUTO, BLE_GAP_PHY_AUTO};
-        sd_ble_gap_phy_update(adapter, conn, &phys);
-        break;
+        return sd_ble_gap_phy_update(adapter, conn, &phys);
       }
       case BLE_GATTS_EVT_EXCHANGE_MTU_REQUEST:
-        sd_ble_gatts_exchange_mtu_reply(adapter, event->evt.gatts_evt.conn_handle, BLE_GATT_ATT_MTU_DEFAULT);
-        break;
+        return sd_ble_gatts_exchange_mtu_reply(adapter, conn, BLE_GATT_ATT_MTU_DEFAULT);
       default:
+        return NRF_SUCCESS;
+    }
+  };
+  session->SetEventHook([&](adapter_t* adapter, ble_evt_t* event) {
+    const uint16_t id = event->header.evt_id;
+    const uint16_t conn =
+        id == BLE_GATTS_EVT_EXCHANGE_MTU_REQUEST ? event->evt.gatts_evt.conn_handle : event->evt.gap_evt.conn_handle;
+    if (id == BLE_GAP_EVT_CONN_PARAM_UPDATE || id == BLE_GAP_EVT_DATA_LENGTH_UPDATE || id == BLE_GAP_EVT_PHY_UPDATE) {
+      while (!refused.empty()) {
+        const uint16_t request = refused.front();
+        refused.pop_front();
+        if (reply(adapter, conn, request) == NRF_SUCCESS) break;
+        refused.push_front(request);
         break;
+      }
+      return;
+    }
+    if (reply(adapter, conn, id) == NRF_ERROR_BUSY) {
+      ++busy;
+      refused.push_back(id);
     }
   });
   uint16_t conn = ConnectPhone(*session);
@@ -117,6 +139,7 @@ TEST_F(BoardLinkTest, PeerRequestsAnsweredFromTheEventHandlerKeepTheLink) {
   EXPECT_EQ(phy->Evt().evt.gap_evt.params.phy_update.tx_phy, BLE_GAP_PHY_2MBPS);
   ASSERT_TRUE(session->NextEvent(BLE_GAP_EVT_DATA_LENGTH_UPDATE));
   session->Settle();
+  EXPECT_EQ(busy, 2u);  // data length and PHY met the parameter update
   EXPECT_TRUE(Link().unanswered.empty());
   EXPECT_EQ(Link().answered.size(), 4u);
   EXPECT_EQ(Link().attMtu, 23);

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "sd_rpc.h"
-#include "support/TempPath.h"
 #include "sim/nrf52/VirtualNrf52.h"
+#include "support/TempPath.h"
 
 namespace lumen::test::nrf52 {
 
@@ -88,9 +88,12 @@ class BoardSession {
   }
 
   uint32_t Open(sim::SimClock::Mode clock = sim::SimClock::Mode::kManual) {
-    sim::SetNrf52BoardOptions({clock});
+    const sim::Nrf52BoardOptions previous = sim::GetNrf52BoardOptions();
+    sim::Nrf52BoardOptions options = previous;
+    options.clockMode = clock;
+    sim::SetNrf52BoardOptions(options);
     uint32_t result = sd_rpc_open(m_adapter, &OnStatus, &OnEvent, &OnLog);
-    sim::SetNrf52BoardOptions({});
+    sim::SetNrf52BoardOptions(previous);
     m_board = sim::OpenNrf52Board();
     return result;
   }
