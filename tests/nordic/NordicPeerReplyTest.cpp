@@ -159,9 +159,12 @@ TEST_F(NordicPeerReplyTest, ReplyRefusedWhileTheLinkIsBeingDisconnectedIsDropped
     std::lock_guard lock(g_gate.mutex);
     g_gate.armed = true;
   }
+  // An empty report of the running scan: it points into the scan's buffer.
+  static uint8_t reportData[1] = {};
   ble_evt_t report{};
   report.header.evt_id = BLE_GAP_EVT_ADV_REPORT;
   report.header.evt_len = sizeof report;
+  report.evt.gap_evt.params.adv_report.data.p_data = reportData;
   Board().InjectEvent(reinterpret_cast<const uint8_t*>(&report), sizeof report, false);
   {
     std::unique_lock lock(g_gate.mutex);

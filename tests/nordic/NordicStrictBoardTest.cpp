@@ -71,8 +71,8 @@ TEST_F(NordicStrictBoardTest, RssiOnEveryConnectionEventIsStoredWithoutFloodingT
 
 TEST_F(NordicStrictBoardTest, RssiStillOnTheLineWhenTheLinkClosesIsHandledAndDropped) {
   const details::DeviceConnectionHandle h = ConnectPhone();
-  const std::string rssiLine = "Received updated RSSI for connection = " + std::to_string(details::GetNativeHandle(h)) +
-                               " : raw Nordic RSSI = -55";
+  const std::string rssiLine = "Received updated RSSI for connection =  " + std::to_string(details::GetNativeHandle(h)) +
+                               " : raw Nordic RSSI =  -55";
   const size_t rssiLinesBefore = m_log.Count(Logger::DEBUG, rssiLine);
   Board().SetLatency(0us, 5ms);
   Board().Clock().AdvanceMs(8);  // the next connection event's report is on the line
