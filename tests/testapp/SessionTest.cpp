@@ -39,7 +39,7 @@ TEST(SessionTest, ThirteenChunksLetTheExchangeWaitItOutAndAFifteenthIsOnlyCounte
   SetResponseChunks(scenario, 13);
   {
     TestAppRun app(scenario, {"-f1", "-v2", "-s"});
-    const size_t write = app.Await("call sd_ble_gattc_write #bytes = 19");
+    const size_t write = app.Await("call sd_ble_gattc_write #bytes =  19");
     const size_t waited = app.Await("challenge/response thread wakes up - all chunks NOT received", write);
     // The write is logged before it is sent, and the wait starts once it is done.
     EXPECT_GE(app.Between(write, waited), std::chrono::milliseconds(1990)) << app.Line(write) << "\n"
@@ -69,11 +69,11 @@ TEST(SessionTest, ReducedExchangeOnlySwitchesNotificationsOff) {
       "skip full challenge/response, just disable notifications (so that this test includes writing to "
       "characteristics)");
   // Switching notifications off is a 2-byte write of the descriptor.
-  const size_t descriptor = app.Await("call sd_ble_gattc_write #bytes = 2", first);
+  const size_t descriptor = app.Await("call sd_ble_gattc_write #bytes =  2 ", first);
   const size_t second = app.Await("skip full challenge/response", first + 1);
   EXPECT_LT(descriptor, second);
-  app.Await("call sd_ble_gattc_write #bytes = 2", second);
-  EXPECT_EQ(app.Count("sd_ble_gattc_write #bytes = 19"), 0u);  // no challenge
+  app.Await("call sd_ble_gattc_write #bytes =  2 ", second);
+  EXPECT_EQ(app.Count("sd_ble_gattc_write #bytes =  19"), 0u);  // no challenge
   EXPECT_EQ(app.Count("received chunk"), 0u);
   EXPECT_EQ(app.Count("even though it never enabled notifications"), 0u);
   EXPECT_EQ(app.Count("challenge/response failed"), 0u) << app.process().Output();
