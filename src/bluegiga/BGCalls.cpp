@@ -50,6 +50,7 @@ std::atomic<int> g_maxConnections{0};
 std::atomic<bool> g_reconcilePending{false};
 std::mutex g_reconcileWakeMutex;
 std::function<void()> g_reconcileWake;
+const void* g_reconcileWakeOwner = nullptr;
 
 void WakeReconciler() {
   std::lock_guard lock(g_reconcileWakeMutex);
@@ -443,9 +444,18 @@ void ResetAndAwaitBoot(const char* bootEvent, const std::string& failureText, co
 
 }  // namespace
 
-void SetReconciliationWake(std::function<void()> wake) {
+void SetReconciliationWake(const void* owner, std::function<void()> wake) {
   std::lock_guard lock(g_reconcileWakeMutex);
+  g_reconcileWakeOwner = owner;
   g_reconcileWake = std::move(wake);
+}
+
+void ClearReconciliationWake(const void* owner) {
+  std::lock_guard lock(g_reconcileWakeMutex);
+  if (g_reconcileWakeOwner == owner) {
+    g_reconcileWakeOwner = nullptr;
+    g_reconcileWake = nullptr;
+  }
 }
 
 bool ReconciliationPending() { return g_reconcilePending.load(); }
@@ -706,6 +716,7 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
   }
   if (!binding.bound) {
     lock.unlock();
+    ThrowIfPortGone("ble_cmd_gap_connect_direct");
     EndProcedureLocked();  // also ends the radio's pending connection attempt
     ThrowUnfinished("ble_cmd_gap_connect_direct", "ble_rsp_gap_connect_direct - no connected event");
   }

@@ -35,7 +35,10 @@ int EventTimeoutMs();
 // is asked which links it holds, and those no device owns are closed. `wake`
 // is called (from the thread that noticed, without blocking) whenever a pass
 // is wanted; it must not run one itself.
-void SetReconciliationWake(std::function<void()> wake);
+void SetReconciliationWake(const void* owner, std::function<void()> wake);
+// Only if `owner` still holds it: a provider released late must not unhook
+// the one opened after it.
+void ClearReconciliationWake(const void* owner);
 bool ReconciliationPending();
 void ClearReconciliation();
 // Runs a pending pass under the operation lock; false when the radio did not

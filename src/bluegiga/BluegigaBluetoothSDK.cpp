@@ -32,7 +32,6 @@ BluegigaBluetoothSDK::BluegigaBluetoothSDK() = default;
 
 BluegigaBluetoothSDK::~BluegigaBluetoothSDK() {
   Log(kInfo, "Destroy Bluegiga IBluetoothSDK object");
-  BGCalls::SetReconciliationWake(nullptr);
   if (m_serial) {
     SerialThread::ClearInstance(m_serial.get());
     m_serial.reset();  // Stop(): close on the reader thread and join it

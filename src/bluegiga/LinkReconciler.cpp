@@ -8,11 +8,11 @@
 namespace lumen::details {
 
 LinkReconciler::LinkReconciler() : m_thread([this] { Run(); }) {
-  BGCalls::SetReconciliationWake([this] { Wake(); });
+  BGCalls::SetReconciliationWake(this, [this] { Wake(); });
 }
 
 LinkReconciler::~LinkReconciler() {
-  BGCalls::SetReconciliationWake(nullptr);
+  BGCalls::ClearReconciliationWake(this);
   {
     std::lock_guard lock(m_mutex);
     m_stopping = true;

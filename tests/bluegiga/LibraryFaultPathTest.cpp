@@ -728,5 +728,21 @@ TEST_F(LibraryFaultPathTest, DisconnectLostWhileTheRadioWasSilentDoesNotLockTheP
   EXPECT_TRUE(m_log.HasContaining(Logger::INFO, "no device owns"));
 }
 
+TEST_F(LibraryFaultPathTest, LinkTheRadioKeptIsClosedOnceTheRadioAnswersAgainWithoutWaitingForAConnect) {
+  FindPhone();
+  ConnectPhone();
+  m_radio->Faults().StopAnswering();
+  BluegigaCommands::SetBGTimeouts(kShortMs, kShortMs);
+  OutcomeOf([&] { Phone()->Disconnect(); });
+  ASSERT_EQ(m_radio->State().connections.size(), 1u) << "the radio kept the link";
+
+  m_radio->Faults().StopAnswering(false);
+  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
+  Barrier();  // any answered command shows the radio is back
+  EXPECT_TRUE(m_log.WaitForContaining(Logger::INFO, "Reconcile connections: closed connection 0 to 5a:10:20:30:40:50"));
+  EXPECT_TRUE(m_radio->State().connections.empty());
+  EXPECT_FALSE(Phone()->IsConnected());
+}
+
 }  // namespace
 }  // namespace lumen
