@@ -368,51 +368,55 @@ bool ReconcileLocked() {
   if (!g_reconcilePending.exchange(false)) {
     return true;
   }
-  std::mutex liveMutex;
   std::map<uint8_t, std::string> live;  // connection -> peer address
-  CommandWaiter statuses;
-  statuses.On<const ble_msg_connection_status_evt_t*>(
-      "ble_evt_connection_status", [&liveMutex, &live](const ble_msg_connection_status_evt_t* status) {
-        if ((status->flags & kConnectionConnected) == 0) {
-          return;
-        }
-        const bd_addr_t address = status->address;
-        std::lock_guard lock(liveMutex);
-        live[status->connection] = Helper::BgAddrToAddress(&address, status->address_type).ToString();
-      });
   bool answered = true;
-  const int slots = g_maxConnections.load();
-  for (int slot = 0; slot < slots && answered; ++slot) {
-    const auto connection = static_cast<uint8_t>(slot);
-    CommandWaiter waiter;
-    waiter.On<const ble_msg_connection_get_status_rsp_t*>(
-        "ble_rsp_connection_get_status", [&waiter, connection](const ble_msg_connection_get_status_rsp_t* response) {
-          if (response->connection == connection) {
-            waiter.response.Set();
+  {
+    std::mutex liveMutex;
+    std::map<uint8_t, std::string> reported;
+    CommandWaiter statuses;
+    statuses.On<const ble_msg_connection_status_evt_t*>(
+        "ble_evt_connection_status", [&liveMutex, &reported](const ble_msg_connection_status_evt_t* status) {
+          if ((status->flags & kConnectionConnected) == 0) {
+            return;
           }
+          const bd_addr_t address = status->address;
+          std::lock_guard lock(liveMutex);
+          reported[status->connection] = Helper::BgAddrToAddress(&address, status->address_type).ToString();
         });
-    answered = SendAndWait(waiter, [connection] {
-      Log(kDebug, "Send command: ble_cmd_connection_get_status", static_cast<int>(connection));
-      ble_cmd_connection_get_status(connection);
-    });
-  }
-  if (answered) {
-    // A slot's status event follows its response; one more round trip makes
-    // sure the last one has been delivered.
-    CommandWaiter waiter;
-    OnEmptyResponse(waiter, "ble_rsp_system_hello");
-    answered = SendAndWait(waiter, [] {
-      Log(kDebug, "Send command: ble_cmd_system_hello");
-      ble_cmd_system_hello();
-    });
-  }
+    const int slots = g_maxConnections.load();
+    for (int slot = 0; slot < slots && answered; ++slot) {
+      const auto connection = static_cast<uint8_t>(slot);
+      CommandWaiter waiter;
+      waiter.On<const ble_msg_connection_get_status_rsp_t*>(
+          "ble_rsp_connection_get_status", [&waiter, connection](const ble_msg_connection_get_status_rsp_t* response) {
+            if (response->connection == connection) {
+              waiter.response.Set();
+            }
+          });
+      answered = SendAndWait(waiter, [connection] {
+        Log(kDebug, "Send command: ble_cmd_connection_get_status", static_cast<int>(connection));
+        ble_cmd_connection_get_status(connection);
+      });
+    }
+    if (answered) {
+      // A slot's status event follows its response; one more round trip
+      // makes sure the last one has been delivered.
+      CommandWaiter waiter;
+      OnEmptyResponse(waiter, "ble_rsp_system_hello");
+      answered = SendAndWait(waiter, [] {
+        Log(kDebug, "Send command: ble_cmd_system_hello");
+        ble_cmd_system_hello();
+      });
+    }
+    std::lock_guard lock(liveMutex);
+    live.swap(reported);
+  }  // unsubscribed here: the disconnects below wait on the reader thread
   if (!answered) {
     Log(kInfo, "Reconcile connections: the radio did not answer, trying again later");
     g_reconcilePending = true;
     return false;
   }
   const std::vector<uint32_t> owned = OpenNativeHandles();
-  std::lock_guard lock(liveMutex);
   for (const auto& [connection, address] : live) {
     if (std::find(owned.begin(), owned.end(), connection) != owned.end()) {
       continue;
@@ -457,8 +461,6 @@ void ClearReconciliationWake(const void* owner) {
     g_reconcileWake = nullptr;
   }
 }
-
-bool ReconciliationPending() { return g_reconcilePending.load(); }
 
 void ClearReconciliation() { g_reconcilePending = false; }
 

@@ -39,7 +39,6 @@ void SetReconciliationWake(const void* owner, std::function<void()> wake);
 // Only if `owner` still holds it: a provider released late must not unhook
 // the one opened after it.
 void ClearReconciliationWake(const void* owner);
-bool ReconciliationPending();
 void ClearReconciliation();
 // Runs a pending pass under the operation lock; false when the radio did not
 // answer it (the pass then stays pending).
