@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,7 @@
 
 #include "bluegiga/BgApi.h"
 #include "bluegiga/CommandWaiter.h"
+#include "bluegiga/SerialThread.h"
 #include "core/BluetoothSDK.h"
 #include "core/CommonDataNotificationEvent.h"
 #include "core/ConnectionTable.h"
@@ -31,6 +33,8 @@ constexpr uint16_t kResultWrongState = 0x0181;
 constexpr uint16_t kResultTimeout = 0x0185;
 constexpr uint16_t kAttInvalidHandle = 0x0401;
 constexpr size_t kMaxArrayBytes = 255;  // BGAPI arrays carry a one-byte length
+constexpr uint8_t kConnectionConnected = 0x01;
+constexpr const char* kPortGoneText = " - the radio's serial port is gone";
 
 std::atomic<int> g_responseTimeoutMs{kDefaultTimeoutMs};
 std::atomic<int> g_eventTimeoutMs{kDefaultTimeoutMs};
@@ -40,6 +44,45 @@ std::mutex g_operationLock;
 std::mutex g_sendLock;
 std::atomic<bool> g_scanning{false};
 std::atomic<void (*)(bool)> g_scanningStateCallback{nullptr};
+std::atomic<int> g_maxConnections{0};
+// Set when a command went unanswered: the radio may hold links the library
+// believes closed (a disconnect it never received).
+std::atomic<bool> g_reconcilePending{false};
+std::mutex g_reconcileWakeMutex;
+std::function<void()> g_reconcileWake;
+const void* g_reconcileWakeOwner = nullptr;
+
+void WakeReconciler() {
+  std::lock_guard lock(g_reconcileWakeMutex);
+  if (g_reconcileWake) {
+    g_reconcileWake();
+  }
+}
+
+void RequestReconciliation() {
+  g_reconcilePending = true;
+  WakeReconciler();
+}
+
+bool PortGone() {
+  const std::shared_ptr<SerialThread> serial = SerialThread::InstanceOrNull();
+  return serial && serial->IsLost();
+}
+
+// A command to a radio whose port has gone fails at once: no write, no wait,
+// no hardware-failure callback (the transport has already reported the loss).
+void ThrowIfPortGone(const char* commandName) {
+  if (PortGone()) {
+    throw BGLibError(std::string(commandName) + kPortGoneText, kErrorGeneral);
+  }
+}
+
+// A completing event that never came.
+[[noreturn]] void ThrowUnfinished(const char* commandName, const std::string& text, int code = kErrorGeneral) {
+  ThrowIfPortGone(commandName);
+  RequestReconciliation();
+  throw BGLibError(text, code);
+}
 
 uint32_t ResponseWaitMs() { return static_cast<uint32_t>(g_responseTimeoutMs.load()); }
 uint32_t EventWaitMs() { return static_cast<uint32_t>(g_eventTimeoutMs.load()); }
@@ -84,24 +127,31 @@ class OperationLock {
   std::unique_lock<std::mutex> m_lock;
 };
 
+template <class Send>
+bool SendAndWait(CommandWaiter& waiter, Send&& send) {
+  std::lock_guard lock(g_sendLock);
+  send();
+  return waiter.response.WaitFor(ResponseWaitMs());
+}
+
 // Sends under the send lock and waits for the response. A silent radio
 // calls the application's hardware-failure callback before the throw, or,
 // inside an operation, as soon as its lock is released.
 template <class Send>
 void SendAndAwaitResponse(CommandWaiter& waiter, const char* commandName, Send&& send) {
-  bool answered = false;
-  {
-    std::lock_guard lock(g_sendLock);
-    send();
-    answered = waiter.response.WaitFor(ResponseWaitMs());
-  }
-  if (!answered) {
+  ThrowIfPortGone(commandName);
+  if (!SendAndWait(waiter, std::forward<Send>(send))) {
+    ThrowIfPortGone(commandName);
     if (t_operationDepth > 0) {
       t_hardwareFailurePending = true;
     } else {
       NotifyHardwareFailure();
     }
+    RequestReconciliation();
     throw BGLibError(std::string(commandName) + " - no response", kErrorGeneral);
+  }
+  if (g_reconcilePending.load()) {
+    WakeReconciler();  // the radio answers again: a pass that failed can now succeed
   }
 }
 
@@ -178,16 +228,19 @@ void OnValue(CommandWaiter& waiter, uint8_t connection, uint16_t attHandle,
       });
 }
 
-void AwaitCompletion(CommandWaiter& waiter, const std::string& failureText, const std::string& noEventText,
-                     int noEventCode = kErrorGeneral) {
+void AwaitCompletion(CommandWaiter& waiter, const char* commandName, const std::string& failureText,
+                     const std::string& noEventText, int noEventCode = kErrorGeneral) {
   const bool completed = waiter.completed.WaitFor(EventWaitMs());
   CheckCompletion(waiter, failureText);
   if (!completed) {
-    throw BGLibError(noEventText, noEventCode);
+    ThrowUnfinished(commandName, noEventText, noEventCode);
   }
 }
 
-uint8_t NativeConnection(DeviceConnectionHandle h) { return static_cast<uint8_t>(GetNativeHandle(h)); }
+uint8_t NativeConnection(DeviceConnectionHandle h, const char* commandName) {
+  ThrowIfPortGone(commandName);
+  return static_cast<uint8_t>(GetNativeHandle(h));
+}
 
 void CheckArrayLength(const std::vector<uint8_t>& data, const char* commandName) {
   // A longer vector would go out with a wrapped length byte and a truncated
@@ -281,6 +334,104 @@ void DisconnectUnboundLocked(uint8_t connection) {
   }
 }
 
+// Closes a link found by reconciliation. Its own silence is not reported to
+// the application: the pass is only retried.
+bool CloseUnownedLink(uint8_t connection) {
+  CommandWaiter waiter;
+  waiter.On<unsigned int>("common_evt_disconnect", [&waiter, connection](unsigned int disconnected) {
+    if (disconnected == connection) {
+      waiter.completed.Set();
+    }
+  });
+  OnConnectionResponse<ble_msg_connection_disconnect_rsp_t>(waiter, "ble_rsp_connection_disconnect", connection);
+  if (!SendAndWait(waiter, [connection] {
+        Log(kDebug, "Send command: ble_cmd_connection_disconnect", static_cast<int>(connection));
+        ble_cmd_connection_disconnect(connection);
+      })) {
+    return false;
+  }
+  if (const uint16_t result = waiter.responseResult.load(); result != 0) {
+    Log(kWarning, "Reconcile connections: disconnecting connection", static_cast<int>(connection), "failed:", result);
+    return true;  // the radio answered: nothing a retry would change
+  }
+  if (!waiter.completed.WaitFor(EventWaitMs())) {
+    Log(kWarning, "Reconcile connections: no disconnect event for connection", static_cast<int>(connection));
+  }
+  return true;
+}
+
+// Asks the radio for each connection slot's status and closes every live
+// link the connection table does not hold. Runs under the operation lock, so
+// no connect is binding a new link meanwhile. Returns false (and stays
+// pending) when the radio did not answer.
+bool ReconcileLocked() {
+  if (!g_reconcilePending.exchange(false)) {
+    return true;
+  }
+  std::map<uint8_t, std::string> live;  // connection -> peer address
+  bool answered = true;
+  {
+    std::mutex liveMutex;
+    std::map<uint8_t, std::string> reported;
+    CommandWaiter statuses;
+    statuses.On<const ble_msg_connection_status_evt_t*>(
+        "ble_evt_connection_status", [&liveMutex, &reported](const ble_msg_connection_status_evt_t* status) {
+          if ((status->flags & kConnectionConnected) == 0) {
+            return;
+          }
+          const bd_addr_t address = status->address;
+          std::lock_guard lock(liveMutex);
+          reported[status->connection] = Helper::BgAddrToAddress(&address, status->address_type).ToString();
+        });
+    const int slots = g_maxConnections.load();
+    for (int slot = 0; slot < slots && answered; ++slot) {
+      const auto connection = static_cast<uint8_t>(slot);
+      CommandWaiter waiter;
+      waiter.On<const ble_msg_connection_get_status_rsp_t*>(
+          "ble_rsp_connection_get_status", [&waiter, connection](const ble_msg_connection_get_status_rsp_t* response) {
+            if (response->connection == connection) {
+              waiter.response.Set();
+            }
+          });
+      answered = SendAndWait(waiter, [connection] {
+        Log(kDebug, "Send command: ble_cmd_connection_get_status", static_cast<int>(connection));
+        ble_cmd_connection_get_status(connection);
+      });
+    }
+    if (answered) {
+      // A slot's status event follows its response; one more round trip
+      // makes sure the last one has been delivered.
+      CommandWaiter waiter;
+      OnEmptyResponse(waiter, "ble_rsp_system_hello");
+      answered = SendAndWait(waiter, [] {
+        Log(kDebug, "Send command: ble_cmd_system_hello");
+        ble_cmd_system_hello();
+      });
+    }
+    std::lock_guard lock(liveMutex);
+    live.swap(reported);
+  }  // unsubscribed here: the disconnects below wait on the reader thread
+  if (!answered) {
+    Log(kInfo, "Reconcile connections: the radio did not answer, trying again later");
+    g_reconcilePending = true;
+    return false;
+  }
+  const std::vector<uint32_t> owned = OpenNativeHandles();
+  for (const auto& [connection, address] : live) {
+    if (std::find(owned.begin(), owned.end(), connection) != owned.end()) {
+      continue;
+    }
+    if (!CloseUnownedLink(connection)) {
+      Log(kInfo, "Reconcile connections: the radio did not answer, trying again later");
+      g_reconcilePending = true;
+      return false;
+    }
+    Log(kInfo, "Reconcile connections: closed connection", static_cast<int>(connection), "to", address,
+        "that the radio still held but no device owns");
+  }
+  return true;
+}
+
 // Waits for a boot event after a reset; the wait survives the port closing
 // while the radio restarts.
 template <class BootRecord>
@@ -296,6 +447,30 @@ void ResetAndAwaitBoot(const char* bootEvent, const std::string& failureText, co
 }
 
 }  // namespace
+
+void SetReconciliationWake(const void* owner, std::function<void()> wake) {
+  std::lock_guard lock(g_reconcileWakeMutex);
+  g_reconcileWakeOwner = owner;
+  g_reconcileWake = std::move(wake);
+}
+
+void ClearReconciliationWake(const void* owner) {
+  std::lock_guard lock(g_reconcileWakeMutex);
+  if (g_reconcileWakeOwner == owner) {
+    g_reconcileWakeOwner = nullptr;
+    g_reconcileWake = nullptr;
+  }
+}
+
+void ClearReconciliation() { g_reconcilePending = false; }
+
+bool ReconcileConnections() {
+  OperationLock operation;
+  if (PortGone()) {
+    return true;  // its links went with the port
+  }
+  return ReconcileLocked();
+}
 
 void SetTimeouts(int responseMs, int eventMs) {
   const int response = responseMs <= 0 ? kTimeoutWhenUnsetMs : responseMs;
@@ -365,6 +540,7 @@ uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) {
       "ble_rsp_system_get_connections",
       [&waiter, &maxConnections](const ble_msg_system_get_connections_rsp_t* response) {
         maxConnections = response->maxconn;
+        g_maxConnections = response->maxconn;
         waiter.response.Set();
       });
   SendAndAwaitResponse(waiter, "ble_cmd_system_get_connections", [] {
@@ -372,7 +548,7 @@ uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) {
     ble_cmd_system_get_connections();
   });
   if (!waiter.completed.WaitFor(timeoutMs)) {
-    throw BGLibError("ble_cmd_system_get_connections - no completed event", kErrorGeneral);
+    ThrowUnfinished("ble_cmd_system_get_connections", "ble_cmd_system_get_connections - no completed event");
   }
   return static_cast<uint8_t>(maxConnections.load());
 }
@@ -460,6 +636,9 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
                    uint16_t supervisionTimeout, uint16_t latency) {
   OperationLock operation;
   Log(kDebug, "ConnectDirect MAC =", address.ToString());
+  ThrowIfPortGone("ble_cmd_gap_connect_direct");
+  // A link the radio kept after a lost disconnect would refuse this connect.
+  ReconcileLocked();
   if (g_scanning.load()) {
     EndProcedureLocked();
   }
@@ -539,8 +718,9 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
   }
   if (!binding.bound) {
     lock.unlock();
+    ThrowIfPortGone("ble_cmd_gap_connect_direct");
     EndProcedureLocked();  // also ends the radio's pending connection attempt
-    throw BGLibError("ble_rsp_gap_connect_direct - no connected event", kErrorGeneral);
+    ThrowUnfinished("ble_cmd_gap_connect_direct", "ble_rsp_gap_connect_direct - no connected event");
   }
   if (binding.lost) {
     throw BGLibError("ble_rsp_gap_connect_direct - disconnected right after connecting", kErrorUnexpectedDisconnect);
@@ -550,7 +730,7 @@ void ConnectDirect(DeviceConnectionHandle h, const Address& address, uint16_t co
 
 void Disconnect(DeviceConnectionHandle h) {
   OperationLock operation;
-  const uint8_t c = NativeConnection(h);
+  const uint8_t c = NativeConnection(h, "ble_cmd_connection_disconnect");
   RemoveConnection(h);  // h counts as disconnected even if the command fails
   CommandWaiter waiter;
   waiter.On<unsigned int>("common_evt_disconnect", [&waiter, c](unsigned int disconnected) {
@@ -573,13 +753,13 @@ void Disconnect(DeviceConnectionHandle h) {
   });
   CheckResponse(waiter, "ble_cmd_connection_disconnect failed");
   if (!waiter.completed.WaitFor(EventWaitMs())) {
-    throw BGLibError("ble_cmd_connection_disconnect - no disconnect event", kErrorGeneral);
+    ThrowUnfinished("ble_cmd_connection_disconnect", "ble_cmd_connection_disconnect - no disconnect event");
   }
   Log(kDebug, "Disconnect succeeded, handle =", c, "connection handle =", h.id());
 }
 
 bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) {
-  const uint8_t c = NativeConnection(h);
+  const uint8_t c = NativeConnection(h, "ble_cmd_connection_get_rssi");
   std::atomic<int> rssi{0};
   std::atomic<bool> received{false};
   CommandWaiter waiter;
@@ -607,7 +787,7 @@ bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) {
 std::vector<AttGroupItem> ReadByGroupType(DeviceConnectionHandle h, uint16_t start, uint16_t end,
                                           const Uuid& groupType) {
   OperationLock operation;
-  const uint8_t c = NativeConnection(h);
+  const uint8_t c = NativeConnection(h, "ble_cmd_attclient_read_by_group_type");
   std::vector<AttGroupItem> groups;
   CommandWaiter waiter;
   waiter.On<const ble_msg_attclient_group_found_evt_t*>(
@@ -625,14 +805,14 @@ std::vector<AttGroupItem> ReadByGroupType(DeviceConnectionHandle h, uint16_t sta
     ble_cmd_attclient_read_by_group_type(c, start, end, static_cast<uint8_t>(type.size()), type.data());
   });
   CheckResponse(waiter, "ble_cmd_attclient_read_by_group_type failed");
-  AwaitCompletion(waiter, "ble_cmd_attclient_read_by_group_type failed",
+  AwaitCompletion(waiter, "ble_cmd_attclient_read_by_group_type", "ble_cmd_attclient_read_by_group_type failed",
                   "ble_cmd_attclient_read_by_group_type - no completed event");
   return groups;
 }
 
 std::vector<AttHandleItem> FindInformation(DeviceConnectionHandle h, uint16_t start, uint16_t end) {
   OperationLock operation;
-  const uint8_t c = NativeConnection(h);
+  const uint8_t c = NativeConnection(h, "ble_cmd_attclient_find_information");
   std::vector<AttHandleItem> attributes;
   CommandWaiter waiter;
   waiter.On<const ble_msg_attclient_find_information_found_evt_t*>(
@@ -650,14 +830,14 @@ std::vector<AttHandleItem> FindInformation(DeviceConnectionHandle h, uint16_t st
     ble_cmd_attclient_find_information(c, start, end);
   });
   CheckResponse(waiter, "ble_cmd_attclient_find_information failed");
-  AwaitCompletion(waiter, "ble_cmd_attclient_find_information failed",
+  AwaitCompletion(waiter, "ble_cmd_attclient_find_information", "ble_cmd_attclient_find_information failed",
                   "ble_cmd_attclient_find_information - no completed event");
   return attributes;
 }
 
 std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) {
   OperationLock operation;
-  const uint8_t c = NativeConnection(h);
+  const uint8_t c = NativeConnection(h, "ble_cmd_attclient_read_by_handle");
   std::mutex valueMutex;
   std::vector<uint8_t> value;
   CommandWaiter waiter;
@@ -676,7 +856,7 @@ std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) 
     ble_cmd_attclient_read_by_handle(c, attHandle);
   });
   CheckResponse(waiter, "ble_cmd_attclient_read_by_handle failed");
-  AwaitCompletion(waiter, "wait for ble_cmd_attclient_read_by_handle failed",
+  AwaitCompletion(waiter, "ble_cmd_attclient_read_by_handle", "wait for ble_cmd_attclient_read_by_handle failed",
                   "ble_cmd_attclient_read_by_handle - no completed event", kResultTimeout);
   std::lock_guard lock(valueMutex);
   return value;
@@ -684,7 +864,7 @@ std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) 
 
 std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
   OperationLock operation;
-  const uint8_t c = NativeConnection(h);
+  const uint8_t c = NativeConnection(h, "ble_cmd_attclient_read_long");
   std::mutex valueMutex;
   std::vector<uint8_t> value;
   // The parts arrive through the message queue while the procedure's end
@@ -724,7 +904,7 @@ std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
   const bool completed = ended->WaitFor(EventWaitMs());
   CheckCompletion(waiter, "ble_cmd_attclient_read_long failed");
   if (!completed) {
-    throw BGLibError("ble_cmd_attclient_read_long - no completed event", kErrorGeneral);
+    ThrowUnfinished("ble_cmd_attclient_read_long", "ble_cmd_attclient_read_long - no completed event");
   }
   std::lock_guard lock(valueMutex);
   return value;
@@ -733,7 +913,7 @@ std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
 void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& data) {
   CheckArrayLength(data, "ble_cmd_attclient_write_command");
   OperationLock operation;
-  const uint8_t c = NativeConnection(h);
+  const uint8_t c = NativeConnection(h, "ble_cmd_attclient_write_command");
   CommandWaiter waiter;
   OnConnectionResponse<ble_msg_attclient_write_command_rsp_t>(waiter, "ble_rsp_attclient_write_command", c);
   SendAndAwaitResponse(waiter, "ble_cmd_attclient_write_command", [&] {
@@ -748,7 +928,7 @@ void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vecto
 void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& data) {
   CheckArrayLength(data, "ble_cmd_attclient_attribute_write");
   OperationLock operation;
-  const uint8_t c = NativeConnection(h);
+  const uint8_t c = NativeConnection(h, "ble_cmd_attclient_attribute_write");
   CommandWaiter waiter;
   OnProcedureCompleted(waiter, c, attHandle);
   OnDisconnectDuringProcedure(waiter, c);
@@ -760,7 +940,7 @@ void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vec
     ble_cmd_attclient_attribute_write(c, attHandle, static_cast<uint8_t>(data.size()), data.data());
   });
   CheckResponse(waiter, "ble_cmd_attclient_attribute_write failed");
-  AwaitCompletion(waiter, "ble_cmd_attclient_attribute_write failed",
+  AwaitCompletion(waiter, "ble_cmd_attclient_attribute_write", "ble_cmd_attclient_attribute_write failed",
                   "ble_cmd_attclient_attribute_write - no completed event");
 }
 

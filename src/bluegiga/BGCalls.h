@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "lumen/Address.h"
@@ -29,6 +30,19 @@ namespace BGCalls {
 void SetTimeouts(int responseMs, int eventMs);
 int ResponseTimeoutMs();
 int EventTimeoutMs();
+
+// A command that went unanswered leaves a reconciliation pending: the radio
+// is asked which links it holds, and those no device owns are closed. `wake`
+// is called (from the thread that noticed, without blocking) whenever a pass
+// is wanted; it must not run one itself.
+void SetReconciliationWake(const void* owner, std::function<void()> wake);
+// Only if `owner` still holds it: a provider released late must not unhook
+// the one opened after it.
+void ClearReconciliationWake(const void* owner);
+void ClearReconciliation();
+// Runs a pending pass under the operation lock; false when the radio did not
+// answer it (the pass then stays pending).
+bool ReconcileConnections();
 
 bool Hello();
 FirmwareInfo GetInfo();

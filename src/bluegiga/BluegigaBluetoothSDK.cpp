@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "bluegiga/LinkReconciler.h"
 #include "bluegiga/SerialThread.h"
 #include "core/Log.h"
 #include "lumen/BGLibError.h"
@@ -27,12 +28,16 @@ bool AtLeast(const FirmwareInfo& firmware, uint16_t major, uint16_t minor) {
 
 }  // namespace
 
+BluegigaBluetoothSDK::BluegigaBluetoothSDK() = default;
+
 BluegigaBluetoothSDK::~BluegigaBluetoothSDK() {
   Log(kInfo, "Destroy Bluegiga IBluetoothSDK object");
   if (m_serial) {
     SerialThread::ClearInstance(m_serial.get());
     m_serial.reset();  // Stop(): close on the reader thread and join it
   }
+  // After the close, which cuts short a pass waiting on the radio.
+  m_reconciler.reset();
 }
 
 bool BluegigaBluetoothSDK::OpenDevice(BluetoothDeviceType type, const std::string& port, uint32_t waitMsec,
@@ -45,6 +50,9 @@ bool BluegigaBluetoothSDK::OpenDevice(BluetoothDeviceType type, const std::strin
   m_serial = std::make_shared<SerialThread>();
   SerialThread::SetInstance(m_serial);
   m_serial->OpenDevice(port, waitMsec);
+  // Whatever an earlier radio left unreconciled is not this one's business.
+  BGCalls::ClearReconciliation();
+  m_reconciler = std::make_unique<LinkReconciler>();
 
   if (checkFunctional) {
     Log(kWarning, CheckDeviceFunctional() ? "Bluegiga device is functional" : "Bluegiga device is not functional");

@@ -8,6 +8,7 @@
 
 namespace lumen::details {
 
+class LinkReconciler;
 class SerialThread;
 
 // The provider for BLED112 dongles and BLE113 modules: opens the serial
@@ -15,7 +16,7 @@ class SerialThread;
 // to the blocking BGAPI calls.
 class BluegigaBluetoothSDK final : public IBluetoothSDK {
  public:
-  BluegigaBluetoothSDK() = default;
+  BluegigaBluetoothSDK();
   ~BluegigaBluetoothSDK() override;
 
   bool OpenDevice(BluetoothDeviceType type, const std::string& port, uint32_t waitMsec, bool checkFunctional) override;
@@ -60,6 +61,7 @@ class BluegigaBluetoothSDK final : public IBluetoothSDK {
   bool CheckDeviceFunctional();
 
   std::shared_ptr<SerialThread> m_serial;
+  std::unique_ptr<LinkReconciler> m_reconciler;
   bool m_versionKnown = false;
   FirmwareInfo m_firmware;
   bool m_supportsInitiatingConParameters = false;

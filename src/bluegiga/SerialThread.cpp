@@ -8,7 +8,9 @@
 #include <system_error>
 
 #include "bluegiga/BgApi.h"
+#include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
+#include "core/ConnectionTable.h"
 #include "core/Event.h"
 #include "core/Log.h"
 #include "lumen/Address.h"
@@ -146,6 +148,8 @@ void SerialThread::Close() {
 
 bool SerialThread::IsOpen() const { return m_open.load(); }
 
+bool SerialThread::IsLost() const { return m_lost.load(); }
+
 void SerialThread::QueueWrite(std::vector<uint8_t> bytes) {
   boost::asio::post(m_context, [this, bytes = std::move(bytes)]() mutable { AppendToWriteQueue(std::move(bytes)); });
 }
@@ -252,12 +256,20 @@ void SerialThread::WritingCompleted(const boost::system::error_code& error) {
 }
 
 void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
+  // Our own cancel aborts outstanding I/O after the port is marked closed; an
+  // abort while it is still open is the driver's (Windows cancels pending
+  // reads when the device is removed).
+  const bool aborted = error == boost::asio::error::operation_aborted && !m_open.load();
+  const bool current = OwnsOutputHook();
+  // Any other error, end of file included, is the device going away. Marked
+  // before the waits are cut, so each waiter can tell why it was.
+  const bool lost = error && !aborted && m_open.load() && current && !m_lost.exchange(true);
   // Every waiting command gives up at its next 100 ms slice; but a transport
   // released after the next radio was opened must not cut that radio's waits.
-  if (OwnsOutputHook()) {
+  if (current) {
     Event::SetGlobalReset(true);
   }
-  if (error == boost::asio::error::operation_aborted) {
+  if (aborted) {
     Log(kError, "serial port got operation_aborted.");
     return;
   }
@@ -276,6 +288,27 @@ void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
   } catch (const std::exception&) {
     Log(kError, "Cancel/close of serial port threw an exception");
   }
+  if (lost) {
+    ReportLostDevice();
+  }
+}
+
+// The port is closed by now, so nothing the application does from here can
+// reach it; the reader thread ends once this returns.
+void SerialThread::ReportLostDevice() {
+  Log(kError, "Bluegiga radio's serial port is gone; dropping its connections");
+  for (const uint32_t native : OpenNativeHandles()) {
+    Log(kInfo, "Connection", native, "lost with the serial port");
+    try {
+      Publish<unsigned int>("common_evt_disconnect", native);
+    } catch (const std::exception& e) {
+      Log(kError, "Publishing the disconnect of connection", native, "failed:", e.what());
+    }
+  }
+  // As a radio reset that re-enumerates the device would: the application
+  // reopens the radio, possibly at another port.
+  NotifyHardwareFailure();
+  NotifyHardwareSoftResetInitiated(true);
 }
 
 void SerialThread::Stop() {
@@ -295,8 +328,8 @@ void SerialThread::Stop() {
 
 void BgWriteMessage(uint8_t len1, const uint8_t* bytes1, uint16_t len2, const uint8_t* bytes2) {
   const std::shared_ptr<SerialThread> serial = SerialThread::InstanceOrNull();
-  if (!serial) {
-    return;  // no transport: the command is dropped, and its wait times out
+  if (!serial || !serial->IsOpen()) {
+    return;  // no open port: the command is dropped, and its wait ends
   }
   const size_t headerLen = bytes1 != nullptr ? len1 : 0;
   const size_t tailLen = bytes2 != nullptr ? len2 : 0;

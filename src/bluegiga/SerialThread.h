@@ -40,6 +40,9 @@ class SerialThread : private BgFrameReader::Sink {
   // Closes on the reader thread and returns at once.
   void Close();
   bool IsOpen() const;
+  // True once a read or write error or end of file has closed the port: the
+  // device went away, and no command can reach it any more.
+  bool IsLost() const;
   void QueueWrite(std::vector<uint8_t> bytes);
 
  private:
@@ -58,6 +61,7 @@ class SerialThread : private BgFrameReader::Sink {
   void WriteFront();
   void WritingCompleted(const boost::system::error_code& error);
   void CloseSerialPort(const boost::system::error_code& error);
+  void ReportLostDevice();
 
   BgFrameReader m_frames;
   // One read takes whatever the driver holds, up to this much, and the
@@ -72,6 +76,7 @@ class SerialThread : private BgFrameReader::Sink {
   // keeps a purge from another thread off a descriptor being closed.
   std::mutex m_portMutex;
   std::atomic<bool> m_open{false};
+  std::atomic<bool> m_lost{false};
   boost::asio::serial_port::native_handle_type m_nativeHandle{};
   std::thread m_reader;
 };

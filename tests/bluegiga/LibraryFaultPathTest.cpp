@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bluegiga/BGCalls.h"
+#include "core/BluetoothSDK.h"
 #include "lumen/BGLibError.h"
 #include "lumen/BluegigaCommands.h"
 #include "lumen/BluetoothDevice.h"
@@ -92,6 +93,7 @@ struct App {
   std::shared_ptr<BluetoothDevice> phone;
   int phoneAdverts = 0;
   int hardwareFailures = 0;
+  std::vector<std::string> callbacks;       // both failure callbacks, in the order they ran
   std::function<void()> onHardwareFailure;  // runs inside the callback
 
   void Reset() {
@@ -99,6 +101,7 @@ struct App {
     phone.reset();
     phoneAdverts = 0;
     hardwareFailures = 0;
+    callbacks.clear();
     onHardwareFailure = nullptr;
   }
 };
@@ -124,12 +127,21 @@ void OnHardwareFailure() {
   {
     std::lock_guard lock(g_app.mutex);
     ++g_app.hardwareFailures;
+    g_app.callbacks.push_back("hardware failure");
     extra = g_app.onHardwareFailure;
   }
   g_app.changed.notify_all();
   if (extra) {
     extra();
   }
+}
+
+void OnSoftReset(bool removesDevice) {
+  {
+    std::lock_guard lock(g_app.mutex);
+    g_app.callbacks.push_back(removesDevice ? "soft reset, device removed" : "soft reset");
+  }
+  g_app.changed.notify_all();
 }
 
 int HardwareFailures() {
@@ -185,6 +197,7 @@ class LibraryFaultPathTest : public ::testing::Test {
   void SetUp() override {
     g_app.Reset();
     Set_HardwareFailureCallback(&OnHardwareFailure);
+    Set_HardwareSoftResetInitiatedCallback(&OnSoftReset);
     m_radio = std::make_unique<sim::VirtualBled112>(sim::Scenario::FromJson(kScenario));
     ASSERT_TRUE(Initialize(m_radio->Path(), 0, BLED112Dongle, false));
     BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
@@ -196,6 +209,7 @@ class LibraryFaultPathTest : public ::testing::Test {
     UnInitialize();
     m_radio.reset();
     Set_HardwareFailureCallback(nullptr);
+    Set_HardwareSoftResetInitiatedCallback(nullptr);
     g_app.Reset();
   }
 
@@ -584,8 +598,48 @@ TEST_F(LibraryFaultPathTest, LinkDroppedDuringAProcedureFailsItAsDisconnected) {
 // ---------------------------------------------------------------------------
 // The dongle hangs up or leaves
 
-class HangUpTest : public LibraryFaultPathTest {
+constexpr const char* kPortGone = "the radio's serial port is gone";
+
+class PortLossTest : public LibraryFaultPathTest {
  protected:
+  std::vector<std::string> Callbacks() {
+    std::lock_guard lock(g_app.mutex);
+    return g_app.callbacks;
+  }
+
+  // Both failure callbacks have run (or the guard ran out).
+  std::vector<std::string> AwaitBothCallbacks() {
+    std::unique_lock lock(g_app.mutex);
+    g_app.changed.wait_for(lock, kGuard, [] { return g_app.callbacks.size() >= 2; });
+    return g_app.callbacks;
+  }
+
+  void ExpectPortGone(const Outcome& outcome, const std::string& command) {
+    EXPECT_EQ(outcome.type, "BGLibError") << outcome.what;
+    EXPECT_THAT(outcome.what, ::testing::StartsWith(command + " - " + kPortGone)) << "not a time-out";
+    EXPECT_EQ(outcome.code, kNoResponseCode);
+  }
+
+  // What the application sees once the port has gone, whatever took it.
+  void ExpectTheRadioIsGone() {
+    EXPECT_THAT(AwaitBothCallbacks(), ::testing::ElementsAre("hardware failure", "soft reset, device removed"))
+        << "each callback once, in this order";
+    EXPECT_FALSE(Phone()->IsConnected()) << "the device saw its link drop";
+    EXPECT_FALSE(details::GetBluetoothSDK()->IsDeviceOpen());
+
+    // Later calls fail at once with the same error, and nothing is written.
+    const size_t writesBefore = m_log.CountContaining(Logger::DEBUG, ">>> Header:");
+    BluegigaCommands::SetBGTimeouts(60000, 60000);
+    Outcome outcome;
+    WithinGuard("a command after the port went",
+                [&] { outcome = OutcomeOf([&] { m_scanner->SetScanParameters(200, 100); }); });
+    ExpectPortGone(outcome, "ble_cmd_gap_set_scan_parameters");
+    WithinGuard("a read after the port went", [&] { outcome = OutcomeOf([&] { m_long->ReadValue(false); }); });
+    ExpectPortGone(outcome, "ble_cmd_attclient_read_long");
+    EXPECT_EQ(m_log.CountContaining(Logger::DEBUG, ">>> Header:"), writesBefore) << "nothing written to a dead port";
+    EXPECT_EQ(Callbacks().size(), 2u) << "no further callbacks";
+  }
+
   // The terminal hangs up after `bytesBeforeClose` bytes of the answer to a
   // read: 0 ends the header read, 5 the payload read.
   void HangUpDuringARead(size_t bytesBeforeClose) {
@@ -597,16 +651,9 @@ class HangUpTest : public LibraryFaultPathTest {
     BluegigaCommands::SetBGTimeouts(60000, 60000);
     Outcome outcome;
     WithinGuard("a read on a terminal that hangs up", [&] { outcome = OutcomeOf([&] { m_short->ReadValue(true); }); });
-    ExpectRadioError(outcome, "ble_cmd_attclient_read_by_handle - no response", kNoResponseCode);
-    EXPECT_EQ(HardwareFailures(), 1);
-    ASSERT_TRUE(m_log.WaitFor(Logger::INFO, "Serial port closed"));
+    ExpectPortGone(outcome, "ble_cmd_attclient_read_by_handle");
     EXPECT_TRUE(m_log.HasContaining(Logger::ERROR, "Serial port closed. Error:"));
-    EXPECT_FALSE(m_scanner->IsConnected());
-
-    // Later calls fail as promptly; none waits out its time-out.
-    WithinGuard("a read after the hang-up", [&] { outcome = OutcomeOf([&] { m_long->ReadValue(false); }); });
-    ExpectRadioError(outcome, "ble_cmd_attclient_read_long - no response", kNoResponseCode);
-    EXPECT_EQ(HardwareFailures(), 2);
+    ExpectTheRadioIsGone();
     WithinGuard("dropping the application's objects", [&] { ReleaseApplicationObjects(); });
 
     m_radio->Faults().Replug();
@@ -617,17 +664,37 @@ class HangUpTest : public LibraryFaultPathTest {
   }
 };
 
-TEST_F(HangUpTest, HangUpWhileTheAnswersHeaderIsAwaited) { HangUpDuringARead(0); }
+TEST_F(PortLossTest, HangUpWhileTheAnswersHeaderIsAwaited) { HangUpDuringARead(0); }
 
-TEST_F(HangUpTest, HangUpInTheMiddleOfTheAnswersPayload) { HangUpDuringARead(5); }
+TEST_F(PortLossTest, HangUpInTheMiddleOfTheAnswersPayload) { HangUpDuringARead(5); }
 
-TEST_F(LibraryFaultPathTest, UnpluggedWhileScanningTheApplicationReopensTheNewTerminalAndFindsThePhoneAgain) {
+TEST_F(PortLossTest, UnplugWhileAReadWaitsFailsItAtOnceAndTellsTheApplicationOnce) {
+  FindPhone();
+  ConnectPhone();
+  m_radio->Faults().IgnoreNextCommand("attclient_read_by_handle");
+  BluegigaCommands::SetBGTimeouts(60000, 60000);
+  Outcome outcome;
+  std::chrono::steady_clock::time_point unplugged;
+  WithinGuard("a read when the dongle is pulled out", [&] {
+    std::thread reader([&] { outcome = OutcomeOf([&] { m_short->ReadValue(true); }); });
+    if (m_radio->WaitForCommand("attclient_read_by_handle", kGuard)) {
+      unplugged = std::chrono::steady_clock::now();
+      m_radio->Faults().Unplug();
+    }
+    reader.join();
+  });
+  const auto waited = std::chrono::steady_clock::now() - unplugged;
+  ExpectPortGone(outcome, "ble_cmd_attclient_read_by_handle");
+  EXPECT_LT(waited, 1s) << "the read ends with the port, not with a time-out";
+  ExpectTheRadioIsGone();
+}
+
+TEST_F(PortLossTest, UnpluggedWhileScanningTheApplicationReopensTheNewTerminalAndFindsThePhoneAgain) {
   FindPhone(true);
   const std::string oldPath = m_radio->Path();
   m_radio->Faults().Unplug();
-  ASSERT_TRUE(m_log.WaitFor(Logger::INFO, "Serial port closed"));
+  EXPECT_THAT(AwaitBothCallbacks(), ::testing::ElementsAre("hardware failure", "soft reset, device removed"));
   EXPECT_FALSE(m_scanner->IsConnected());
-  EXPECT_EQ(HardwareFailures(), 0) << "no command was waiting";
 
   m_radio->Faults().Replug();
   const int advertsBefore = PhoneAdverts();
@@ -636,7 +703,45 @@ TEST_F(LibraryFaultPathTest, UnpluggedWhileScanningTheApplicationReopensTheNewTe
   EXPECT_GT(PhoneAdverts(), advertsBefore);
   ConnectPhone();
   ExpectReadsWork();
-  EXPECT_EQ(HardwareFailures(), 0);
+  EXPECT_EQ(HardwareFailures(), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Links the library lost track of
+
+TEST_F(LibraryFaultPathTest, DisconnectLostWhileTheRadioWasSilentDoesNotLockThePhoneOut) {
+  FindPhone();
+  ConnectPhone();
+  m_radio->Faults().StopAnswering();
+  BluegigaCommands::SetBGTimeouts(kShortMs, kShortMs);
+  ExpectRadioError(OutcomeOf([&] { m_short->ReadValue(true); }), "ble_cmd_attclient_read_by_handle - no response",
+                   kNoResponseCode);
+  OutcomeOf([&] { Phone()->Disconnect(); });
+  EXPECT_FALSE(Phone()->IsConnected());
+  EXPECT_EQ(m_radio->State().connections.size(), 1u) << "the radio kept the link";
+
+  m_radio->Faults().StopAnswering(false);
+  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
+  ConnectPhone();
+  ExpectReadsWork();
+  EXPECT_EQ(m_radio->State().connections.size(), 1u) << "the stale link was closed";
+  EXPECT_TRUE(m_log.HasContaining(Logger::INFO, "no device owns"));
+}
+
+TEST_F(LibraryFaultPathTest, LinkTheRadioKeptIsClosedOnceTheRadioAnswersAgainWithoutWaitingForAConnect) {
+  FindPhone();
+  ConnectPhone();
+  m_radio->Faults().StopAnswering();
+  BluegigaCommands::SetBGTimeouts(kShortMs, kShortMs);
+  OutcomeOf([&] { Phone()->Disconnect(); });
+  ASSERT_EQ(m_radio->State().connections.size(), 1u) << "the radio kept the link";
+
+  m_radio->Faults().StopAnswering(false);
+  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
+  Barrier();  // any answered command shows the radio is back
+  EXPECT_TRUE(m_log.WaitForContaining(Logger::INFO, "Reconcile connections: closed connection 0 to 5a:10:20:30:40:50"));
+  EXPECT_TRUE(m_radio->State().connections.empty());
+  EXPECT_FALSE(Phone()->IsConnected());
 }
 
 }  // namespace

@@ -107,7 +107,12 @@ TEST_F(FaultTest, UnpluggedDongleIsMissedAndFoundAgainUnderTheSamePortName) {
   m_radio->Unplug();
   ASSERT_TRUE(m_log.WaitFor(Logger::INFO, "Serial port closed"));
   EXPECT_FALSE(m_scanner->IsConnected());
-  EXPECT_EQ(HardwareFailures(), 0) << "no command was waiting";
+  ASSERT_TRUE(g_app.WaitUntil([] { return !g_app.softResets.empty(); })) << "the application was not told";
+  {
+    std::lock_guard lock(g_app.mutex);
+    EXPECT_EQ(g_app.softResets, std::vector<bool>{true}) << "the device is gone from the host";
+    EXPECT_EQ(g_app.hardwareFailures, 1) << "told once, though no command was waiting";
+  }
 
   Close();
   EXPECT_FALSE(Initialize(Port(), 0, BLED112Dongle, false)) << "nothing is plugged in at " << Port();
@@ -131,7 +136,7 @@ TEST_F(FaultTest, PortClosingDuringACommandEndsItsWaitAtOnce) {
     BluegigaCommands::SetBGTimeouts(60000, 60000);
     Outcome outcome;
     WithinGuard("a read on a port that closes", [&] { outcome = OutcomeOf([&] { m_short->ReadValue(true); }); });
-    ExpectRadioError(outcome, "ble_cmd_attclient_read_by_handle - no response", kNoResponseCode);
+    ExpectRadioError(outcome, "ble_cmd_attclient_read_by_handle - the radio's serial port is gone", kNoResponseCode);
     EXPECT_TRUE(m_log.WaitFor(Logger::INFO, "Serial port closed"));
     EXPECT_FALSE(m_scanner->IsConnected());
     WithinGuard("dropping the application's objects", [&] { Close(); });
