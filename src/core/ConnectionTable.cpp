@@ -126,4 +126,15 @@ bool AnyConnectionOpen() {
   return !table.nativeById.empty();
 }
 
+std::vector<uint32_t> ConnectedNativeHandles() {
+  ConnectionTable& table = Table();
+  std::lock_guard lock(table.mutex);
+  std::vector<uint32_t> natives;
+  natives.reserve(table.nativeById.size());
+  for (const auto& [id, native] : table.nativeById) {
+    natives.push_back(native);
+  }
+  return natives;
+}
+
 }  // namespace lumen::details

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lumen/DeviceConnectionHandle.h"
 
@@ -13,5 +14,7 @@ void RemoveConnection(DeviceConnectionHandle h);
 void TakeOverConnection(DeviceConnectionHandle newHandle, DeviceConnectionHandle oldHandle);
 void ClearAllConnections();
 bool AnyConnectionOpen();
+// The native handles bound now, for a backend to compare with its radio's links.
+std::vector<uint32_t> ConnectedNativeHandles();
 
 }  // namespace lumen::details

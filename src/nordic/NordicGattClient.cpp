@@ -101,6 +101,7 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
     std::lock_guard driverLock(DriverCallMutex());
     Log(kDebug, callLine);
     outcome.callResult = call();
+    NoteCallResult(outcome.callResult);
     if (outcome.callResult != NRF_SUCCESS) {
       wait.Done().Set();
     }
@@ -119,6 +120,9 @@ void NordicBluetoothSDK::Impl::AbandonConnection(const DeviceConnectionHandle& h
 void NordicBluetoothSDK::Impl::CheckGattOutcome(const GattOutcome& outcome, const char* callName,
                                                 const char* responseEvent, const DeviceConnectionHandle& h,
                                                 uint16_t native) {
+  if (m_portLost.load()) {
+    ThrowPortGone();  // the radio is being closed: nothing more to ask of it
+  }
   const std::string name(callName);
   const bool isWrite = name == kWrite;
   if (outcome.callResult == NRF_ERROR_TIMEOUT) {

@@ -59,6 +59,7 @@ void NordicBluetoothSDK::Impl::MarkScannerStopped() {
 void NordicBluetoothSDK::Impl::StartScan(bool /*includeNonConnectable*/) {
   SetIsScanning(true);
   AdapterLock lock(*this);
+  ReconcileLinksLocked();
   StartScanLocked();
 }
 
