@@ -126,7 +126,7 @@ bool AnyConnectionOpen() {
   return !table.nativeById.empty();
 }
 
-std::vector<uint32_t> ConnectedNativeHandles() {
+std::vector<uint32_t> OpenNativeHandles() {
   ConnectionTable& table = Table();
   std::lock_guard lock(table.mutex);
   std::vector<uint32_t> natives;

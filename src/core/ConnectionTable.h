@@ -14,7 +14,7 @@ void RemoveConnection(DeviceConnectionHandle h);
 void TakeOverConnection(DeviceConnectionHandle newHandle, DeviceConnectionHandle oldHandle);
 void ClearAllConnections();
 bool AnyConnectionOpen();
-// The native handles bound now, for a backend to compare with its radio's links.
-std::vector<uint32_t> ConnectedNativeHandles();
+// The native handles of every open connection, in identifier order.
+std::vector<uint32_t> OpenNativeHandles();
 
 }  // namespace lumen::details

@@ -252,8 +252,6 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
       DriverCall("sd_ble_gap_scan_start", [&] { return sd_ble_gap_scan_start(adapter, &params, &m_scanReportBuffer); });
   if (result == NRF_SUCCESS) {
     Log(kDebug, "scan started successfully");
-    // Links the library still counts from before are not on this radio.
-    m_reconcileNeeded.store(true);
     return true;
   }
   Log(kError, "sd_ble_gap_scan_start failed: ", ErrorText(result));

@@ -33,16 +33,13 @@ bool IsTransportFailure(uint32_t result) {
 
 }  // namespace
 
-void NordicBluetoothSDK::Impl::ThrowPortGone() {
-  throw details::NordicLibError(kPortGoneText, details::kErrorGeneral);
-}
+void NordicBluetoothSDK::Impl::ThrowPortGone() { throw details::NordicLibError(kPortGoneText, details::kErrorGeneral); }
 
 void NordicBluetoothSDK::Impl::OnLinkStatus(sd_rpc_app_status_t code, const char* message) {
   if (code != PKT_SEND_MAX_RETRIES_REACHED && code != IO_RESOURCES_UNAVAILABLE) {
     return;
   }
-  PortLost(std::string("status ") + std::to_string(static_cast<int>(code)) + " " +
-           (message != nullptr ? message : ""));
+  PortLost(std::string("status ") + std::to_string(static_cast<int>(code)) + " " + (message != nullptr ? message : ""));
 }
 
 bool NordicBluetoothSDK::Impl::NoteCallResult(uint32_t result) {
@@ -117,7 +114,7 @@ void NordicBluetoothSDK::Impl::ReconcileLinksLocked() {
   if (!m_reconcileNeeded.exchange(false)) {
     return;
   }
-  const std::vector<uint32_t> owned = details::ConnectedNativeHandles();
+  const std::vector<uint32_t> owned = details::OpenNativeHandles();
   std::vector<uint16_t> stale;
   std::vector<uint32_t> vanished;
   {

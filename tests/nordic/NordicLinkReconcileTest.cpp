@@ -27,8 +27,8 @@ TEST_F(NordicLinkReconcileTest, LostDisconnectIsClosedBeforeTheNextConnectToThat
   // The board answers again: the stale link goes first, then the phone connects.
   details::DeviceConnectionHandle second = ConnectPhone();
   EXPECT_TRUE(second.IsConnected());
-  EXPECT_TRUE(m_log.HasContaining(Logger::INFO, "closed link the library no longer owns, Nordic handle  " +
-                                                    std::to_string(native)));
+  EXPECT_TRUE(m_log.HasContaining(Logger::INFO,
+                                  "closed link the library no longer owns, Nordic handle  " + std::to_string(native)));
   const auto connections = Board().Snapshot().connections;
   ASSERT_EQ(connections.size(), 1u);
   EXPECT_EQ(connections[0].handle, details::GetNativeHandle(second));

@@ -73,8 +73,7 @@ class NordicPortLossTest : public NordicSimTest {
   void ExpectRemoved() {
     ASSERT_TRUE(CallbackLog::Instance().WaitFor(2));
     Advance(0);
-    EXPECT_EQ(CallbackLog::Instance().Entries(),
-              (std::vector<std::string>{"hardware failure", "soft reset, removal"}));
+    EXPECT_EQ(CallbackLog::Instance().Entries(), (std::vector<std::string>{"hardware failure", "soft reset, removal"}));
     EXPECT_FALSE(Sdk().IsDeviceOpen());
     EXPECT_FALSE(m_h.IsConnected());
     EXPECT_TRUE(m_log.HasContaining(Logger::ERROR, kPortGone));
@@ -109,7 +108,8 @@ TEST_F(NordicPortLossTest, UnplugWhileAReadWaitsEndsTheReadWithPortGone) {
   ASSERT_EQ(read.wait_for(30s), std::future_status::ready);
   ExpectPortGone([&] { read.get(); });
   ExpectRemoved();
-  EXPECT_FALSE(m_log.HasContaining(Logger::INFO, "no Nordic event was received to complete the call to sd_ble_gattc_read"));
+  EXPECT_FALSE(
+      m_log.HasContaining(Logger::INFO, "no Nordic event was received to complete the call to sd_ble_gattc_read"));
   for (const std::string& call : CallsSince(callsBefore)) {
     EXPECT_TRUE(call == "sd_rpc_close" || call == "sd_rpc_adapter_delete") << call;
   }
