@@ -101,13 +101,13 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
     std::lock_guard driverLock(DriverCallMutex());
     Log(kDebug, callLine);
     outcome.callResult = call();
-    NoteCallResult(outcome.callResult);
     if (outcome.callResult != NRF_SUCCESS) {
       wait.Done().Set();
     }
     outcome.signaled = wait.Done().WaitFor(static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0)));
   }
   wait.Close();
+  NoteCallResult(outcome.callResult);  // outside the driver-call lock: it takes the connections' lock
   return outcome;
 }
 

@@ -118,6 +118,7 @@ void NordicBluetoothSDK::Impl::StartScanLocked() {
     return;
   }
   Log(kError, "sd_ble_gap_scan_start failed:", ErrorText(result));
+  NoteCallResult(result);
   MarkScannerStopped();
 }
 
