@@ -143,13 +143,14 @@ uint32_t Nrf52Board::Call(std::string_view function, std::string_view recordedAs
     bool scriptedIgnore = ScenarioIgnores(function);
     auto rule = m_faultRules.find(function);
     bool armed = rule != m_faultRules.end() && rule->second.times > 0;
-    if (!m_running || m_stopAnswering) {
+    if (!m_running || m_stopAnswering || m_unplugged) {
       if (m_running && !m_stopReported) {
         m_stopReported = true;
         QueueStatus(PKT_SEND_MAX_RETRIES_REACHED,
                     "no answer from the connectivity board: packet retransmission limit reached");
       }
-      result = NRF_ERROR_SD_RPC_SEND;
+      // A vanished port leaves the H5 link without acknowledgements.
+      result = m_unplugged ? NRF_ERROR_SD_RPC_NO_RESPONSE : NRF_ERROR_SD_RPC_SEND;
     } else if (armed || scriptedIgnore) {
       // A fault armed by a test goes first; the scenario's count runs on.
       std::optional<uint32_t> forced;
@@ -186,7 +187,7 @@ bool Nrf52Board::ScenarioIgnores(std::string_view function) {
 // Event output
 
 void Nrf52Board::Emit(Bytes event, std::function<void(uint8_t*)> prepare) {
-  if (!m_running || m_stopAnswering) return;
+  if (!m_running || m_stopAnswering || m_unplugged) return;
   Delivery delivery;
   delivery.kind = Delivery::Kind::kEvent;
   delivery.event = std::move(event);
@@ -567,6 +568,18 @@ void Nrf52Board::StopAnswering() {
   std::lock_guard lock(m_mutex);
   m_stopAnswering = true;
 }
+
+void Nrf52Board::Unplug() {
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_unplugged) return;
+    m_unplugged = true;
+  }
+  QueueStatus(IO_RESOURCES_UNAVAILABLE, "serial port of the connectivity board is gone");
+  TakeAwayNrf52Port(m_port);
+}
+
+void Nrf52Board::Replug() { ReturnNrf52Port(m_port); }
 
 void Nrf52Board::FailNextCall(std::string_view function, uint32_t result, size_t times) {
   std::lock_guard lock(m_mutex);

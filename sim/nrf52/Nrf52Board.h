@@ -25,6 +25,9 @@
 
 namespace lumen::sim {
 
+// The port's USB device is gone until ReturnNrf52Port (SdRpc.cpp).
+void TakeAwayNrf52Port(const std::string& port);
+
 class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::enable_shared_from_this<Nrf52Board> {
  public:
   using Micros = std::chrono::microseconds;
@@ -110,6 +113,8 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
 
   // Nrf52Faults
   void StopAnswering() override;
+  void Unplug() override;
+  void Replug() override;
   void FailNextCall(std::string_view function, uint32_t result, size_t times) override;
   void IgnoreNextCall(std::string_view function, size_t times) override;
   bool DropConnection(uint16_t connHandle, uint8_t reason) override;
@@ -266,6 +271,7 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   mutable std::recursive_mutex m_mutex;  // the board's state; every driver call holds it
   bool m_running = false;
   bool m_stopAnswering = false;
+  bool m_unplugged = false;
   bool m_stopReported = false;
   std::map<std::string, FaultRule, std::less<>> m_faultRules;
   std::map<std::string, uint64_t, std::less<>> m_scenarioCallsSeen;  // by function, for the scenario's ignored calls

@@ -133,6 +133,12 @@ void ReturnNrf52Port(const std::string& port) {
   registry.portsAway.erase(port);
 }
 
+void TakeAwayNrf52Port(const std::string& port) {
+  Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  registry.portsAway[port] = std::chrono::steady_clock::time_point::max();
+}
+
 std::shared_ptr<VirtualNrf52> OpenNrf52Board() {
   Registry& registry = TheRegistry();
   std::lock_guard lock(registry.mutex);
@@ -276,7 +282,7 @@ uint32_t sd_rpc_open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
     } else {
       registry.portHolders[port] = state;
       if (registry.portsAway.count(port) != 0) {
-        portProblem = "\"" + port + "\" is not there: the board is re-enumerating after a reset";
+        portProblem = "\"" + port + "\" is not there: the board is unplugged or re-enumerating after a reset";
       }
     }
   }
@@ -384,6 +390,8 @@ uint32_t sd_rpc_conn_reset(adapter_t* adapter, sd_rpc_reset_t reset_mode) {
   // The chip reboots and its USB device goes away: nothing answers on this
   // link any more, and the port is back only after re-enumerating.
   board->StopAnswering();
+  // The UART's port vanishes with the USB device, as on an unplug.
+  board->QueueStatus(IO_RESOURCES_UNAVAILABLE, "serial port gone: the board re-enumerates after a system reset");
   auto& registry = TheRegistry();
   std::lock_guard lock(registry.mutex);
   if (const AdapterState* state = lumen::sim::FindAdapter(adapter)) {

@@ -120,6 +120,14 @@ class Nrf52Faults {
   // Every later call fails as a dead transport does (NRF_ERROR_SD_RPC_SEND)
   // and no event arrives.
   virtual void StopAnswering() = 0;
+  // The board's USB device goes away (unplugged): the driver reports
+  // IO_RESOURCES_UNAVAILABLE at once; every later call gives up after the
+  // link's retries with NRF_ERROR_SD_RPC_NO_RESPONSE (the first one also
+  // reporting PKT_SEND_MAX_RETRIES_REACHED) and no event arrives. Opens of
+  // the port fail until Replug.
+  virtual void Unplug() = 0;
+  // The port is there again for the next open.
+  virtual void Replug() = 0;
   // The next `times` calls of `function` (e.g. "sd_ble_gap_scan_start") return
   // `result` and have no effect.
   virtual void FailNextCall(std::string_view function, uint32_t result, size_t times = 1) = 0;

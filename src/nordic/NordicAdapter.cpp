@@ -97,6 +97,7 @@ NordicBluetoothSDK::Impl::~Impl() {
       std::unique_lock lock(ImplsMutex());
       Impls().erase(this);
     }
+    JoinLossThread();
     if (m_open.load()) {
       CloseDevice();
     }
@@ -127,11 +128,14 @@ void NordicBluetoothSDK::Impl::SetIsScanning(bool scanning) {
 bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const std::string& port, uint32_t waitMsec,
                                           bool /*checkFunctional*/) {
   constexpr const char* kName = "lumen::Nordic::NordicBluetoothSDK::Impl::OpenDevice";
+  JoinLossThread();  // a lost adapter is closed before the next one opens
   std::lock_guard lock(m_mutex);
   if (m_adapter != nullptr) {
     Log(kWarning, kName, "called while the adapter is open");
     return false;
   }
+  m_portLost.store(false);
+  m_resetRequested.store(false);
   details::Event::SetGlobalReset(false);
   m_deviceName = port;
   m_openDelayMs = waitMsec;
@@ -255,7 +259,7 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
   return fail();
 }
 
-bool NordicBluetoothSDK::Impl::IsDeviceOpen() { return m_open.load(); }
+bool NordicBluetoothSDK::Impl::IsDeviceOpen() { return m_open.load() && !m_portLost.load(); }
 
 void NordicBluetoothSDK::Impl::CloseDevice() {
   if (!m_open.load()) {
@@ -265,6 +269,15 @@ void NordicBluetoothSDK::Impl::CloseDevice() {
   if (m_adapter == nullptr) {
     return;
   }
+  CloseAdapterLocked();
+  if (m_deviceName.empty()) {
+    throw details::NordicLibError(
+        "do not clear the device name when closing device, because reset immediately re-opens the device",
+        details::kErrorGeneral);
+  }
+}
+
+uint32_t NordicBluetoothSDK::Impl::CloseAdapterLocked() {
   adapter_t* const adapter = m_adapter;
   const uint32_t result = DriverCall("sd_rpc_close", [adapter] { return sd_rpc_close(adapter); });
   DriverCall("sd_rpc_adapter_delete", [adapter] {
@@ -287,11 +300,7 @@ void NordicBluetoothSDK::Impl::CloseDevice() {
     m_activeConnections.clear();
   }
   DropPeerReplies(std::nullopt);
-  if (m_deviceName.empty()) {
-    throw details::NordicLibError(
-        "do not clear the device name when closing device, because reset immediately re-opens the device",
-        details::kErrorGeneral);
-  }
+  return result;
 }
 
 void NordicBluetoothSDK::Impl::SetTimeouts(int /*responseTimeoutMs*/, int eventTimeoutMs) {
@@ -302,6 +311,7 @@ std::string NordicBluetoothSDK::Impl::GetFirmwareVersion() {
   AdapterLock lock(*this);
   ble_version_t version{};
   const uint32_t result = DriverCall("sd_ble_version_get", [&] { return sd_ble_version_get(m_adapter, &version); });
+  NoteCallResult(result);
   if (result != NRF_SUCCESS) {
     Log(kWarning, "could not get version information from Nordic: ", ErrorText(result));
     return "";
@@ -328,6 +338,7 @@ void NordicBluetoothSDK::Impl::DelayedNonDFUReset(uint32_t /*delayMs*/, bool /*w
   uint32_t result = NRF_SUCCESS;
   {
     AdapterLock lock(*this);
+    m_resetRequested.store(true);  // the port goes away while the board reboots
     result = DriverCall("sd_rpc_conn_reset", [this] { return sd_rpc_conn_reset(m_adapter, SYS_RESET); });
   }
   if (result != NRF_SUCCESS) {

@@ -125,6 +125,8 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
                                              uint16_t latency) {
   OperationTimer timer("lumen::Nordic::NordicBluetoothSDK::Impl::ConnectDirect");
   AdapterLock lock(*this);
+  // A link left over from an unanswered disconnect would keep the phone away.
+  ReconcileLinksLocked();
 
   ble_gap_scan_params_t scanParams{};
   scanParams.extended = 0;
@@ -163,6 +165,9 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
   const uint32_t result = ConnectWait(peer, scanParams, connParams, &handle);
   // A connect call ends the scan whatever it returns.
   MarkScannerStopped();
+  if (m_portLost.load()) {
+    ThrowPortGone();
+  }
   if (result != NRF_SUCCESS) {
     throw details::NordicLibError("Nordic sd_ble_gap_connect failed", static_cast<int>(result));
   }
@@ -272,9 +277,13 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
   // From here on a CONNECTED event is the event thread's to close; one taken
   // just before is ours, signalled in time or not.
   wait.Close();
+  NoteCallResult(result);
   if (result != NRF_SUCCESS) {
     Log(kWarning, "sd_ble_gap_connect failed ", ErrorText(result));
     return result;
+  }
+  if (m_portLost.load()) {
+    return NRF_ERROR_TIMEOUT;  // nothing to cancel on a board that is gone
   }
   if (connected) {
     *handleOut = connectedHandle;
@@ -283,6 +292,7 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
   if (signaled) {
     return NRF_ERROR_TIMEOUT;
   }
+  m_reconcileNeeded.store(true);
   Log(kWarning,
       "sd_ble_gap_connect failed - no event for successful connection or for timeout, call sd_ble_gap_connect_cancel");
   const uint32_t cancel =
@@ -339,12 +349,20 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
     }
     signaled = wait.Done().WaitFor(m_disconnectWaitMs.load());
   }
+  NoteCallResult(result);
+  const bool lost = m_portLost.load();
+  // Unanswered, the link may still be up on the radio: it stays ours until
+  // reconciliation closes it.
+  const bool unanswered = result == NRF_SUCCESS && !signaled && !lost;
   {
     std::lock_guard connections(m_activeConnectionsMutex);
     m_linksBeingDisconnected.erase(native);
-    if (result != NRF_SUCCESS || !signaled) {
+    if ((result != NRF_SUCCESS || !signaled) && !unanswered) {
       m_activeConnections.erase(native);
     }
+  }
+  if (unanswered) {
+    m_reconcileNeeded.store(true);
   }
   if (h != nullptr) {
     details::RemoveConnection(*h);
@@ -355,6 +373,9 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
       Log(kInfo, "successful Nordic disconnect of handle", native);
     } else {
       Log(kWarning, "sd_ble_gap_disconnect failed - no disconnect event received");
+      if (lost) {
+        ThrowPortGone();
+      }
       const uint32_t probe = DriverCall("sd_ble_gap_conn_param_update",
                                         [&] { return sd_ble_gap_conn_param_update(m_adapter, native, nullptr); });
       Log(kInfo, "use sd_ble_gap_conn_param_update to check on connection status ", ErrorText(probe));

@@ -99,10 +99,17 @@ void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
   }
 }
 
-void rpc_status_handler(adapter_t* /*adapter*/, sd_rpc_app_status_t code, const char* message) {
+void rpc_status_handler(adapter_t* adapter, sd_rpc_app_status_t code, const char* message) {
   try {
     Log(kInfo, "Nordic status ", static_cast<int>(code), " message ", message != nullptr ? message : "");
+    if (code == PKT_SEND_MAX_RETRIES_REACHED || code == IO_RESOURCES_UNAVAILABLE) {
+      const NordicBluetoothSDK::Impl::Lookup lookup(adapter);
+      if (lookup.get() != nullptr) {
+        lookup.get()->OnLinkStatus(code, message);
+      }
+    }
   } catch (...) {
+    // The driver's thread must never see an exception.
   }
 }
 

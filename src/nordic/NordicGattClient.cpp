@@ -107,6 +107,7 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
     outcome.signaled = wait.Done().WaitFor(static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0)));
   }
   wait.Close();
+  NoteCallResult(outcome.callResult);  // outside the driver-call lock: it takes the connections' lock
   return outcome;
 }
 
@@ -119,6 +120,9 @@ void NordicBluetoothSDK::Impl::AbandonConnection(const DeviceConnectionHandle& h
 void NordicBluetoothSDK::Impl::CheckGattOutcome(const GattOutcome& outcome, const char* callName,
                                                 const char* responseEvent, const DeviceConnectionHandle& h,
                                                 uint16_t native) {
+  if (m_portLost.load()) {
+    ThrowPortGone();  // the radio is being closed: nothing more to ask of it
+  }
   const std::string name(callName);
   const bool isWrite = name == kWrite;
   if (outcome.callResult == NRF_ERROR_TIMEOUT) {

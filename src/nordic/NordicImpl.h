@@ -11,6 +11,7 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/IBluetoothSDK.h"
@@ -26,6 +27,9 @@ void rpc_status_handler(adapter_t* adapter, sd_rpc_app_status_t code, const char
 void rpc_log_handler(adapter_t* adapter, sd_rpc_log_severity_t severity, const char* message);
 
 using details::DeviceConnectionHandle;
+
+// What waits and later calls fail with once the board's port or link is gone.
+inline constexpr const char* kPortGoneText = "Nordic radio's port is gone";
 
 class NordicBluetoothSDK::Impl {
  public:
@@ -80,6 +84,12 @@ class NordicBluetoothSDK::Impl {
   // object cannot be destroyed under it.
   class Lookup;
 
+  // Loss of the board's port or link (NordicPortLoss.cpp). The driver's
+  // status thread hands on its records; those that mean a dead link start
+  // the removal, as does a call result of the transport family (true then).
+  void OnLinkStatus(sd_rpc_app_status_t code, const char* message);
+  bool NoteCallResult(uint32_t result);
+
   // Driver's event thread (NordicEventDispatch.cpp, NordicPeerReplies.cpp).
   void OnEvent(adapter_t* adapter, const ble_evt_t* event);
   // RSSI reports come once per connection event: for a connection whose RSSI
@@ -118,6 +128,20 @@ class NordicBluetoothSDK::Impl {
     bool disconnected = false;
     bool gattTimeout = false;
   };
+
+  // Once per loss: waits end, the adapter is closed on a thread of our own
+  // (the driver deadlocks closing on its own threads), links are dropped and
+  // the application is told.
+  void PortLost(const std::string& why);
+  void RemoveAfterPortLoss(std::vector<uint16_t> links);
+  void JoinLossThread();
+  [[noreturn]] static void ThrowPortGone();
+  // m_mutex held: after a wait nobody answered, close the radio's links the
+  // library no longer owns and drop table entries of links the radio no
+  // longer has.
+  void ReconcileLinksLocked();
+  // m_mutex held, adapter open.
+  uint32_t CloseAdapterLocked();
 
   void SetIsScanning(bool scanning);
   void MarkScannerStopped();
@@ -171,6 +195,12 @@ class NordicBluetoothSDK::Impl {
   void DropPeerReplies(std::optional<uint16_t> handle);
 
   std::mutex m_mutex;
+  std::atomic<bool> m_portLost{false};
+  // A system reset we asked for takes the port away: no loss to report.
+  std::atomic<bool> m_resetRequested{false};
+  std::atomic<bool> m_reconcileNeeded{false};
+  std::mutex m_lossThreadMutex;
+  std::thread m_lossThread;
   std::string m_deviceName;
   uint32_t m_openDelayMs = 0;
   adapter_t* m_adapter = nullptr;
@@ -245,6 +275,10 @@ class NordicBluetoothSDK::Impl::AdapterLock {
     if (impl.m_adapter == nullptr) {
       m_lock.unlock();
       throw details::NordicLibError("Nordic adapter closed", details::kErrorGeneral);
+    }
+    if (impl.m_portLost.load()) {
+      m_lock.unlock();
+      ThrowPortGone();
     }
   }
 

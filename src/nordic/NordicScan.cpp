@@ -59,6 +59,7 @@ void NordicBluetoothSDK::Impl::MarkScannerStopped() {
 void NordicBluetoothSDK::Impl::StartScan(bool /*includeNonConnectable*/) {
   SetIsScanning(true);
   AdapterLock lock(*this);
+  ReconcileLinksLocked();
   StartScanLocked();
 }
 
@@ -117,6 +118,7 @@ void NordicBluetoothSDK::Impl::StartScanLocked() {
     return;
   }
   Log(kError, "sd_ble_gap_scan_start failed:", ErrorText(result));
+  NoteCallResult(result);
   MarkScannerStopped();
 }
 

@@ -169,12 +169,12 @@ TEST_F(NordicEventDispatchTest, EventsAreDroppedWithTwoInstancesOrFromAnotherAda
 }
 
 TEST_F(NordicEventDispatchTest, StatusAndLogRecordsAreLoggedBySeverity) {
-  Board().InjectStatus(PKT_SEND_MAX_RETRIES_REACHED, "retries");
+  Board().InjectStatus(PKT_UNEXPECTED, "unexpected");
   Board().InjectLog(SD_RPC_LOG_WARNING, "w");
   Board().InjectLog(SD_RPC_LOG_FATAL, "f");
   Board().InjectLog(9, "odd");
   ASSERT_TRUE(Delivered());
-  EXPECT_TRUE(m_log.Has(Logger::INFO, "Nordic status  0  message  retries"));
+  EXPECT_TRUE(m_log.Has(Logger::INFO, "Nordic status  1  message  unexpected"));
   EXPECT_TRUE(m_log.Has(Logger::WARNING, "Warning:  w"));
   EXPECT_TRUE(m_log.Has(Logger::ERROR, "Fatal Error (Nordic Bluetooth will stop now):  f"));
   EXPECT_TRUE(m_log.Has(Logger::ERROR, "Log unknown severity  9  message  odd"));
