@@ -303,6 +303,9 @@ void SerialThread::ReportLostDevice() {
       Publish<unsigned int>("common_evt_disconnect", native);
     } catch (const std::exception& e) {
       Log(kError, "Publishing the disconnect of connection", native, "failed:", e.what());
+    } catch (...) {
+      // Nothing may end the reader thread, whatever a handler throws.
+      Log(kError, "Publishing the disconnect of connection", native, "failed with a non-standard exception");
     }
   }
   // As a radio reset that re-enumerates the device would: the application

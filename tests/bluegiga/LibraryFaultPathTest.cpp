@@ -20,6 +20,7 @@
 
 #include "bluegiga/BGCalls.h"
 #include "core/BluetoothSDK.h"
+#include "core/CallbacksManager.h"
 #include "lumen/BGLibError.h"
 #include "lumen/BluegigaCommands.h"
 #include "lumen/BluetoothDevice.h"
@@ -704,6 +705,17 @@ TEST_F(PortLossTest, UnpluggedWhileScanningTheApplicationReopensTheNewTerminalAn
   ConnectPhone();
   ExpectReadsWork();
   EXPECT_EQ(HardwareFailures(), 1);
+}
+
+TEST_F(PortLossTest, DisconnectHandlerThrowingAnythingLeavesTheReaderToTellTheApplication) {
+  FindPhone();
+  ConnectPhone();
+  int id = 0;
+  details::Subscribe<unsigned int>(
+      "common_evt_disconnect", [](unsigned int) { throw 42; }, &id);
+  m_radio->Faults().Unplug();
+  EXPECT_THAT(AwaitBothCallbacks(), ::testing::ElementsAre("hardware failure", "soft reset, device removed"));
+  details::Unsubscribe(id);
 }
 
 // ---------------------------------------------------------------------------
