@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "core/AwayRadio.h"
 #include "core/BluetoothSDK.h"
@@ -124,6 +125,13 @@ class Supervisor {
         Log(kError, "Radio recovery failed with a non-standard exception");
       }
       g_away.store(false);
+      if (const IBluetoothSDK* again = std::exchange(m_pendingAgain, nullptr); again != nullptr) {
+        std::lock_guard lock(m_mutex);
+        if (m_generation == generation && !m_pending) {
+          m_pending = true;
+          m_removal = Removal{again, Clock::now(), std::chrono::milliseconds(0)};
+        }
+      }
     }
   }
 
@@ -249,6 +257,13 @@ class Supervisor {
       return true;  // released by the application meanwhile: `fresh` closes with this scope
     }
     g_away.store(false);
+    if (!fresh->IsDeviceOpen()) {
+      // Lost again while it was being put back; that loss found the
+      // stand-in in place and was not taken up, so it is here.
+      Log(kWarning, "Radio on", port, "went away again while it was reopened");
+      m_pendingAgain = fresh.get();
+      return true;
+    }
     Log(kInfo, "Radio on", port, "is back after", awayMs, "ms away");
     try {
       Publish<void*>("request_start_scan", nullptr);
@@ -282,6 +297,7 @@ class Supervisor {
   bool m_pending = false;
   Removal m_removal;
   const IBluetoothSDK* m_episodeRadio = nullptr;
+  const IBluetoothSDK* m_pendingAgain = nullptr;  // recovery thread only
   uint64_t m_generation = 0;
   std::string m_port;
   BluetoothDeviceType m_type = Unknown;

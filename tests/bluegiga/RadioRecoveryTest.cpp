@@ -299,5 +299,24 @@ TEST_F(RadioRecoveryTest, DongleResetAfterARadioErrorIsReopenedOnceItHasReEnumer
   EXPECT_EQ(ReadPhone(), std::vector<uint8_t>{0x01});
 }
 
+TEST_F(RadioRecoveryTest, PortLostAgainWhileTheRadioIsPutBackIsWaitedForAgain) {
+  Open(true);
+  m_scanner->SetScanParameters(200, 100);
+  m_scanner->StartLeScan();
+  SeePhoneAgain();
+  UnplugAndWaitUntilRemoved();
+  ASSERT_TRUE(m_log.WaitForContaining(Logger::WARNING, "is away; lumen reopens it once its port returns"));
+  // The terminal hangs up as the scan parameters are put back.
+  m_radio->Faults().CloseDuringNextCommand("gap_set_scan_parameters", 0);
+  m_radio->Faults().Replug();
+  ASSERT_TRUE(m_log.WaitForContaining(Logger::WARNING, "went away again while it was reopened"));
+  m_radio->Faults().Replug();
+  ASSERT_TRUE(m_app.WaitUntil([](App& app) { return !app.events.empty() && app.events.back() == "back, reopened"; }));
+  EXPECT_EQ(m_app.Count("back, reopened"), 1u) << "not reported back while it was gone again";
+  EXPECT_TRUE(details::GetBluetoothSDK()->IsDeviceOpen());
+  SeePhoneAgain();
+  EXPECT_EQ(ReadPhone(), std::vector<uint8_t>{0x01});
+}
+
 }  // namespace
 }  // namespace lumen
