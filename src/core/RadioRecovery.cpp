@@ -35,6 +35,7 @@ std::atomic<bool> g_away{false};
 struct Removal {
   const IBluetoothSDK* radio = nullptr;
   Clock::time_point at;
+  std::chrono::milliseconds settle{0};
 };
 
 class Supervisor {
@@ -53,7 +54,7 @@ class Supervisor {
     m_known = false;
   }
 
-  void Removed(const IBluetoothSDK* removed) {
+  void Removed(const IBluetoothSDK* removed, std::chrono::milliseconds settle) {
     const IBluetoothSDK* held = HeldBluetoothSDK();
     std::unique_lock lock(m_mutex);
     if (!m_known || held == nullptr || (removed != nullptr && removed != held) || m_pending ||
@@ -61,7 +62,7 @@ class Supervisor {
       return;
     }
     m_pending = true;
-    m_removal = Removal{held, Clock::now()};
+    m_removal = Removal{held, Clock::now(), settle};
     if (m_running) {
       return;
     }
@@ -143,9 +144,9 @@ class Supervisor {
         return;
       }
     }
-    auto delay = kFirstProbeDelay;
+    auto delay = std::max(kFirstProbeDelay, removal.settle);
     while (Pause(generation, delay)) {
-      delay = std::min(delay * 2, kLongestProbeDelay);
+      delay = std::min(std::max(kFirstProbeDelay, delay * 2), kLongestProbeDelay);
       if (recover) {
         // The old radio's threads and port must be gone before its
         // successor opens the port; a call still running holds it.
@@ -297,7 +298,9 @@ Supervisor& TheSupervisor() {
 
 void RememberRadio(const std::string& port, BluetoothDeviceType type) { TheSupervisor().Remember(port, type); }
 void ForgetRadio() { TheSupervisor().Forget(); }
-void NotifyRadioRemoved(const IBluetoothSDK* removed) { TheSupervisor().Removed(removed); }
+void NotifyRadioRemoved(const IBluetoothSDK* removed, std::chrono::milliseconds settle) {
+  TheSupervisor().Removed(removed, settle);
+}
 bool IsRadioRecoveryEnabled() { return g_enabled.load(); }
 bool IsRadioAway() { return g_away.load(); }
 void StopRadioRecovery() { TheSupervisor().Stop(); }

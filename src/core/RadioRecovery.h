@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "core/IBluetoothSDK.h"
@@ -17,7 +18,10 @@ void ForgetRadio();
 // the host. Null stands for whichever radio is held now. Returns at once;
 // waiting for the port to return runs on the recovery thread. A radio that is
 // no longer the one held, or that is already being waited for, is ignored.
-void NotifyRadioRemoved(const IBluetoothSDK* removed = nullptr);
+// `settle`: a reset still to come (a delayed reset) leaves the port alone
+// for that long, so that the radio is not reopened just before it goes.
+void NotifyRadioRemoved(const IBluetoothSDK* removed = nullptr,
+                        std::chrono::milliseconds settle = std::chrono::milliseconds(0));
 
 bool IsRadioRecoveryEnabled();
 // True while recovery waits for the radio to come back.

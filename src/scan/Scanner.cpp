@@ -472,7 +472,8 @@ void Scanner::Impl::ForceResetAfterHardwareRadioError() {
         "connections");
     details::ClearAllConnections();
     if (removal) {
-      details::NotifyRadioRemoved(sdk.get());
+      // The reset is still to come: the port is left alone until it is over.
+      details::NotifyRadioRemoved(sdk.get(), std::chrono::milliseconds(kRemovingResetDelayMs + kResetSettleMs));
     }
     Log(kInfo, "ForceResetAfterHardwareRadioError: after hardware_radio_error, done handling");
   } catch (const std::exception& e) {

@@ -275,5 +275,29 @@ TEST_F(RadioRecoveryTest, UnInitializeWhileTheRadioIsAwayEndsTheWaitAndNothingCo
   EXPECT_EQ(m_app.Count("back, reopened"), 0u) << "nothing reopened after UnInitialize";
 }
 
+TEST_F(RadioRecoveryTest, DongleResetAfterARadioErrorIsReopenedOnceItHasReEnumerated) {
+  Open(true);
+  std::vector<size_t> backAtGeneration;  // the terminal the radio had when it was back
+  m_app.onRadioBack = [&](bool) { backAtGeneration.push_back(m_radio->Generation()); };
+  m_scanner->StartLeScan();
+  SeePhoneAgain();
+  m_radio->Faults().SendRadioError();
+  ASSERT_TRUE(m_app.WaitUntil(
+      [](App& app) { return std::count(app.events.begin(), app.events.end(), std::string("removed")) != 0; }));
+  // The dongle resets once its delay has run out on its own clock, and
+  // returns at a new terminal.
+  ASSERT_TRUE(m_radio->WaitForCommand("system_delay_reset", kGuard));
+  m_radio->Clock().AdvanceMs(3000);
+  ASSERT_FALSE(m_radio->WaitForGeneration(2, kGuard).empty());
+  ASSERT_TRUE(m_app.WaitUntil([](App& app) { return !app.events.empty() && app.events.back() == "back, reopened"; }));
+  {
+    std::lock_guard lock(m_app.mutex);
+    EXPECT_EQ(backAtGeneration, std::vector<size_t>{2})
+        << "not reopened on the old terminal only to be cut off by the reset";
+  }
+  SeePhoneAgain();
+  EXPECT_EQ(ReadPhone(), std::vector<uint8_t>{0x01});
+}
+
 }  // namespace
 }  // namespace lumen
