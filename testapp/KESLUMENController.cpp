@@ -77,6 +77,9 @@ KESLUMENController::KESLUMENController() = default;
 KESLUMENController::~KESLUMENController() {
   KESLUMENController* self = this;
   g_controller.compare_exchange_strong(self, nullptr);
+  // The program is ending: a radio that goes away now (the reset below makes
+  // it) is not to be reopened.
+  lumen::SetRadioRecovery(false);
   Log(Logger::INFO, "KESLUMENController start waiting for worker threads to end");
   m_challengeTimer.Cancel();
   m_challengeTimer.Stop();
@@ -121,8 +124,8 @@ void KESLUMENController::Log(Logger::LogType type, const std::string& message) c
 bool KESLUMENController::Start(const std::string& port, const std::set<std::string>& uuidStrings, bool silent,
                                unsigned scanInterval, unsigned scanWindow, LogCallback logCallback,
                                void (*hardwareFailureCallback)(), void (*softResetCallback)(bool),
-                               lumen::AdvCallback advertCallback, bool fullChallengeResponse,
-                               uint32_t challengePeriodSeconds) {
+                               void (*radioBackCallback)(bool, unsigned long), lumen::AdvCallback advertCallback,
+                               bool fullChallengeResponse, uint32_t challengePeriodSeconds) {
   m_logCallback = logCallback;
   m_fullChallengeResponse = fullChallengeResponse;
   if (challengePeriodSeconds != 0) {
@@ -144,6 +147,10 @@ bool KESLUMENController::Start(const std::string& port, const std::set<std::stri
 
   // Before the radio is opened, so that the reason it does not open is shown.
   Logger::SetLogCallback(logCallback);
+  // A board that is unplugged or re-enumerates is reopened by the library;
+  // the program only reports it and keeps searching.
+  lumen::SetRadioRecovery(true);
+  lumen::Set_RadioBackCallback(radioBackCallback);
   if (!lumen::Initialize(port, 0, lumen::NordicNRF52, false)) {
     Log(Logger::ERROR, "ERROR: failed to initialize KESLUMEN");
     return false;

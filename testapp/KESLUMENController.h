@@ -25,7 +25,8 @@ namespace lumenTestApp {
 // Drives the library for the test program: opens an nRF52 radio, beacons and
 // scans for the given UUIDs, tracks the first phone found and keeps its
 // connection busy with a periodic challenge/response exchange and a periodic
-// keep-alive read. Any failure drops the phone and starts a new search.
+// keep-alive read. Any failure drops the phone and starts a new search. The
+// library reopens a radio whose port went away, and the search goes on.
 class KESLUMENController {
  public:
   using LogCallback = lumen::Logger::Callback;
@@ -38,8 +39,8 @@ class KESLUMENController {
 
   bool Start(const std::string& port, const std::set<std::string>& uuidStrings, bool silent, unsigned scanInterval,
              unsigned scanWindow, LogCallback logCallback, void (*hardwareFailureCallback)(),
-             void (*softResetCallback)(bool), lumen::AdvCallback advertCallback, bool fullChallengeResponse,
-             uint32_t challengePeriodSeconds);
+             void (*softResetCallback)(bool), void (*radioBackCallback)(bool, unsigned long),
+             lumen::AdvCallback advertCallback, bool fullChallengeResponse, uint32_t challengePeriodSeconds);
 
   void RestartSearch();
   // Disconnects the tracked phone, if any, and searches again.

@@ -32,6 +32,16 @@ void OnSoftResetInitiated(bool resetRemovesDevice) {
       resetRemovesDevice ? "WITH DeviceRemoval" : "WITHOUT DeviceRemoval");
 }
 
+// The library reopened the radio by itself after its port went away; the
+// scanner's job carries on and the phone is looked for again.
+void OnRadioBack(bool reopened, unsigned long awayMs) {
+  if (reopened) {
+    PrintF("KESLUMEN reported radio back after %lu ms\n", awayMs);
+  } else {
+    PrintF("KESLUMEN reported radio port open again after %lu ms\n", awayMs);
+  }
+}
+
 bool OnAdvert(std::shared_ptr<lumen::BluetoothDevice>& /*device*/) {
   ++g_advertCount;
   if (g_loggingLevel.load() >= 2) {
@@ -136,7 +146,7 @@ int main(int argc, char** argv) {
 
   auto controller = std::make_unique<KESLUMENController>();
   if (!controller->Start(options.port, options.uuids, options.silent, options.scanInterval, options.scanWindow, OnLog,
-                         OnHardwareFailure, OnSoftResetInitiated, OnAdvert, options.fullChallengeResponse,
+                         OnHardwareFailure, OnSoftResetInitiated, OnRadioBack, OnAdvert, options.fullChallengeResponse,
                          options.challengePeriodSeconds)) {
     controller.reset();
     return 1;

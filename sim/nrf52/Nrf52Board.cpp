@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "sim/nrf52/Nrf52Events.h"
 
@@ -20,6 +21,12 @@ int g_foreignAdapter = 0;
 // A UART at 1 Mbit/s with the driver's framing on both ends.
 constexpr auto kRealTimeCallLatency = std::chrono::microseconds(500);
 constexpr auto kRealTimeEventLatency = std::chrono::milliseconds(1);
+
+// How often a real-time board looks for its port's file, as a host notices a
+// device node going away within a moment.
+constexpr const char* kPortGoneText = "serial port of the connectivity board is gone";
+
+constexpr auto kPortFilePoll = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -71,6 +78,7 @@ void Nrf52Board::Start() {
     m_running = true;
     for (size_t i = 0; i < m_advertTimers.size(); ++i) ScheduleAdvert(i, m_environment.FirstAdvertisement(i));
   }
+  if (m_clock->GetMode() == SimClock::Mode::kRealTime) WatchPortFile();
   m_eventThread = std::thread([this] { EventThread(); });
 }
 
@@ -575,11 +583,29 @@ void Nrf52Board::Unplug() {
     if (m_unplugged) return;
     m_unplugged = true;
   }
-  QueueStatus(IO_RESOURCES_UNAVAILABLE, "serial port of the connectivity board is gone");
+  QueueStatus(IO_RESOURCES_UNAVAILABLE, kPortGoneText);
   TakeAwayNrf52Port(m_port);
 }
 
 void Nrf52Board::Replug() { ReturnNrf52Port(m_port); }
+
+void Nrf52Board::WatchPortFile() {
+  m_clock->ScheduleAfter(kPortFilePoll, [this](Micros) {
+    std::error_code error;
+    const bool present = std::filesystem::exists(m_port, error) || error;  // an unreadable answer is no removal
+    {
+      std::lock_guard lock(m_mutex);
+      if (!m_running || m_unplugged) return;  // nothing more to notice on this board
+      if (present) {
+        WatchPortFile();
+        return;
+      }
+      m_unplugged = true;
+    }
+    QueueStatus(IO_RESOURCES_UNAVAILABLE, kPortGoneText);
+    TakeAwayNrf52PortWithItsFile(m_port);
+  });
+}
 
 void Nrf52Board::FailNextCall(std::string_view function, uint32_t result, size_t times) {
   std::lock_guard lock(m_mutex);

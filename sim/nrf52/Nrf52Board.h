@@ -27,6 +27,8 @@ namespace lumen::sim {
 
 // The port's USB device is gone until ReturnNrf52Port (SdRpc.cpp).
 void TakeAwayNrf52Port(const std::string& port);
+// The port is gone because its file is: it is back as soon as the file is.
+void TakeAwayNrf52PortWithItsFile(const std::string& port);
 
 class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::enable_shared_from_this<Nrf52Board> {
  public:
@@ -218,6 +220,8 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   // Board life
   void ResetSoftDevice();
   void CancelLinkTimers(Link& link);
+  // Real time only: the port's file vanishing is an unplug.
+  void WatchPortFile();
 
   // Scanning and the peripherals
   void ScheduleAdvert(size_t peripheral, Micros at);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -54,6 +55,8 @@ struct Registry {
   std::map<std::string, const AdapterState*> portHolders;
   // Ports whose board re-enumerates after a system reset, until when.
   std::map<std::string, std::chrono::steady_clock::time_point> portsAway;
+  // Of those, the ones away because their file vanished: back with the file.
+  std::set<std::string> portsAwayWithFile;
 };
 
 void ReleasePort(Registry& registry, const AdapterState* state) {
@@ -131,12 +134,20 @@ void ReturnNrf52Port(const std::string& port) {
   Registry& registry = TheRegistry();
   std::lock_guard lock(registry.mutex);
   registry.portsAway.erase(port);
+  registry.portsAwayWithFile.erase(port);
 }
 
 void TakeAwayNrf52Port(const std::string& port) {
   Registry& registry = TheRegistry();
   std::lock_guard lock(registry.mutex);
   registry.portsAway[port] = std::chrono::steady_clock::time_point::max();
+}
+
+void TakeAwayNrf52PortWithItsFile(const std::string& port) {
+  Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  registry.portsAway[port] = std::chrono::steady_clock::time_point::max();
+  registry.portsAwayWithFile.insert(port);
 }
 
 std::shared_ptr<VirtualNrf52> OpenNrf52Board() {
@@ -260,6 +271,18 @@ uint32_t sd_rpc_open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
   int logFilter = SD_RPC_LOG_TRACE;
   lumen::sim::Nrf52BoardOptions options;
   std::string portProblem;
+  bool portFilePresent = false;
+  {
+    AdapterState* state = nullptr;
+    {
+      std::lock_guard lock(registry.mutex);
+      state = lumen::sim::FindAdapter(adapter);
+      if (state == nullptr) return NRF_ERROR_SD_RPC_INVALID_ARGUMENT;
+      port = state->port;
+    }
+    std::error_code ignored;
+    portFilePresent = !port.empty() && std::filesystem::exists(port, ignored);
+  }
   {
     std::lock_guard lock(registry.mutex);
     AdapterState* state = lumen::sim::FindAdapter(adapter);
@@ -276,6 +299,7 @@ uint32_t sd_rpc_open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
     if (away != registry.portsAway.end() && std::chrono::steady_clock::now() >= away->second) {
       registry.portsAway.erase(away);
     }
+    if (portFilePresent && registry.portsAwayWithFile.erase(port) != 0) registry.portsAway.erase(port);
     if (holder != registry.portHolders.end() && holder->second != state) {
       portProblem =
           "\"" + port + "\" is held by another adapter (an adapter whose open failed keeps its port until deleted)";

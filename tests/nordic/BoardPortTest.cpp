@@ -1,5 +1,6 @@
 // The board's port: a system reset takes it away while the board
-// re-enumerates, and an adapter whose open failed keeps it until deleted.
+// re-enumerates, an adapter whose open failed keeps it until deleted, and a
+// real-time board whose scenario file vanishes is unplugged until it is back.
 #include "tests/nordic/BoardTestSupport.h"
 
 namespace lumen::test::nrf52 {
@@ -73,6 +74,50 @@ TEST_F(BoardPortTest, AnOpenBoardHoldsItsPortUntilClosed) {
   EXPECT_EQ(sd_rpc_close(first.Adapter()), NRF_SUCCESS);
   BoardSession third(file->Path());
   EXPECT_EQ(third.Open(), NRF_SUCCESS);
+}
+
+// As a device node does when the board is unplugged and plugged back in.
+TEST_F(BoardPortTest, ThePortFileVanishingUnplugsARealTimeBoardAndItsReturnLetsOpensSucceed) {
+  const std::string away = file->Path() + ".away";
+  {
+    BoardSession session(file->Path());
+    ASSERT_EQ(session.Open(sim::SimClock::Mode::kRealTime), NRF_SUCCESS);
+    uint32_t ramBase = 0;
+    ASSERT_EQ(sd_ble_enable(session.Adapter(), &ramBase), NRF_SUCCESS);
+    std::filesystem::rename(file->Path(), away);
+    const auto gone = session.WaitForStatus(IO_RESOURCES_UNAVAILABLE);
+    ASSERT_TRUE(gone.has_value()) << "no status for the vanished port";
+    EXPECT_NE(gone->text.find("is gone"), std::string::npos) << gone->text;
+    EXPECT_EQ(sd_ble_gap_scan_stop(session.Adapter()), static_cast<uint32_t>(NRF_ERROR_SD_RPC_NO_RESPONSE));
+    EXPECT_TRUE(session.WaitForStatus(PKT_SEND_MAX_RETRIES_REACHED).has_value());
+    EXPECT_EQ(sd_rpc_close(session.Adapter()), NRF_SUCCESS);
+  }
+  {
+    BoardSession early(file->Path());
+    EXPECT_EQ(early.Open(sim::SimClock::Mode::kRealTime), static_cast<uint32_t>(NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE));
+    const auto statuses = early.Statuses();
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_NE(statuses[0].text.find("unplugged"), std::string::npos) << statuses[0].text;
+  }
+  std::filesystem::rename(away, file->Path());
+  BoardSession later(file->Path());
+  ASSERT_EQ(later.Open(sim::SimClock::Mode::kRealTime), NRF_SUCCESS);
+  uint32_t ramBase = 0;
+  EXPECT_EQ(sd_ble_enable(later.Adapter(), &ramBase), NRF_SUCCESS);
+}
+
+// Tests on the manual clock keep their board whatever happens to the file.
+TEST_F(BoardPortTest, AManualTimeBoardIgnoresItsPortFile) {
+  BoardSession session(file->Path());
+  session.OpenEnabled();
+  const std::string away = file->Path() + ".away";
+  std::filesystem::rename(file->Path(), away);
+  session.Advance(1s);
+  session.Settle();
+  EXPECT_EQ(session.Statuses().size(), 2u);  // those of the open
+  ble_version_t version{};
+  EXPECT_EQ(sd_ble_version_get(session.Adapter(), &version), NRF_SUCCESS);
+  std::filesystem::rename(away, file->Path());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,18 @@ class BoardSession {
   std::vector<Record> Statuses() {
     std::lock_guard lock(m_mutex);
     return m_statuses;
+  }
+  // The first status record with this code, once it has arrived.
+  std::optional<Record> WaitForStatus(int code, std::chrono::milliseconds timeout = kWait) {
+    std::unique_lock lock(m_mutex);
+    std::optional<Record> found;
+    m_changed.wait_for(lock, timeout, [&] {
+      auto it = std::find_if(m_statuses.begin(), m_statuses.end(), [&](const Record& r) { return r.code == code; });
+      if (it == m_statuses.end()) return false;
+      found = *it;
+      return true;
+    });
+    return found;
   }
   std::vector<Record> Logs() {
     std::lock_guard lock(m_mutex);

@@ -3,7 +3,11 @@
 // notification stream still arriving. The process must end cleanly whatever
 // order its statics are destroyed in. Exits 0 on success.
 //
-//   lumen_exit_without_uninitialize [bled112|nrf52]   (default bled112)
+//   lumen_exit_without_uninitialize [bled112|nrf52 SCENARIO_PATH]   (default bled112)
+//
+// The nRF52 scenario is written to SCENARIO_PATH, the board's port, which the
+// caller removes once the process has ended: the board takes its file going
+// away for an unplug.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,8 +106,7 @@ std::string StartRadio() {
 
 // The virtual nRF52 board runs inside this process, on its own threads, as
 // pc-ble-driver's do.
-std::string WriteBoardScenario() {
-  const std::string path = "/tmp/lumen-exit-nrf52-" + std::to_string(getpid()) + ".json";
+std::string WriteBoardScenario(const std::string& path) {
   std::ofstream(path) << kScenario;
   lumen::sim::SetNrf52BoardOptions({lumen::sim::SimClock::Mode::kRealTime});
   return path;
@@ -113,11 +116,12 @@ std::string WriteBoardScenario() {
 
 int main(int argc, char** argv) try {
   const bool nordic = argc > 1 && std::string(argv[1]) == "nrf52";
-  const std::string port = nordic ? WriteBoardScenario() : StartRadio();
-  const bool opened = !port.empty() && lumen::Initialize(port, 0, nordic ? lumen::NordicNRF52 : lumen::BLE113, false);
-  if (nordic) {
-    std::remove(port.c_str());
+  if (nordic && argc < 3) {
+    std::fprintf(stderr, "nrf52 needs the path to write the board's scenario to\n");
+    return 2;
   }
+  const std::string port = nordic ? WriteBoardScenario(argv[2]) : StartRadio();
+  const bool opened = !port.empty() && lumen::Initialize(port, 0, nordic ? lumen::NordicNRF52 : lumen::BLE113, false);
   if (!opened) {
     std::fprintf(stderr, "cannot open the virtual radio\n");
     return 2;

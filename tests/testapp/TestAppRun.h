@@ -89,6 +89,8 @@ class TestAppRun {
   ~TestAppRun() { std::remove(m_scenarioPath.c_str()); }
 
   lumen::testing::ChildProcess& process() { return m_process; }
+  // The scenario file, which is also the board's port.
+  const std::string& scenarioPath() const { return m_scenarioPath; }
 
   // Waits for the next line after `from` that contains `text`; its index.
   size_t Await(const std::string& text, size_t from = 0) {
