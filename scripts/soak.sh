@@ -6,6 +6,7 @@
 # process grew; fails when a fault was not recovered or a resource grew.
 #
 #   bash scripts/soak.sh [--minutes N] [--seed S] [--radio bled112|nrf52] [--log DIR] [--verbose]
+#                        [--skip KIND,KIND...]
 #
 # Without --radio both radios run, one after the other, N minutes each
 # (default 5). Without --seed a new one is drawn and printed.
@@ -17,6 +18,7 @@ seed=""
 radios=(bled112 nrf52)
 log_dir=""
 verbose=()
+skip=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --minutes) minutes=$2; shift 2 ;;
@@ -26,7 +28,9 @@ while [ $# -gt 0 ]; do
       shift 2 ;;
     --log) log_dir=$2; shift 2 ;;
     --verbose) verbose=(--verbose); shift ;;
-    *) echo "usage: bash scripts/soak.sh [--minutes N] [--seed S] [--radio bled112|nrf52] [--log DIR] [--verbose]" >&2
+    --skip) skip=(--skip "$2"); shift 2 ;;
+    *) echo "usage: bash scripts/soak.sh [--minutes N] [--seed S] [--radio bled112|nrf52] [--log DIR] [--verbose]" \
+         "[--skip KIND,KIND...]" >&2
        exit 2 ;;
   esac
 done
@@ -48,7 +52,8 @@ for radio in "${radios[@]}"; do
     mkdir -p "$log_dir"
     log=(--log "$log_dir/soak-${radio}-${seed}.log")
   fi
-  build/release/tests/lumen_soak --radio "$radio" --minutes "$minutes" --seed "$seed" "${log[@]}" "${verbose[@]}" ||
+  build/release/tests/lumen_soak --radio "$radio" --minutes "$minutes" --seed "$seed" "${log[@]}" "${verbose[@]}" \
+    "${skip[@]}" ||
     failed=1
 done
 exit "$failed"

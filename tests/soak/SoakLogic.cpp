@@ -13,7 +13,7 @@ namespace {
 std::string Seconds(std::optional<double> value) {
   if (!value) return "-";
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f", *value);
+  std::snprintf(text, sizeof text, "%.2f", *value);
   return text;
 }
 

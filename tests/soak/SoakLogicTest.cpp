@@ -79,10 +79,10 @@ TEST(SoakStatisticsTest, LinesCountUnrecoveredFaultsAndLeaveThemOutOfTheTimes) {
   const std::string kind = FormatKindLine(unplug);
   EXPECT_NE(kind.find("3 faults,"), std::string::npos) << kind;
   EXPECT_NE(kind.find("2 recovered,"), std::string::npos) << kind;
-  EXPECT_NE(kind.find("worst 4.0 s"), std::string::npos) << kind;
+  EXPECT_NE(kind.find("worst 4.00 s"), std::string::npos) << kind;
   EXPECT_NE(FormatKindLine(KindResult{"silence", 1, {}}).find("median - s"), std::string::npos);
   EXPECT_EQ(FormatSummaryLine({unplug, garbage}, Resources{12, 9, 0}, Resources{12, 10, 0}),
-            "soak: 5 faults, 4 recovered, p99 4.0 s, worst 4.0 s, fds 12->12, threads 9->10");
+            "soak: 5 faults, 4 recovered, p99 4.00 s, worst 4.00 s, fds 12->12, threads 9->10");
 }
 
 TEST(SoakResourcesTest, DescriptorsAndThreadsMayNotGrowAtAllTheHeapOnlyWithinItsAllowance) {

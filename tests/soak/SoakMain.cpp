@@ -5,7 +5,7 @@
 // non-zero when a fault is not followed by a good read within 60 s or a
 // resource grew.
 //
-//   lumen_soak --radio bled112|nrf52 [--minutes N] [--seed S] [--log FILE] [--verbose]
+//   lumen_soak --radio bled112|nrf52 [--minutes N] [--seed S] [--log FILE] [--verbose] [--skip KIND,…]
 
 #include <malloc.h>
 
@@ -76,7 +76,8 @@ double SecondsBetween(Clock::time_point from, Clock::time_point to) {
 
 class PhoneApp {
  public:
-  static PhoneApp* s_app;
+  // The scan callback is a plain function; it reaches the application through this.
+  static std::atomic<PhoneApp*> s_app;
 
   void Start() {
     s_app = this;
@@ -116,14 +117,14 @@ class PhoneApp {
 
  private:
   static bool OnScan(const std::wstring&, std::vector<std::shared_ptr<BluetoothDevice>>& devices) {
-    PhoneApp* app = s_app;
+    PhoneApp* app = s_app.load();
     if (app == nullptr || devices.empty()) return true;
     std::lock_guard lock(app->m_mutex);
     if (app->m_device == nullptr) app->m_device = devices.front();
     return true;
   }
 
-  // The good reads are kept as (start, end) pairs since the last wait began.
+  // The latest few good reads, as (start, end), tell when the first one after a fault ended.
   Clock::time_point FirstGoodEndSince(Clock::time_point since) {
     for (const auto& [start, end] : m_recentGood) {
       if (start >= since) return end;
@@ -225,7 +226,7 @@ class PhoneApp {
   std::vector<std::pair<Clock::time_point, Clock::time_point>> m_recentGood;
 };
 
-PhoneApp* PhoneApp::s_app = nullptr;
+std::atomic<PhoneApp*> PhoneApp::s_app{nullptr};
 
 // ---------------------------------------------------------------------------
 // The radios and their faults. A fault's Run returns once the fault is over.
@@ -262,14 +263,16 @@ class Bled112Radio final : public SoakRadio {
   Bled112Radio()
       : m_link(std::filesystem::temp_directory_path() / ("lumen-soak-" + std::to_string(getpid()) + "-port")),
         m_radio(sim::Scenario::FromFile(kScenarioFile),
-                sim::VirtualBled112Options{
-                    .clockMode = sim::SimClock::Mode::kRealTime, .linkPath = m_link.string(), .frameLogLimit = 10000}) {
-  }
+                sim::VirtualBled112Options{.variant = std::nullopt,
+                                           .clockMode = sim::SimClock::Mode::kRealTime,
+                                           .linkPath = m_link.string(),
+                                           .frameLogLimit = 10000}) {}
 
   std::string Name() const override { return "bled112"; }
   bool Open() override {
+    if (!Initialize(m_link.string(), 0, BLED112Dongle, false)) return false;
     BluegigaCommands::SetBGTimeouts(3000, 5000);
-    return Initialize(m_link.string(), 0, BLED112Dongle, false);
+    return true;
   }
   void ClearFaults() override { m_radio.Faults().Clear(); }
 
@@ -455,11 +458,14 @@ Resources MeasureSettled() {
 
 std::ofstream g_log;
 std::mutex g_logMutex;
+const Clock::time_point g_started = Clock::now();
 std::atomic<size_t> g_radioBack{0};
 
 void LogToFile(Logger::LogType type, const std::string& message) {
   std::lock_guard lock(g_logMutex);
-  g_log << Logger::LogTypeToString(type) << ' ' << message << '\n';
+  char elapsed[32];
+  std::snprintf(elapsed, sizeof elapsed, "%10.3f ", SecondsBetween(g_started, Clock::now()));
+  g_log << elapsed << Logger::LogTypeToString(type) << ' ' << message << '\n';
 }
 
 void OnRadioBack(bool, unsigned long) { ++g_radioBack; }
@@ -472,10 +478,12 @@ struct Options {
   uint64_t seed = 1;
   std::string logPath;
   bool verbose = false;
+  std::set<std::string> skip;  // kinds left out, e.g. while one is being worked on
 };
 
 int Usage() {
-  std::cerr << "usage: lumen_soak --radio bled112|nrf52 [--minutes N] [--seed S] [--log FILE] [--verbose]\n";
+  std::cerr << "usage: lumen_soak --radio bled112|nrf52 [--minutes N] [--seed S] [--log FILE] [--verbose]\n"
+               "                  [--skip KIND,KIND...]\n";
   return 2;
 }
 
@@ -511,7 +519,14 @@ int Soak(const Options& options) {
   app.WaitForGoodRead(Clock::now() + 3s, 10s);
   const Resources start = Measure();
 
-  std::vector<RadioFault> faults = radio->Faults();
+  std::vector<RadioFault> faults;
+  for (RadioFault& fault : radio->Faults()) {
+    if (options.skip.count(fault.kind.name) == 0) faults.push_back(std::move(fault));
+  }
+  if (faults.empty()) {
+    std::cerr << "soak: every fault kind is skipped\n";
+    return 2;
+  }
   std::vector<FaultKind> kinds;
   for (const RadioFault& fault : faults) kinds.push_back(fault.kind);
   Schedule schedule(options.seed, kinds, kMinGap, kMaxGap);
@@ -538,7 +553,7 @@ int Soak(const Options& options) {
       const double recovery = SecondsBetween(ended, *read);
       results[planned.kind].recoveries.push_back(recovery);
       if (options.verbose) {
-        std::printf("fault %zu %s at %.1f s, over after %.1f s: recovered in %.1f s\n", number, name.c_str(),
+        std::printf("fault %zu %s at %.1f s, over after %.1f s: recovered in %.2f s\n", number, name.c_str(),
                     SecondsBetween(runStart, began), SecondsBetween(began, ended), recovery);
       }
     } else {
@@ -595,6 +610,11 @@ int main(int argc, char** argv) {
         options.seed = std::stoull(value());
       } else if (arg == "--log") {
         options.logPath = value();
+      } else if (arg == "--skip") {
+        std::string list = value() + ",";
+        for (size_t comma; (comma = list.find(',')) != std::string::npos; list.erase(0, comma + 1)) {
+          if (comma > 0) options.skip.insert(list.substr(0, comma));
+        }
       } else if (arg == "--verbose") {
         options.verbose = true;
       } else {
