@@ -54,6 +54,7 @@ constexpr Millis kMaxGap{6000};
 // Consecutive failed rounds after which the application lets the phone go and searches again.
 constexpr int kFailuresBeforeNewSearch = 3;
 constexpr int kExchangeEveryReads = 10;
+constexpr std::chrono::milliseconds kArmedFaultLimit = 30s;
 
 const std::string kScenarioFile = std::string(LUMEN_SIM_SCENARIO_DIR) + "/soak.json";
 const Uuid kService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
@@ -283,14 +284,26 @@ class Bled112Radio final : public SoakRadio {
     return {
         {{"garbage"}, [&faults](FaultContext& c) { faults.SendGarbage(RandomBytes(c, 1, 64)); }},
         {{"garbage_before_frame"},
-         [&faults, value](FaultContext& c) { faults.GarbageBeforeNextFrame(value, RandomBytes(c, 1, 16)); }},
+         [this, value, read](FaultContext& c) {
+           m_radio.ClearFrames();
+           m_radio.Faults().GarbageBeforeNextFrame(value, RandomBytes(c, 1, 16));
+           AwaitCommands(read, 1);
+         }},
         {{"dropped_link"},
          [this](FaultContext&) { WithLink([this](uint8_t h) { m_radio.Faults().DropConnection(h); }); }},
         {{"disconnect_during_gatt"},
-         [this](FaultContext&) {
+         [this, read](FaultContext&) {
+           m_radio.ClearFrames();
            WithLink([this](uint8_t h) { m_radio.Faults().DisconnectDuringNextGattProcedure(h); });
+           AwaitCommands(read, 1);
          }},
-        {{"unanswered_commands"}, [&faults, read](FaultContext& c) { faults.IgnoreNextCommand(read, 1 + c.Pick(3)); }},
+        {{"unanswered_commands"},
+         [this, read](FaultContext& c) {
+           const size_t times = 1 + c.Pick(3);
+           m_radio.ClearFrames();
+           m_radio.Faults().IgnoreNextCommand(read, times);
+           AwaitCommands(read, times);
+         }},
         {{"stop_answering", 2000ms, 6000ms},
          [&faults](FaultContext& c) {
            faults.StopAnswering(true);
@@ -298,11 +311,20 @@ class Bled112Radio final : public SoakRadio {
            faults.StopAnswering(false);
          }},
         {{"failed_commands"},
-         [&faults, read](FaultContext& c) {
+         [this, read](FaultContext& c) {
            const uint16_t results[] = {0x0181, 0x0186, 0x0401};  // invalid parameter, wrong state, ATT invalid handle
-           faults.FailNextCommand(read, results[c.Pick(3)], 1 + c.Pick(2));
+           const size_t times = 1 + c.Pick(2);
+           m_radio.ClearFrames();
+           m_radio.Faults().FailNextCommand(read, results[c.Pick(3)], times);
+           AwaitCommands(read, times);
          }},
-        {{"lost_events"}, [&faults, value](FaultContext& c) { faults.LoseNextFrame(value, 1 + c.Pick(2)); }},
+        {{"lost_events"},
+         [this, value, read](FaultContext& c) {
+           const size_t times = 1 + c.Pick(2);
+           m_radio.ClearFrames();
+           m_radio.Faults().LoseNextFrame(value, times);
+           AwaitCommands(read, times);
+         }},
         {{"lost_disconnect"},
          [this](FaultContext&) {
            m_radio.Faults().LoseNextFrame("connection_disconnected");
@@ -334,6 +356,12 @@ class Bled112Radio final : public SoakRadio {
   }
 
  private:
+  // An armed fault lasts until the radio has taken the commands it spoils
+  // (counted from a cleared frame log), or gives up waiting for them.
+  void AwaitCommands(const std::string& name, size_t count) {
+    (void)m_radio.WaitForCommand(name, kArmedFaultLimit, count);
+  }
+
   void WithLink(const std::function<void(uint8_t)>& act) {
     for (const sim::ConnectionInfo& link : m_radio.State().connections) {
       if (link.established) {
@@ -377,23 +405,35 @@ class Nrf52Radio final : public SoakRadio {
         {{"failed_calls"},
          [read](FaultContext& c) {
            const uint32_t results[] = {0x11, 0x08, 0x13};  // NRF_ERROR_BUSY, _INVALID_STATE, _TIMEOUT
-           if (auto board = sim::OpenNrf52Board())
-             board->Faults().FailNextCall(read, results[c.Pick(3)], 1 + c.Pick(2));
+           const size_t times = 1 + c.Pick(2);
+           const uint32_t result = results[c.Pick(3)];
+           Armed(read, times, [&](sim::VirtualNrf52& board) { board.Faults().FailNextCall(read, result, times); });
          }},
         {{"ignored_calls"},
          [read](FaultContext& c) {
-           if (auto board = sim::OpenNrf52Board()) board->Faults().IgnoreNextCall(read, 1 + c.Pick(2));
+           const size_t times = 1 + c.Pick(2);
+           Armed(read, times, [&](sim::VirtualNrf52& board) { board.Faults().IgnoreNextCall(read, times); });
          }},
         {{"dropped_link"}, [](FaultContext&) { WithLink([](auto& f, uint16_t h) { f.DropConnection(h, 0x08); }); }},
         {{"disconnect_during_gatt"},
-         [](FaultContext&) { WithLink([](auto& f, uint16_t h) { f.DisconnectDuringNextGattProcedure(h, 0x08); }); }},
-        {{"gatt_timeout"}, [](FaultContext&) { WithLink([](auto& f, uint16_t h) { f.TimeOutNextGattProcedure(h); }); }},
+         [read](FaultContext&) {
+           Armed(read, 1, [](sim::VirtualNrf52&) {
+             WithLink([](auto& f, uint16_t h) { f.DisconnectDuringNextGattProcedure(h, 0x08); });
+           });
+         }},
+        {{"gatt_timeout"},
+         [read](FaultContext&) {
+           Armed(read, 1,
+                 [](sim::VirtualNrf52&) { WithLink([](auto& f, uint16_t h) { f.TimeOutNextGattProcedure(h); }); });
+         }},
         {{"gatt_status"},
-         [](FaultContext& c) {
+         [read](FaultContext& c) {
            // invalid handle, read not permitted, insufficient authentication, unlikely error
            const uint16_t statuses[] = {0x0101, 0x0102, 0x0105, 0x010E};
            const uint16_t status = statuses[c.Pick(4)];
-           WithLink([status](auto& f, uint16_t h) { f.AnswerNextReadWithStatus(h, status); });
+           Armed(read, 1, [status](sim::VirtualNrf52&) {
+             WithLink([status](auto& f, uint16_t h) { f.AnswerNextReadWithStatus(h, status); });
+           });
          }},
         {{"silence", 3000ms, 12000ms},
          [](FaultContext& c) {
@@ -416,6 +456,16 @@ class Nrf52Radio final : public SoakRadio {
   }
 
  private:
+  // An armed fault lasts until the board has taken the calls it spoils, or
+  // gives up waiting for them.
+  static void Armed(const std::string& function, size_t count, const std::function<void(sim::VirtualNrf52&)>& arm) {
+    auto board = sim::OpenNrf52Board();
+    if (!board) return;
+    const size_t before = board->CallCount(function);
+    arm(*board);
+    (void)board->WaitForCall(function, before + count, kArmedFaultLimit);
+  }
+
   static void WithLink(const std::function<void(sim::Nrf52Faults&, uint16_t)>& act) {
     auto board = sim::OpenNrf52Board();
     if (!board) return;
