@@ -84,6 +84,8 @@ class PhoneApp {
     s_app = this;
     m_scanner = GetScanner();
     m_scanner->SetScanCallback(&PhoneApp::OnScan);
+    // As lumenTestApp: beacons are not what it looks for.
+    m_scanner->SetScanForNonConnectableDevices(false);
     m_scanner->SetScanParametersForEstablishingConnections(50, 50);
     m_scanner->StartLeScan();
     m_scanner->AddScanJob(kJob, {kService});
