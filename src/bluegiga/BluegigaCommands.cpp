@@ -3,6 +3,7 @@
 #include "bluegiga/BGCalls.h"
 #include "core/BluetoothSDK.h"
 #include "core/Log.h"
+#include "core/RadioSettings.h"
 
 namespace lumen {
 namespace {
@@ -35,13 +36,17 @@ void BluegigaCommands::Reset(uint8_t bootToDfu, bool waitForBoot) {
 }
 
 void BluegigaCommands::SetBGTimeouts(int responseTimeoutMs, int eventTimeoutMs) {
-  WithProvider("BluegigaCommands::SetBGTimeouts called before KESLUMEN initialized.",
-               [&](details::IBluetoothSDK& sdk) { sdk.SetTimeouts(responseTimeoutMs, eventTimeoutMs); });
+  WithProvider("BluegigaCommands::SetBGTimeouts called before KESLUMEN initialized.", [&](details::IBluetoothSDK& sdk) {
+    details::RememberTimeouts(responseTimeoutMs, eventTimeoutMs);
+    sdk.SetTimeouts(responseTimeoutMs, eventTimeoutMs);
+  });
 }
 
 void BluegigaCommands::SetTXPower(uint8_t power) {
-  WithProvider("BluegigaCommands::SetTXPower called before KESLUMEN initialized.",
-               [&](details::IBluetoothSDK& sdk) { sdk.SetTXPower(power); });
+  WithProvider("BluegigaCommands::SetTXPower called before KESLUMEN initialized.", [&](details::IBluetoothSDK& sdk) {
+    details::RememberTxPower(power);
+    sdk.SetTXPower(power);
+  });
 }
 
 void BluegigaCommands::DfuReset(uint8_t bootToDfu, bool waitForBoot) {

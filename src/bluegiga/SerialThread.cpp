@@ -13,6 +13,7 @@
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
 #include "core/Log.h"
+#include "core/RadioRecovery.h"
 #include "lumen/Address.h"
 #include "lumen/Errors.h"
 #include "platform/SerialAvailable.h"
@@ -308,10 +309,14 @@ void SerialThread::ReportLostDevice() {
       Log(kError, "Publishing the disconnect of connection", native, "failed with a non-standard exception");
     }
   }
+  // Taken before the application hears of it: it may release or replace the
+  // radio from its callbacks, and then there is nothing of this one to recover.
+  const IBluetoothSDK* radio = HeldBluetoothSDK();
   // As a radio reset that re-enumerates the device would: the application
   // reopens the radio, possibly at another port.
   NotifyHardwareFailure();
   NotifyHardwareSoftResetInitiated(true);
+  NotifyRadioRemoved(radio);
 }
 
 void SerialThread::Stop() {

@@ -76,6 +76,29 @@ void ReleaseBluetoothSDK() {
   // The provider's destructor (which joins backend threads) runs outside the lock.
 }
 
+std::shared_ptr<IBluetoothSDK> PeekBluetoothSDK() {
+  ProviderHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  return holder.sdk;
+}
+
+const IBluetoothSDK* HeldBluetoothSDK() {
+  ProviderHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  return holder.sdk.get();
+}
+
+std::shared_ptr<IBluetoothSDK> ReplaceBluetoothSDK(const IBluetoothSDK* expected,
+                                                   std::shared_ptr<IBluetoothSDK> replacement) {
+  ProviderHolder& holder = Holder();
+  std::lock_guard lock(holder.mutex);
+  if (expected == nullptr || holder.sdk.get() != expected) {
+    return nullptr;
+  }
+  holder.sdk.swap(replacement);
+  return replacement;
+}
+
 namespace {
 
 // The callbacks run inside a radio command or the reset sequence, which must

@@ -7,6 +7,8 @@
 #include "core/Log.h"
 #include "core/MessageQueue.h"
 #include "core/ProviderRegistry.h"
+#include "core/RadioRecovery.h"
+#include "core/RadioSettings.h"
 #include "lumen/Errors.h"
 #include "lumen/Lumen.h"
 
@@ -37,6 +39,7 @@ bool IsKnownType(BluetoothDeviceType type) { return type >= BLED112Dongle && typ
 // and queue threads are stopped then, before the statics that were there at
 // the first Initialize go, rather than left running into the teardown.
 void ReleaseAtExit() {
+  StopRadioRecovery();
   ReleaseBluetoothSDK();
   SetMessageQueue(nullptr);
 }
@@ -71,6 +74,9 @@ bool Initialize(const std::string& port, unsigned long waitMsec, BluetoothDevice
   using namespace details;
   Log(kInfo, "Initialize KESLUMEN for device", DisplayName(type));
   ReleaseAtExitOnce();
+  // A new radio: whatever the last one was set to, or being recovered to, is gone.
+  ForgetRadio();
+  ForgetRadioSettings();
 
   SetMessageQueue(std::make_shared<MessageQueue>());
 
@@ -94,6 +100,7 @@ bool Initialize(const std::string& port, unsigned long waitMsec, BluetoothDevice
   }
 
   if (opened) {
+    RememberRadio(port, type);
     return true;
   }
   ReleaseBluetoothSDK();
@@ -102,6 +109,8 @@ bool Initialize(const std::string& port, unsigned long waitMsec, BluetoothDevice
 }
 
 void UnInitialize() {
+  details::ForgetRadio();
+  details::ForgetRadioSettings();
   details::ReleaseBluetoothSDK();
   details::SetMessageQueue(nullptr);
 }

@@ -6,6 +6,7 @@
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
 #include "core/Log.h"
+#include "core/RadioRecovery.h"
 #include "nordic/NordicDriverCalls.h"
 #include "nordic/NordicImpl.h"
 
@@ -90,8 +91,10 @@ void NordicBluetoothSDK::Impl::RemoveAfterPortLoss(std::vector<uint16_t> links) 
   }
   // The callbacks may release the provider and with it this object: nothing
   // of it is used from here on. Both catch what the application throws.
+  const details::IBluetoothSDK* radio = details::HeldBluetoothSDK();
   details::NotifyHardwareFailure();
   details::NotifyHardwareSoftResetInitiated(true);
+  details::NotifyRadioRemoved(radio);
 }
 
 void NordicBluetoothSDK::Impl::JoinLossThread() {

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "core/BluetoothSDK.h"
+#include "core/RadioSettings.h"
 #include "platform/Clock.h"
 #include "scan/ImplVisibility.h"
 
@@ -23,17 +24,25 @@ Advertiser::Advertiser() : m_impl(std::make_unique<Impl>()) {}
 
 Advertiser::~Advertiser() = default;
 
+// Each setting is remembered before it goes out, so that a radio reopened
+// after it went away (even in the middle of this call) is put back as asked.
 void Advertiser::SetAdvertisementData(unsigned char type, const std::vector<unsigned char>& data) {
+  details::RememberAdvertisementData(type, data);
   details::GetBluetoothSDK()->SetAdvertisementData(type, data);
 }
 
 void Advertiser::SetAdvertisementParameters(unsigned short interval) {
+  details::RememberAdvertisementParameters(interval);
   details::GetBluetoothSDK()->SetAdvertisementParameters(interval);
 }
 
-void Advertiser::StartAdvertising() { details::GetBluetoothSDK()->StartAdvertising(); }
+void Advertiser::StartAdvertising() {
+  details::RememberAdvertising(true);
+  details::GetBluetoothSDK()->StartAdvertising();
+}
 
 void Advertiser::StopAdvertising() {
+  details::RememberAdvertising(false);
   details::GetBluetoothSDK()->StopAdvertising();
   // Only a stop the radio accepted counts.
   const int64_t now = details::SystemClockTicks();

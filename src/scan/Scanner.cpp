@@ -12,6 +12,8 @@
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
 #include "core/Log.h"
+#include "core/RadioRecovery.h"
+#include "core/RadioSettings.h"
 #include "lumen/Address.h"
 #include "lumen/BluetoothDevice.h"
 #include "lumen/Errors.h"
@@ -150,10 +152,12 @@ void Scanner::Impl::CancelScanJob(const std::wstring& name) {
 }
 
 void Scanner::Impl::SetScanParameters(unsigned short interval, unsigned short window) {
+  details::RememberScanParameters(interval, window, 0);
   GetBluetoothSDK()->SetScanParameters(interval, window, 0);
 }
 
 void Scanner::Impl::SetScanParametersForEstablishingConnections(unsigned short interval, unsigned short window) {
+  details::RememberConnectionScanParameters(interval, window);
   GetBluetoothSDK()->SetScanParametersForEstablishingConnections(interval, window);
 }
 
@@ -321,7 +325,8 @@ void Scanner::Impl::StopOrRearm(bool tickFailed) {
 void Scanner::Impl::Tick() {
   // Radio watchdog. Advertisements are processed on this thread, so the two
   // counters cannot change under this step.
-  if (m_advertsSinceTick.exchange(0) != 0) {
+  if (m_advertsSinceTick.exchange(0) != 0 || details::IsRadioAway()) {
+    // A radio that is away is not silent: recovery is bringing it back.
     m_ticksWithoutAdverts = 0;
   } else {
     const int32_t silentBefore = m_ticksWithoutAdverts.fetch_add(1);
@@ -357,7 +362,7 @@ void Scanner::Impl::Tick() {
   }
 
   try {
-    if (ShouldScan()) {
+    if (ShouldScan() && !details::IsRadioAway()) {
       if (!GetBluetoothSDK()->IsScanning()) {
         GetBluetoothSDK()->StartScan(m_scanForNonConnectable.load());
       }
@@ -438,28 +443,38 @@ void Scanner::Impl::ProcessAdvPacket(const std::shared_ptr<const details::AdvPac
 
 void Scanner::Impl::ForceResetAfterHardwareRadioError() {
   try {
-    const bool removal = GetBluetoothSDK()->ResetRemovesDevice();
+    // One radio for the whole sequence: recovery may put another in its place
+    // once this one has gone, and that one must not be closed here.
+    const std::shared_ptr<details::IBluetoothSDK> sdk = GetBluetoothSDK();
+    const bool removal = sdk->ResetRemovesDevice();
     Log(kInfo, "ForceResetAfterHardwareRadioError: call back to Bluetooth provider");
     details::NotifyHardwareFailure();
     details::NotifyHardwareSoftResetInitiated(removal);
     Log(kInfo, "ForceResetAfterHardwareRadioError: call DelayedNonDFUReset");
     try {
-      GetBluetoothSDK()->DelayedNonDFUReset(removal ? kRemovingResetDelayMs : 0, !removal);
+      sdk->DelayedNonDFUReset(removal ? kRemovingResetDelayMs : 0, !removal);
     } catch (...) {
       Log(kError, "ForceResetAfterHardwareRadioError: DelayedNonDFUReset failed");
     }
     if (removal) {
       Log(kInfo, "ForceResetAfterHardwareRadioError: after hardware_radio_error reset, now close serial port");
-      GetBluetoothSDK()->CloseDevice();
+      sdk->CloseDevice();
     } else {
       Log(kInfo,
           "ForceResetAfterHardwareRadioError: after hardware_radio_error reset will not cause device "
           "removal/arrival, so do not close serial port");
+      if (details::IsRadioRecoveryEnabled()) {
+        details::ReapplyRadioSettings(*sdk);  // the reset cleared them
+      }
     }
     Log(kInfo,
         "ForceResetAfterHardwareRadioError: remove all open connections, since the hardware reset lost all "
         "connections");
     details::ClearAllConnections();
+    if (removal) {
+      // The reset is still to come: the port is left alone until it is over.
+      details::NotifyRadioRemoved(sdk.get(), std::chrono::milliseconds(kRemovingResetDelayMs + kResetSettleMs));
+    }
     Log(kInfo, "ForceResetAfterHardwareRadioError: after hardware_radio_error, done handling");
   } catch (const std::exception& e) {
     Log(kError, std::string("Error during ForceResetAfterHardwareRadioError: ") + e.what());

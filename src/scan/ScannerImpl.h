@@ -40,6 +40,8 @@ class LUMEN_IMPL_HIDDEN Scanner::Impl {
   // DelayedNonDFUReset delay when the reset re-enumerates the device, so the
   // transport can be closed before the device vanishes.
   static constexpr uint32_t kRemovingResetDelayMs = 3000;
+  // How long a reset device takes to leave the host once its reset is due.
+  static constexpr uint32_t kResetSettleMs = 500;
 
   Impl();
   ~Impl();
