@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds lumen and runs every test: once plain, once under AddressSanitizer
-# and UndefinedBehaviorSanitizer, once under ThreadSanitizer; checks an
-# application against the installed library; runs each fuzzer briefly; then
-# cross-builds for Windows and runs the suites there under Wine.
-# Installs what it needs from Debian first.
+# Builds lumen and runs every test: once plain (then a short chaos soak per
+# radio), once under AddressSanitizer and UndefinedBehaviorSanitizer, once
+# under ThreadSanitizer; checks an application against the installed library;
+# runs each fuzzer briefly; then cross-builds for Windows and runs the suites
+# there under Wine. Installs what it needs from Debian first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +23,10 @@ run_suite() {
 
 echo "== Release build and tests"
 run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# A short chaos soak per radio (a fixed seed, so a failure can be run again).
+echo "== Chaos soak: 1.5 minutes per radio"
+bash scripts/soak.sh --minutes 1.5 --seed 1
 
 echo "== Installed library used by an application"
 rm -rf build/install-check
