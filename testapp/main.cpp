@@ -34,11 +34,11 @@ void OnSoftResetInitiated(bool resetRemovesDevice) {
 
 // The library reopened the radio by itself after its port went away; the
 // scanner's job carries on and the phone is looked for again.
-void OnRadioBack(bool reopened, unsigned long awayMs) {
+void OnRadioBack(bool reopened, uint64_t awayMs) {
   if (reopened) {
-    PrintF("KESLUMEN reported radio back after %lu ms\n", awayMs);
+    PrintF("KESLUMEN reported radio back after %llu ms\n", static_cast<unsigned long long>(awayMs));
   } else {
-    PrintF("KESLUMEN reported radio port open again after %lu ms\n", awayMs);
+    PrintF("KESLUMEN reported radio port open again after %llu ms\n", static_cast<unsigned long long>(awayMs));
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "lumen/BluetoothDeviceType.h"
@@ -34,6 +35,6 @@ LUMEN_API void SetRadioRecovery(bool enabled);
 // recovery off, `reopened` is false: the port opens again and the library's
 // own reset is over, so the application may call UnInitialize and Initialize
 // now (from this callback too). Runs on the library's recovery thread.
-LUMEN_API void Set_RadioBackCallback(void (*callback)(bool reopened, unsigned long awayMs));
+LUMEN_API void Set_RadioBackCallback(void (*callback)(bool reopened, uint64_t awayMs));
 
 }  // namespace lumen

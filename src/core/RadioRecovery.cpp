@@ -30,7 +30,7 @@ constexpr std::chrono::milliseconds kFirstProbeDelay{100};
 constexpr std::chrono::milliseconds kLongestProbeDelay{1000};
 
 std::atomic<bool> g_enabled{false};
-std::atomic<void (*)(bool, unsigned long)> g_radioBackCallback{nullptr};
+std::atomic<void (*)(bool, uint64_t)> g_radioBackCallback{nullptr};
 std::atomic<bool> g_away{false};
 
 struct Removal {
@@ -167,7 +167,7 @@ class Supervisor {
       if (!PortOpens(port)) {
         continue;
       }
-      const auto awayMs = static_cast<unsigned long>(
+      const auto awayMs = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - removal.at).count());
       if (!recover) {
         Log(kInfo, "Radio port", port, "is back after", awayMs, "ms; the application may open it again");
@@ -226,7 +226,7 @@ class Supervisor {
   }
 
   bool Reopen(const IBluetoothSDK* away, uint64_t generation, const std::string& port, BluetoothDeviceType type,
-              unsigned long awayMs) {
+              uint64_t awayMs) {
     const ProviderFactory factory = GetProviderFactory(type);
     if (factory == nullptr) {
       Log(kError, "Radio recovery has no backend for this radio type");
@@ -276,7 +276,7 @@ class Supervisor {
     return true;
   }
 
-  static void CallRadioBack(bool reopened, unsigned long awayMs) {
+  static void CallRadioBack(bool reopened, uint64_t awayMs) {
     auto* callback = g_radioBackCallback.load();
     if (callback == nullptr) {
       return;
@@ -327,6 +327,6 @@ namespace lumen {
 
 void SetRadioRecovery(bool enabled) { details::g_enabled.store(enabled); }
 
-void Set_RadioBackCallback(void (*callback)(bool, unsigned long)) { details::g_radioBackCallback.store(callback); }
+void Set_RadioBackCallback(void (*callback)(bool, uint64_t)) { details::g_radioBackCallback.store(callback); }
 
 }  // namespace lumen

@@ -84,7 +84,7 @@ bool OnAdvert(std::shared_ptr<BluetoothDevice>& device) {
 
 void OnSoftReset(bool removal) { g_app->Add(removal ? "removed" : "reset"); }
 
-void OnRadioBack(bool reopened, unsigned long /*awayMs*/) {
+void OnRadioBack(bool reopened, uint64_t /*awayMs*/) {
   std::function<void(bool)> extra;
   {
     std::lock_guard lock(g_app->mutex);

@@ -20,7 +20,7 @@ struct RadioBack {
     static RadioBack instance;
     return instance;
   }
-  static void On(bool reopened, unsigned long /*awayMs*/) {
+  static void On(bool reopened, uint64_t /*awayMs*/) {
     {
       std::lock_guard lock(Instance().mutex);
       Instance().calls.push_back(reopened);

@@ -520,7 +520,7 @@ void LogToFile(Logger::LogType type, const std::string& message) {
   g_log << elapsed << Logger::LogTypeToString(type) << ' ' << message << '\n';
 }
 
-void OnRadioBack(bool, unsigned long) { ++g_radioBack; }
+void OnRadioBack(bool, uint64_t) { ++g_radioBack; }
 void OnHardwareFailure() {}
 void OnSoftReset(bool) {}
 
