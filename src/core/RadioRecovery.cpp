@@ -56,6 +56,9 @@ class Supervisor {
   }
 
   void Removed(const IBluetoothSDK* removed, std::chrono::milliseconds settle) {
+    if (!g_enabled.load() && g_radioBackCallback.load() == nullptr) {
+      return;  // nobody to reopen the radio for, nobody to tell
+    }
     const IBluetoothSDK* held = HeldBluetoothSDK();
     std::unique_lock lock(m_mutex);
     if (!m_known || held == nullptr || (removed != nullptr && removed != held) || m_pending ||
