@@ -124,7 +124,7 @@ void KESLUMENController::Log(Logger::LogType type, const std::string& message) c
 bool KESLUMENController::Start(const std::string& port, const std::set<std::string>& uuidStrings, bool silent,
                                unsigned scanInterval, unsigned scanWindow, LogCallback logCallback,
                                void (*hardwareFailureCallback)(), void (*softResetCallback)(bool),
-                               void (*radioBackCallback)(bool, unsigned long), lumen::AdvCallback advertCallback,
+                               void (*radioBackCallback)(bool, uint64_t), lumen::AdvCallback advertCallback,
                                bool fullChallengeResponse, uint32_t challengePeriodSeconds) {
   m_logCallback = logCallback;
   m_fullChallengeResponse = fullChallengeResponse;

@@ -39,7 +39,7 @@ class KESLUMENController {
 
   bool Start(const std::string& port, const std::set<std::string>& uuidStrings, bool silent, unsigned scanInterval,
              unsigned scanWindow, LogCallback logCallback, void (*hardwareFailureCallback)(),
-             void (*softResetCallback)(bool), void (*radioBackCallback)(bool, unsigned long),
+             void (*softResetCallback)(bool), void (*radioBackCallback)(bool, uint64_t),
              lumen::AdvCallback advertCallback, bool fullChallengeResponse, uint32_t challengePeriodSeconds);
 
   void RestartSearch();
