@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -319,6 +320,21 @@ TEST_F(RadioHealthTest, UnpluggedDongleMovesPortLossesAndTheHardwareFailureItRai
   m_radio->Faults().Unplug();
   ASSERT_TRUE(m_app.WaitUntil([](App& app) { return app.softResets == 1; }));
   EXPECT_EQ(MovedSince(before), (Figures{{"portLosses", 1}, {"hardwareFailures", 1}}));
+}
+
+TEST_F(RadioHealthTest, CommandCutShortByTheUnplugIsNoSilenceOfTheRadio) {
+  Open();
+  ConnectPhone();
+  const RadioHealth before = GetRadioHealth();
+  m_radio->Faults().IgnoreNextCommand("attclient_attribute_write");
+  BluegigaCommands::SetBGTimeouts(60000, 60000);
+  auto write = std::async(std::launch::async, [this] { m_notifying->EnableCharacteristicNotification(true); });
+  ASSERT_TRUE(m_radio->WaitForCommand("attclient_attribute_write", kGuard));
+  m_radio->Faults().Unplug();
+  ASSERT_EQ(write.wait_for(kGuard), std::future_status::ready);
+  EXPECT_THROW(write.get(), std::exception);
+  ASSERT_TRUE(m_app.WaitUntil([](App& app) { return app.softResets == 1; }));
+  EXPECT_EQ(MovedSince(before), (Figures{{"portLosses", 1}, {"hardwareFailures", 1}, {"gattFailed", 1}}));
 }
 
 TEST_F(RadioHealthTest, TimeAwayIsWhatRecoveryReportedWhenTheRadioCameBack) {
