@@ -14,12 +14,14 @@ namespace lumen::Nordic {
 // Taken after an adapter's own lock, never by the driver's threads.
 std::mutex& DriverCallMutex();
 
-// Counts a driver call that went to the board, and whether the board answered it.
+// Counts a driver call that went to the board, and whether the board answered
+// it. Other results of the driver's own (a send that failed, a transport
+// error) mean the link is gone: a port loss, no silence of the board.
 inline uint32_t CountCall(uint32_t result) {
   details::Count(details::Health().commandsSent);
   if (result == NRF_ERROR_SD_RPC_NO_RESPONSE) {
     details::CountNoResponse();
-  } else {
+  } else if (result < NRF_ERROR_SD_RPC_BASE_NUM) {
     details::Count(details::Health().commandsAnswered);
   }
   return result;

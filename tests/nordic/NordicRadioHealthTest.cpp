@@ -124,6 +124,14 @@ TEST_F(NordicRadioHealthTest, UnpluggedBoardMovesPortLossesAndTheHardwareFailure
   EXPECT_EQ(MovedSince(before), (Figures{{"portLosses", 1}, {"hardwareFailures", 1}}));
 }
 
+TEST_F(NordicRadioHealthTest, DeadLinkIsAPortLossNotASilentBoard) {
+  const RadioHealth before = GetRadioHealth();
+  Board().Faults().StopAnswering();
+  Sdk().StartScan(false);  // the driver fails the send and says so
+  ASSERT_TRUE(m_seen.WaitUntil([](Seen& seen) { return seen.softResets == 1; }));
+  EXPECT_EQ(MovedSince(before), (Figures{{"portLosses", 1}, {"hardwareFailures", 1}}));
+}
+
 TEST_F(NordicRadioHealthTest, CallWhoseEventNeverComesMovesNoCompletingEvent) {
   const details::DeviceConnectionHandle h = ConnectPhone();
   Sdk().SetTimeouts(3000, 300);
