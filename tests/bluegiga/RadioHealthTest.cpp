@@ -27,6 +27,7 @@
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
 #include "support/LogCapture.h"
+#include "support/ManualClocks.h"
 
 namespace lumen {
 namespace {
@@ -45,10 +46,11 @@ const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kWritable(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kNotifying(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
 
-std::string Scenario(const std::string& variant) {
+std::string Scenario(const std::string& variant, int minor = 8) {
   return R"({
   "radio": {"variant": ")" +
-         variant + R"(", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}, "connection_slots": 3},
+         variant + R"(", "firmware": {"major": 1, "minor": )" + std::to_string(minor) +
+         R"(, "patch": 0, "build": 149}, "connection_slots": 3},
   "peripherals": [{
     "name": "phone",
     "address": "5a:10:20:30:40:50", "address_type": "random",
@@ -183,8 +185,8 @@ class RadioHealthTest : public ::testing::Test {
     g_app = nullptr;
   }
 
-  void Open(const std::string& variant = "dongle", sim::VirtualBled112Options options = {}) {
-    m_radio = std::make_unique<sim::VirtualBled112>(sim::Scenario::FromJson(Scenario(variant)), options);
+  void Open(const std::string& variant = "dongle", sim::VirtualBled112Options options = {}, int minor = 8) {
+    m_radio = std::make_unique<sim::VirtualBled112>(sim::Scenario::FromJson(Scenario(variant, minor)), options);
     const std::string path = options.linkPath.empty() ? m_radio->Path() : options.linkPath;
     ASSERT_TRUE(Initialize(path, 0, variant == "dongle" ? BLED112Dongle : BLE113, false));
     BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
@@ -276,6 +278,24 @@ TEST_F(RadioHealthTest, AdvertisementsAreCountedAndDatedAndNothingElseMoves) {
   EXPECT_GT(after.commandsSent, before.commandsSent) << "the scan was started";
   EXPECT_EQ(after.commandsAnswered, after.commandsSent);
   EXPECT_EQ(MovedSince(before), Figures{});
+}
+
+TEST_F(RadioHealthTest, AdvertisementsTheScannerHasNoReasonToScanForAreDropped) {
+  const testing::ManualClocks clocks;
+  Open("dongle", {}, 7);  // firmware 1.7 does not scan all the time
+  m_scanner->AddScanJob(L"phone", {kPhoneService});
+  ASSERT_TRUE(m_radio->WaitForCommand("gap_discover", kGuard));
+  m_scanner->CancelScanJob(L"phone");
+  details::ScannerAccess::ImplOf(*m_scanner).RunOnWorkerForTesting([] {});
+  testing::ManualClocks::AdvanceMs(200'000);  // the cancellation is no longer recent
+  const RadioHealth before = GetRadioHealth();
+
+  m_radio->Clock().AdvanceMs(300);
+  Barrier();
+  details::ScannerAccess::ImplOf(*m_scanner).RunOnWorkerForTesting([] {});
+  const uint64_t received = GetRadioHealth().advertsReceived - before.advertsReceived;
+  ASSERT_GT(received, 0u) << "the radio still scans until the scanner's next tick";
+  EXPECT_EQ(MovedSince(before), (Figures{{"advertsDropped", received}}));
 }
 
 TEST_F(RadioHealthTest, ConnectionGattAndNotificationsCountAsOk) {
