@@ -158,6 +158,16 @@ void OnRadioBack(bool /*reopened*/, unsigned long awayMs) {
   });
 }
 
+// A link that names the radio's terminal and goes with it when it is
+// unplugged: the terminal's own path could be handed to another terminal
+// meanwhile (pseudo-terminal numbers are reused), which would read as the
+// radio coming back.
+sim::VirtualBled112Options StableLink() {
+  sim::VirtualBled112Options options;
+  options.linkPath = (std::filesystem::temp_directory_path() / ("lumen-health-" + std::to_string(::getpid()))).string();
+  return options;
+}
+
 class RadioHealthTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -335,7 +345,7 @@ TEST_F(RadioHealthTest, FrameWhosePayloadBreaksItsLayoutMovesFramesMalformedOnly
 }
 
 TEST_F(RadioHealthTest, UnpluggedDongleMovesPortLossesAndTheHardwareFailureItRaises) {
-  Open();
+  Open("dongle", StableLink());
   const RadioHealth before = GetRadioHealth();
   m_radio->Faults().Unplug();
   ASSERT_TRUE(m_app.WaitUntil([](App& app) { return app.softResets == 1; }));
@@ -343,7 +353,7 @@ TEST_F(RadioHealthTest, UnpluggedDongleMovesPortLossesAndTheHardwareFailureItRai
 }
 
 TEST_F(RadioHealthTest, CommandCutShortByTheUnplugIsNoSilenceOfTheRadio) {
-  Open();
+  Open("dongle", StableLink());
   ConnectPhone();
   const RadioHealth before = GetRadioHealth();
   m_radio->Faults().IgnoreNextCommand("attclient_attribute_write");
@@ -358,10 +368,8 @@ TEST_F(RadioHealthTest, CommandCutShortByTheUnplugIsNoSilenceOfTheRadio) {
 }
 
 TEST_F(RadioHealthTest, TimeAwayIsWhatRecoveryReportedWhenTheRadioCameBack) {
-  sim::VirtualBled112Options options;
-  options.linkPath = (std::filesystem::temp_directory_path() / ("lumen-health-" + std::to_string(::getpid()))).string();
   SetRadioRecovery(true);
-  Open("dongle", options);
+  Open("dongle", StableLink());
   const RadioHealth before = GetRadioHealth();
   m_radio->Faults().Unplug();
   ASSERT_TRUE(m_log.WaitForContaining(Logger::WARNING, "is away; lumen reopens it once its port returns"));
