@@ -12,6 +12,7 @@
 #include <lumen/GattService.h>
 #include <lumen/Logger.h>
 #include <lumen/Lumen.h>
+#include <lumen/RadioHealth.h>
 #include <lumen/Scanner.h>
 
 #include <chrono>
@@ -61,6 +62,24 @@ std::shared_ptr<lumen::BluetoothDevice> WaitForJob(const std::wstring& job, std:
 }
 
 std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+// What the session cost the radio; docs/health.md explains each figure.
+void PrintHealth() {
+  const lumen::RadioHealth h = lumen::GetRadioHealth();
+  std::cout << "Radio health:\n"
+            << "  adverts received " << h.advertsReceived << ", dropped " << h.advertsDropped << '\n'
+            << "  garbage bytes " << h.garbageBytes << ", malformed frames " << h.framesMalformed << '\n'
+            << "  commands sent " << h.commandsSent << ", answered " << h.commandsAnswered << ", timed out "
+            << h.commandsTimedOut << " (no response " << h.commandsNoResponse << ", no completing event "
+            << h.commandsNoCompletingEvent << ")\n"
+            << "  hardware failures " << h.hardwareFailures << ", resets " << h.resetsRadioError << " radio error / "
+            << h.resetsWatchdog << " watchdog / " << h.resetsApplication << " application, port losses " << h.portLosses
+            << ", time away " << h.timeAwayMs << " ms\n"
+            << "  connections made " << h.connectionsMade << ", failed " << h.connectionsFailed << ", dropped by peer "
+            << h.connectionsDroppedByPeer << '\n'
+            << "  GATT ok " << h.gattOk << ", failed " << h.gattFailed << ", notifications " << h.notificationsDelivered
+            << ", queue high-water " << h.messageQueueHighWater << '\n';
+}
 
 int Run(const std::string& port, lumen::BluetoothDeviceType radio) {
   std::cout << "Opening the radio on " << port << '\n';
@@ -162,6 +181,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::cout << "Failed: " << e.what() << '\n';
   }
+  PrintHealth();
   lumen::UnInitialize();
   return status;
 }

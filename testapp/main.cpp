@@ -3,11 +3,14 @@
 // connection until told to stop. Keys are read from standard input; end of
 // input stops the program as 'q' does, so it runs from scripts too.
 #include <lumen/BluetoothDevice.h>
+#include <lumen/RadioHealth.h>
 #include <lumen/Uuid.h>
 
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "CommandLine.h"
@@ -59,6 +62,29 @@ void PrintKeyHelp() {
   Print("'-' to decrease logging level\n");
 }
 
+std::string SecondsAgo(uint64_t seconds) {
+  return seconds == UINT64_MAX ? std::string("none yet") : std::to_string(seconds) + " s ago";
+}
+
+// Where the radio stands, after the status line.
+void PrintHealth() {
+  const lumen::RadioHealth h = lumen::GetRadioHealth();
+  const auto n = [](uint64_t value) { return std::to_string(value); };
+  Print("radio health: adverts received " + n(h.advertsReceived) + ", dropped " + n(h.advertsDropped) + ", last " +
+        SecondsAgo(h.secondsSinceLastAdvert) + "\n");
+  Print("radio health: garbage bytes " + n(h.garbageBytes) + ", malformed frames " + n(h.framesMalformed) + "\n");
+  Print("radio health: commands sent " + n(h.commandsSent) + ", answered " + n(h.commandsAnswered) + ", timed out " +
+        n(h.commandsTimedOut) + " (no response " + n(h.commandsNoResponse) + ", no completing event " +
+        n(h.commandsNoCompletingEvent) + ")\n");
+  Print("radio health: hardware failures " + n(h.hardwareFailures) + ", resets for radio error " +
+        n(h.resetsRadioError) + ", watchdog " + n(h.resetsWatchdog) + ", application " + n(h.resetsApplication) +
+        ", port losses " + n(h.portLosses) + ", time away " + n(h.timeAwayMs) + " ms\n");
+  Print("radio health: connections made " + n(h.connectionsMade) + ", failed " + n(h.connectionsFailed) +
+        ", dropped by peer " + n(h.connectionsDroppedByPeer) + "; GATT ok " + n(h.gattOk) + ", failed " +
+        n(h.gattFailed) + "; notifications " + n(h.notificationsDelivered) + "; queue high-water " +
+        n(h.messageQueueHighWater) + "\n");
+}
+
 void ShowStatus(KESLUMENController& controller) {
   lumen::Uuid uuid;
   const std::string adverts = std::to_string(g_advertCount.load());
@@ -67,6 +93,7 @@ void ShowStatus(KESLUMENController& controller) {
   } else {
     OnLog(lumen::Logger::WARNING, "phone is NOT being tracked: total #adverts = " + adverts);
   }
+  PrintHealth();
 }
 
 // Runs the keys until one ends the program; true when the radio is to be

@@ -15,6 +15,7 @@
 #include "core/BluetoothSDK.h"
 #include "core/CommonDataNotificationEvent.h"
 #include "core/ConnectionTable.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/MessageQueue.h"
 #include "lumen/BGLibError.h"
@@ -80,6 +81,7 @@ void ThrowIfPortGone(const char* commandName) {
 // A completing event that never came.
 [[noreturn]] void ThrowUnfinished(const char* commandName, const std::string& text, int code = kErrorGeneral) {
   ThrowIfPortGone(commandName);
+  CountNoCompletingEvent();
   RequestReconciliation();
   throw BGLibError(text, code);
 }
@@ -127,11 +129,19 @@ class OperationLock {
   std::unique_lock<std::mutex> m_lock;
 };
 
+// A wait cut short by the port going away is no silence of the radio's.
+bool CountUnanswered(bool answered) {
+  if (!answered && !PortGone()) {
+    CountNoResponse();
+  }
+  return answered;
+}
+
 template <class Send>
 bool SendAndWait(CommandWaiter& waiter, Send&& send) {
   std::lock_guard lock(g_sendLock);
   send();
-  return waiter.response.WaitFor(ResponseWaitMs());
+  return CountUnanswered(waiter.response.WaitFor(ResponseWaitMs()));
 }
 
 // Sends under the send lock and waits for the response. A silent radio
@@ -327,6 +337,7 @@ void DisconnectUnboundLocked(uint8_t connection) {
     });
     CheckResponse(waiter, "ble_cmd_connection_disconnect failed");
     if (!waiter.completed.WaitFor(EventWaitMs())) {
+      CountNoCompletingEvent();
       Log(kWarning, "ble_cmd_connection_disconnect - no disconnect event for unowned connection", connection);
     }
   } catch (const std::exception& e) {
@@ -355,6 +366,7 @@ bool CloseUnownedLink(uint8_t connection) {
     return true;  // the radio answered: nothing a retry would change
   }
   if (!waiter.completed.WaitFor(EventWaitMs())) {
+    CountNoCompletingEvent();
     Log(kWarning, "Reconcile connections: no disconnect event for connection", static_cast<int>(connection));
   }
   return true;
@@ -442,6 +454,7 @@ void ResetAndAwaitBoot(const char* bootEvent, const std::string& failureText, co
   waiter.On<const BootRecord*>(bootEvent, [booted](const BootRecord*) { booted->Set(); });
   send();
   if (!booted->WaitFor(EventWaitMs())) {
+    CountNoCompletingEvent();
     throw BGLibError(failureText, kErrorGeneral);
   }
 }
@@ -489,7 +502,7 @@ bool Hello() {
   std::lock_guard lock(g_sendLock);
   Log(kDebug, "Send command: ble_cmd_system_hello");
   ble_cmd_system_hello();
-  return waiter.response.WaitFor(ResponseWaitMs());
+  return CountUnanswered(waiter.response.WaitFor(ResponseWaitMs()));
 }
 
 FirmwareInfo GetInfo() {

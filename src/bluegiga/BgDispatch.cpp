@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "bluegiga/BgMessageDef.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "lumen/Address.h"
 
@@ -11,6 +12,7 @@ namespace lumen::details {
 namespace {
 
 constexpr size_t kHeaderBytes = 4;
+constexpr uint8_t kEventBit = 0x80;  // clear in a response
 
 // Why a payload cannot hold the row's record, or null when it can: the fixed
 // part and every array's bytes must lie inside what was received.
@@ -62,6 +64,7 @@ void LogDroppedFrame(const char* name, const char* reason, const uint8_t* header
 bool BgDispatch(const uint8_t* header, const uint8_t* payload, size_t payloadLen) {
   const BgMessageDef* row = BgFindHandler(header);
   if (row == nullptr) {
+    Count(Health().framesMalformed);
     LogDroppedFrame("unknown", "no message has this header", header, payload, payload != nullptr ? payloadLen : 0);
     return false;
   }
@@ -69,8 +72,12 @@ bool BgDispatch(const uint8_t* header, const uint8_t* payload, size_t payloadLen
     payloadLen = 0;
   }
   if (const char* reason = CheckPayload(*row, payload, payloadLen)) {
+    Count(Health().framesMalformed);
     LogDroppedFrame(row->name, reason, header, payload, payloadLen);
     return false;
+  }
+  if ((header[0] & kEventBit) == 0) {
+    Count(Health().commandsAnswered);
   }
   row->handler(payload);
   return true;

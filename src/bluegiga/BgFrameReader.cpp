@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "bluegiga/BgMessageDef.h"
+#include "core/HealthCounters.h"
 
 namespace lumen::details {
 namespace {
@@ -196,6 +197,7 @@ void BgFrameReader::ConsumeAvailable(const uint8_t* data, size_t count, Sink& si
 }
 
 void BgFrameReader::Drop(const uint8_t* bytes, size_t count) {
+  Count(Health().garbageBytes, count);
   m_droppedCount += count;
   const size_t room = kDroppedBytesLogged - std::min(kDroppedBytesLogged, m_dropped.size());
   m_dropped.insert(m_dropped.end(), bytes, bytes + std::min(room, count));

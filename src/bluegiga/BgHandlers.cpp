@@ -1,11 +1,15 @@
 #include "bluegiga/BgHandlers.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "bluegiga/BgMessages.h"
 #include "core/CallbacksManager.h"
 #include "core/CommonDataNotificationEvent.h"
+#include "core/ConnectionTable.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/MessageQueue.h"
 
@@ -15,6 +19,12 @@ void BgOnCommandRow(const void* /*payload*/) { Publish<const void*>("ble_default
 
 void BgOnConnectionDisconnected(const void* payload) {
   const auto* message = static_cast<const bglib::ble_msg_connection_disconnected_evt_t*>(payload);
+  // A link the library still owns was not closed by it: the library's own
+  // disconnect lets go of the link before it asks the radio.
+  const std::vector<uint32_t> owned = OpenNativeHandles();
+  if (std::find(owned.begin(), owned.end(), message->connection) != owned.end()) {
+    Count(Health().connectionsDroppedByPeer);
+  }
   Publish<unsigned int>("common_evt_disconnect", message->connection);
 }
 

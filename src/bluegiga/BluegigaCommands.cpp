@@ -2,6 +2,7 @@
 
 #include "bluegiga/BGCalls.h"
 #include "core/BluetoothSDK.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/RadioSettings.h"
 
@@ -31,8 +32,10 @@ std::string BluegigaCommands::GetFirmwareVersion() {
 }
 
 void BluegigaCommands::Reset(uint8_t bootToDfu, bool waitForBoot) {
-  WithProvider("BluegigaCommands::Reset called before KESLUMEN initialized.",
-               [&](details::IBluetoothSDK& sdk) { sdk.Reset(bootToDfu, waitForBoot); });
+  WithProvider("BluegigaCommands::Reset called before KESLUMEN initialized.", [&](details::IBluetoothSDK& sdk) {
+    details::Count(details::Health().resetsApplication);
+    sdk.Reset(bootToDfu, waitForBoot);
+  });
 }
 
 void BluegigaCommands::SetBGTimeouts(int responseTimeoutMs, int eventTimeoutMs) {
@@ -50,6 +53,7 @@ void BluegigaCommands::SetTXPower(uint8_t power) {
 }
 
 void BluegigaCommands::DfuReset(uint8_t bootToDfu, bool waitForBoot) {
+  details::Count(details::Health().resetsApplication);
   details::BGCalls::DfuReset(bootToDfu, waitForBoot);
 }
 

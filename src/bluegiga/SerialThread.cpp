@@ -12,6 +12,7 @@
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/RadioRecovery.h"
 #include "lumen/Address.h"
@@ -297,6 +298,7 @@ void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
 // The port is closed by now, so nothing the application does from here can
 // reach it; the reader thread ends once this returns.
 void SerialThread::ReportLostDevice() {
+  Count(Health().portLosses);
   Log(kError, "Bluegiga radio's serial port is gone; dropping its connections");
   for (const uint32_t native : OpenNativeHandles()) {
     Log(kInfo, "Connection", native, "lost with the serial port");
@@ -358,6 +360,7 @@ void BgWriteMessage(uint8_t len1, const uint8_t* bytes1, uint16_t len2, const ui
       Log(kDebug, ">>> Data:", ToString(std::vector<uint8_t>(bytes2, bytes2 + tailLen)));
     }
   }
+  Count(Health().commandsSent);
   serial->QueueWrite(std::move(command));
 }
 

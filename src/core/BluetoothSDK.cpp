@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/CallbacksManager.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "lumen/Errors.h"
 #include "lumen/Lumen.h"
@@ -117,6 +118,7 @@ void CallApplication(const char* name, Call call) {
 }  // namespace
 
 void NotifyHardwareFailure() {
+  Count(Health().hardwareFailures);
   if (auto* callback = g_hardwareFailureCallback.load()) {
     CallApplication("hardware failure callback", callback);
   }

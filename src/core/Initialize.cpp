@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "core/BluetoothSDK.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/MessageQueue.h"
 #include "core/ProviderRegistry.h"
@@ -77,8 +78,9 @@ bool Initialize(const std::string& port, unsigned long waitMsec, BluetoothDevice
   // A new radio: whatever the last one was set to, or being recovered to, is gone.
   ForgetRadio();
   ForgetRadioSettings();
+  ResetHealth();
 
-  SetMessageQueue(std::make_shared<MessageQueue>());
+  SetMessageQueue(std::make_shared<MessageQueue>(true));
 
   if (!IsKnownType(type)) {
     throw KesBluetoothSDKLibError("KESLUMEN initialized with unknown SDK type", kErrorGeneral);

@@ -2,11 +2,12 @@
 
 #include <stdexcept>
 
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 
 namespace lumen::details {
 
-MessageQueue::MessageQueue() : m_loop(std::make_shared<Loop>()) {
+MessageQueue::MessageQueue(bool reportsDepth) : m_loop(std::make_shared<Loop>(reportsDepth)) {
   m_worker = std::thread([loop = m_loop] { Run(loop); });
   m_workerId = m_worker.get_id();
 }
@@ -29,7 +30,17 @@ void MessageQueue::Run(const std::shared_ptr<Loop>& loop) {
 }
 
 void MessageQueue::Post(Handler handler) {
+  if (!m_loop->reportsDepth) {
+    boost::asio::post(m_loop->context, [loop = m_loop.get(), handler = std::move(handler)] {
+      if (!loop->stopped.load(std::memory_order_acquire)) {
+        handler();
+      }
+    });
+    return;
+  }
+  NoteQueueDepth(m_loop->depth.fetch_add(1, std::memory_order_relaxed) + 1);
   boost::asio::post(m_loop->context, [loop = m_loop.get(), handler = std::move(handler)] {
+    loop->depth.fetch_sub(1, std::memory_order_relaxed);
     if (!loop->stopped.load(std::memory_order_acquire)) {
       handler();
     }

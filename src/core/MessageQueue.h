@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,9 @@ class MessageQueue {
   using Handler = std::function<void()>;
   using TimerHandler = std::function<void(const boost::system::error_code&)>;
 
-  MessageQueue();
+  // reportsDepth: the queue's depth feeds the health figures' high-water
+  // mark (the process-wide queue's; a scanner's own queue stays out).
+  explicit MessageQueue(bool reportsDepth = false);
   ~MessageQueue();
   MessageQueue(const MessageQueue&) = delete;
   MessageQueue& operator=(const MessageQueue&) = delete;
@@ -49,6 +52,9 @@ class MessageQueue {
     // io_context::stop() alone lets Windows' completion port run what was
     // already queued behind the stop; this flag drops it everywhere.
     std::atomic<bool> stopped{false};
+    const bool reportsDepth;
+    std::atomic<uint64_t> depth{0};
+    explicit Loop(bool reports) : reportsDepth(reports) {}
   };
 
   static void Run(const std::shared_ptr<Loop>& loop);

@@ -13,6 +13,7 @@
 #include "core/AwayRadio.h"
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/ProviderRegistry.h"
 #include "core/RadioSettings.h"
@@ -280,6 +281,7 @@ class Supervisor {
   }
 
   static void CallRadioBack(bool reopened, uint64_t awayMs) {
+    Count(Health().timeAwayMs, awayMs);
     auto* callback = g_radioBackCallback.load();
     if (callback == nullptr) {
       return;

@@ -6,6 +6,7 @@
 
 #include "core/BluetoothSDK.h"
 #include "core/ConnectionTable.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "device/BluetoothDeviceImpl.h"
 #include "device/GattServiceImpl.h"
@@ -96,6 +97,7 @@ void BluetoothDevice::Connect() {
       details::GetBluetoothSDK()->ConnectDirect(newHandle, history, address, kConnIntervalMinUnits1250us,
                                                 kConnIntervalMaxUnits1250us, kSupervisionTimeoutUnits10ms,
                                                 kSlaveLatency);
+      details::Count(details::Health().connectionsMade);
       record->ResetFailedConnectionAttempts();
       Log(kDebug, "Bluetooth device connect success", address.ToString(), "connection handle =", newHandle.id());
       std::lock_guard lock(m_impl->m_mutex);
@@ -103,6 +105,7 @@ void BluetoothDevice::Connect() {
       // The advertisement history is handed out once per connection.
       m_impl->m_rssiHistoryPending = true;
     } catch (...) {
+      details::Count(details::Health().connectionsFailed);
       record->IncrementFailedConnectionAttempts();
       throw;
     }
@@ -222,7 +225,10 @@ bool BluetoothDevice::GetRSSIFromConnection(std::vector<TimestampedRSSI>& out) {
 }
 
 void BluetoothDevice::GetServices() {
-  const std::vector<AttGroupItem> found = details::GetBluetoothSDK()->GetListOfServices(m_impl->Handle());
+  const std::vector<AttGroupItem> found = [this] {
+    const details::GattOutcomeCount counted;
+    return details::GetBluetoothSDK()->GetListOfServices(m_impl->Handle());
+  }();
   std::lock_guard lock(m_impl->m_mutex);
   m_impl->m_services.clear();
   for (const AttGroupItem& item : found) {
@@ -307,8 +313,10 @@ void DiscoverCharacteristics(BluetoothDevice& device, BluetoothDevice::Impl& imp
     startHandle = entry->second.startHandle;
     endHandle = entry->second.endHandle;
   }
-  std::vector<AttHandleItem> found =
-      details::GetBluetoothSDK()->GetListOfCharacteristics(impl.Handle(), startHandle, endHandle);
+  std::vector<AttHandleItem> found = [&] {
+    const details::GattOutcomeCount counted;
+    return details::GetBluetoothSDK()->GetListOfCharacteristics(impl.Handle(), startHandle, endHandle);
+  }();
   for (const AttHandleItem& item : found) {
     Log(kInfo, "Characteristic:", item.attHandle, item.uuid.ToString());
   }

@@ -7,6 +7,7 @@
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "device/GattCharacteristicImpl.h"
 #include "lumen/Errors.h"
@@ -106,6 +107,7 @@ void GattCharacteristic::Impl::OnNotification(const details::CommonDataNotificat
   }
   // This runs inside the bus's publish: an escaping exception would keep the
   // notification from every later subscriber.
+  details::Count(details::Health().notificationsDelivered);
   try {
     (*callback)(data);
   } catch (const std::exception& e) {
@@ -122,6 +124,7 @@ GattCharacteristic::~GattCharacteristic() = default;
 Uuid GattCharacteristic::uuid() { return m_impl->m_characteristicUuid; }
 
 std::vector<uint8_t> GattCharacteristic::ReadValue(bool shortValue) {
+  const details::GattOutcomeCount counted;
   return m_impl->WithInvalidHandleRecovery([this, shortValue] {
     const uint16_t valueHandle = m_impl->LookUpValueHandle();
     const auto sdk = details::GetBluetoothSDK();
@@ -138,6 +141,7 @@ void GattCharacteristic::WriteValue(const std::vector<uint8_t>& value, bool shor
     Log(kDebug, "WriteShortValue with ack");
     throw details::NotImplementedException();
   }
+  const details::GattOutcomeCount counted;
   m_impl->WithInvalidHandleRecovery([this, &value] {
     const uint16_t valueHandle = m_impl->LookUpValueHandle();
     details::GetBluetoothSDK()->WriteCommand(m_impl->m_handle, valueHandle, value);
@@ -153,6 +157,7 @@ void GattCharacteristic::EnableCharacteristicNotification(bool enable) {
     throw KesBluetoothSDKLibError("notification callback is not set", details::kErrorGeneral);
   }
   const std::vector<uint8_t>& value = enable ? kNotificationsOn : kNotificationsOff;
+  const details::GattOutcomeCount counted;
   m_impl->WithInvalidHandleRecovery([this, &value] {
     const uint16_t valueHandle = m_impl->LookUpValueHandle();
     // The configuration descriptor is taken to follow the value attribute.

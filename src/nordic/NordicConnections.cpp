@@ -252,7 +252,7 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
       m_connectAwaited = true;
     }
     Log(kDebug, "call sd_ble_gap_connect");
-    result = sd_ble_gap_connect(m_adapter, &peer, &scanParams, &connParams, m_connCfgTag);
+    result = CountCall(sd_ble_gap_connect(m_adapter, &peer, &scanParams, &connParams, m_connCfgTag));
     if (result != NRF_SUCCESS) {
       std::lock_guard attempt(m_connectAttemptMutex);
       m_connectAwaited = false;
@@ -293,6 +293,7 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
     return NRF_ERROR_TIMEOUT;
   }
   m_reconcileNeeded.store(true);
+  details::CountNoCompletingEvent();
   Log(kWarning,
       "sd_ble_gap_connect failed - no event for successful connection or for timeout, call sd_ble_gap_connect_cancel");
   const uint32_t cancel =
@@ -343,7 +344,7 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
     });
     std::lock_guard driverLock(DriverCallMutex());
     Log(kDebug, "call sd_ble_gap_disconnect ", native);
-    result = sd_ble_gap_disconnect(m_adapter, native, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION);
+    result = CountCall(sd_ble_gap_disconnect(m_adapter, native, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
     if (result != NRF_SUCCESS) {
       wait.Done().Set();
     }
@@ -363,6 +364,7 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
   }
   if (unanswered) {
     m_reconcileNeeded.store(true);
+    details::CountNoCompletingEvent();
   }
   if (h != nullptr) {
     details::RemoveConnection(*h);

@@ -4,10 +4,13 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "bluegiga/BgMessages.h"
 #include "core/CallbacksManager.h"
 #include "core/CommonDataNotificationEvent.h"
+#include "core/ConnectionTable.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/MessageQueue.h"
 #include "nordic/NordicDriverCalls.h"
@@ -151,6 +154,14 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
     case BLE_GAP_EVT_DISCONNECTED: {
       const uint16_t handle = event.evt.gap_evt.conn_handle;
       Log(kInfo, "Disconnected event for Nordic handle: ", handle);
+      // A link still owned and not being closed by the library was ended by
+      // the other side (or lost).
+      if (!IsBeingDisconnected(handle)) {
+        const std::vector<uint32_t> owned = details::OpenNativeHandles();
+        if (std::find(owned.begin(), owned.end(), handle) != owned.end()) {
+          details::Count(details::Health().connectionsDroppedByPeer);
+        }
+      }
       DropPeerReplies(handle);
       Publish<unsigned int>("common_evt_disconnect", handle);
       break;

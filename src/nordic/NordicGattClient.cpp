@@ -100,7 +100,7 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
   {
     std::lock_guard driverLock(DriverCallMutex());
     Log(kDebug, callLine);
-    outcome.callResult = call();
+    outcome.callResult = CountCall(call());
     if (outcome.callResult != NRF_SUCCESS) {
       wait.Done().Set();
     }
@@ -108,6 +108,9 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
   }
   wait.Close();
   NoteCallResult(outcome.callResult);  // outside the driver-call lock: it takes the connections' lock
+  if (outcome.callResult == NRF_SUCCESS && !outcome.signaled && !m_portLost.load()) {
+    details::CountNoCompletingEvent();
+  }
   return outcome;
 }
 

@@ -5,6 +5,7 @@
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/RadioRecovery.h"
 #include "nordic/NordicDriverCalls.h"
@@ -56,6 +57,7 @@ void NordicBluetoothSDK::Impl::PortLost(const std::string& why) {
   if (!m_open.load() || m_resetRequested.load() || m_portLost.exchange(true)) {
     return;
   }
+  details::Count(details::Health().portLosses);
   Log(kError, kPortGoneText, "(", why, "): closing the adapter and dropping its connections");
   details::Event::SetGlobalReset(true);  // every wait gives up at its next slice
   std::vector<uint16_t> links;

@@ -11,6 +11,7 @@
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
+#include "core/HealthCounters.h"
 #include "core/Log.h"
 #include "core/RadioRecovery.h"
 #include "core/RadioSettings.h"
@@ -92,7 +93,10 @@ void Scanner::Impl::SubscribeEvents() {
       "ble_evt_hardware_radio_error",
       [this](const void* /*record*/) {
         Log(kInfo, "received ble_evt_hardware_radio_error, reset hardware");
-        m_queue.Post([this] { ForceResetAfterHardwareRadioError(); });
+        m_queue.Post([this] {
+          details::Count(details::Health().resetsRadioError);
+          ForceResetAfterHardwareRadioError();
+        });
       },
       &m_radioErrorSubscription);
   Subscribe<const details::bglib::ble_msg_connection_version_ind_evt_t*>(
@@ -323,6 +327,7 @@ void Scanner::Impl::StopOrRearm(bool tickFailed) {
 }
 
 void Scanner::Impl::Tick() {
+  details::NoteAdvertsSeen();  // dates the last advertisement to this tick at the latest
   // Radio watchdog. Advertisements are processed on this thread, so the two
   // counters cannot change under this step.
   if (m_advertsSinceTick.exchange(0) != 0 || details::IsRadioAway()) {
@@ -334,6 +339,7 @@ void Scanner::Impl::Tick() {
       Log(kWarning, "trigger reset hardware_radio_error because we've gone", kSilentTicksBeforeReset,
           "timer ticks with no advertisements, indicating the Bluegiga hardware failed");
       m_ticksWithoutAdverts = 0;
+      details::Count(details::Health().resetsWatchdog);
       ForceResetAfterHardwareRadioError();
     } else if (silentBefore == kSilentTicksBeforeRestart - 1) {
       Log(kWarning, "restart scanning because we've gone", kSilentTicksBeforeRestart,
@@ -377,6 +383,7 @@ void Scanner::Impl::Tick() {
 }
 
 void Scanner::Impl::OnScanResponse(const details::bglib::ble_msg_gap_scan_response_evt_t* record) {
+  details::Count(details::Health().advertsReceived);
   // The record lives only for this call; the packet is a copy the worker may keep.
   auto packet = std::make_shared<const details::AdvPacket>(*record);
   const int32_t pending = ++m_pendingAdverts;
@@ -410,6 +417,7 @@ void Scanner::Impl::ProcessAdvPacket(const std::shared_ptr<const details::AdvPac
   ++m_advertsSinceTick;
   try {
     if (!ShouldScan()) {
+      details::Count(details::Health().advertsDropped);
       return;
     }
     auto [record, newService] = m_devices.RegisterAdvPacket(packet);

@@ -22,6 +22,7 @@
 #include <lumen/Logger.h>
 #include <lumen/Lumen.h>
 #include <lumen/ProviderTypes.h>
+#include <lumen/RadioHealth.h>
 #include <lumen/ScanCallbacks.h>
 #include <lumen/Scanner.h>
 #include <lumen/Uuid.h>
@@ -41,6 +42,10 @@ int main() {
   // The parser is exported with the helper: a 16-bit UUID list, then a name.
   const auto items = lumen::details::AdvDataParser::Parse({0x03, 0x03, 0x0D, 0x18, 0x03, 0x09, 'h', 'r'}, "test");
   if (items.size() != 2 || boost::get<std::string>(items.at(lumen::details::AdvDataParser::LocalName)) != "hr") {
+    return 1;
+  }
+  // The health snapshot is exported and answers without a radio.
+  if (lumen::GetRadioHealth().commandsSent != 0) {
     return 1;
   }
   std::cout << lumen::Uuid(std::string("0b9db0e5-c5b3-4043-8294-44d8112adc54")).ToString() << '\n';

@@ -87,6 +87,9 @@ TEST(SessionTest, KeysChangeTheLevelShowStatusAndDropThePhone) {
   size_t at = app.Await("'-' to decrease logging level");
   app.Press('s');
   at = app.Await("(WARNING) phone is NOT being tracked: total #adverts = ", at);
+  // The health figures follow the status line.
+  at = app.Await("radio health: adverts received ", at);
+  at = app.Await("radio health: connections made ", at);
   app.Press('+');
   at = app.Await("logging level 2", at);
   app.Press('-');
