@@ -116,7 +116,7 @@ struct App {
   int adverts = 0;
   int softResets = 0;
   int notifications = 0;
-  unsigned long awayMs = 0;
+  uint64_t awayMs = 0;
   bool back = false;
 
   template <class Predicate>
@@ -151,7 +151,7 @@ void OnSoftReset(bool /*removesDevice*/) {
   g_app->Note([](App& app) { ++app.softResets; });
 }
 
-void OnRadioBack(bool /*reopened*/, unsigned long awayMs) {
+void OnRadioBack(bool /*reopened*/, uint64_t awayMs) {
   g_app->Note([awayMs](App& app) {
     app.awayMs = awayMs;
     app.back = true;
@@ -375,7 +375,7 @@ TEST_F(RadioHealthTest, TimeAwayIsWhatRecoveryReportedWhenTheRadioCameBack) {
   ASSERT_TRUE(m_log.WaitForContaining(Logger::WARNING, "is away; lumen reopens it once its port returns"));
   m_radio->Faults().Replug();
   ASSERT_TRUE(m_app.WaitUntil([](App& app) { return app.back; }));
-  unsigned long awayMs = 0;
+  uint64_t awayMs = 0;
   {
     std::lock_guard lock(m_app.mutex);
     awayMs = m_app.awayMs;
