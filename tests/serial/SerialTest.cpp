@@ -155,11 +155,13 @@ void SerialTest::Close() {
   m_notifying.reset();
   m_writable.reset();
   m_phone.reset();
+  // The scanner first: its worker may still hand over an advertisement, and a
+  // device kept from it would outlive the scanner's record of it.
+  m_scanner.reset();
   {
     std::lock_guard lock(g_app.mutex);
     g_app.devices.clear();
   }
-  m_scanner.reset();
   BluegigaCommands::SetBGTimeouts(kDefaultTimeoutMs, kDefaultTimeoutMs);  // only logs when closed
   UnInitialize();
 }
