@@ -539,8 +539,14 @@ for _, spec in ipairs(BGAPI_PARAM_FIELDS) do
 end
 bgapi.fields = bgapi_fields
 
+-- What is wrong with the record being decoded, for its Info column.
+local problems = {}
+
 local function flag(item, expert_field, text)
   item:add_proto_expert_info(expert_field, text)
+  if expert_field ~= e.extra then
+    problems[#problems + 1] = text
+  end
 end
 
 -- The rest of the record from offset on (possibly empty).
@@ -643,7 +649,7 @@ local function dissect_bgapi(tvb, pinfo, root, outbound)
   local tree = root:add(bgapi, rest(tvb, 1))
   if len < 4 then
     flag(tree, e.malformed, string.format("BGAPI header cut short: %d of 4 bytes", len))
-    return nil, "BGAPI header cut short"
+    return nil, nil
   end
   local b0, b1 = tvb(1, 1):uint(), tvb(2, 1):uint()
   local class_id, msg_id = tvb(3, 1):uint(), tvb(4, 1):uint()
@@ -678,7 +684,7 @@ local function dissect_bgapi(tvb, pinfo, root, outbound)
       what = string.format("no BGAPI %s has class %d id %d", kind, class_id, msg_id)
     end
     flag(tree, e.unknown, what)
-    return nil, "unknown BGAPI message: " .. what
+    return nil, nil
   end
 
   tree:add(b.message, msg[1]):set_generated()
@@ -749,13 +755,13 @@ end
 local function dissect_nrf52_call(tvb, pinfo, root)
   if tvb:len() < 5 then
     flag(root, e.malformed, "nRF52 call record ends before its result")
-    return nil, "nRF52 call cut short"
+    return nil, nil
   end
   local result = tvb(1, 4):le_uint()
   root:add_le(f.result, tvb(1, 4))
   local name, pos = dissect_name(tvb, root, 5, f.call)
   if name == nil then
-    return nil, "nRF52 call cut short"
+    return nil, nil
   end
   local args = rest(tvb, pos)
   root:add_packet_field(f.arguments, args, ENC_UTF_8)
@@ -765,13 +771,13 @@ end
 local function dissect_nrf52_event(tvb, pinfo, root)
   if tvb:len() < 3 then
     flag(root, e.malformed, "nRF52 event record ends before its event id")
-    return nil, "nRF52 event cut short"
+    return nil, nil
   end
   local id = tvb(1, 2):le_uint()
   root:add_le(f.event_id, tvb(1, 2))
   local name, pos = dissect_name(tvb, root, 3, f.event)
   if name == nil then
-    return nil, "nRF52 event cut short"
+    return nil, nil
   end
   local body = rest(tvb, pos)
   root:add(f.event_bytes, body)
@@ -781,7 +787,7 @@ end
 local function dissect_nrf52_status(tvb, pinfo, root)
   if tvb:len() < 5 then
     flag(root, e.malformed, "nRF52 status record ends before its status code")
-    return "nRF52 status", "nRF52 status cut short"
+    return "nRF52 status", nil
   end
   local status = tvb(1, 4):le_uint()
   root:add_le(f.status, tvb(1, 4))
@@ -804,6 +810,7 @@ local DISSECTORS = {
 
 function lumen.dissector(tvb, pinfo, tree)
   pinfo.cols.protocol = "lumen"
+  problems = {}
   local root = tree:add(lumen, tvb())
   if tvb:len() == 0 then
     flag(root, e.malformed, "empty record")
@@ -830,6 +837,12 @@ function lumen.dissector(tvb, pinfo, tree)
     elseif info:sub(1, #name) ~= name then
       info = name .. " " .. info
     end
+  end
+  if info == nil then
+    info = KINDS[kind]
+  end
+  if #problems > 0 then
+    info = info .. " [" .. problems[1] .. "]"
   end
   pinfo.cols.info = info
 end
