@@ -2,8 +2,8 @@
 """Writes lumen captures (pcapng, docs/capture.md) for the dissector check.
 
 Default: one well-formed frame for every message of the BGAPI table (commands
-to the radio, responses and events from it), then one record of every other
-kind. With --broken: frames the dissector must flag (cut short, an array past
+to the radio, responses and events from it), one with bytes past its
+parameters, then one record of every other kind. With --broken: frames the dissector must flag (cut short, an array past
 the end, a header length that disagrees, unknown messages), one per record,
 after one good frame. Python 3 standard library only.
 """
@@ -90,7 +90,13 @@ OTHER_RECORDS = [
 
 
 def table_records(rows):
-    return [frame(row) for row in rows] + OTHER_RECORDS
+    by_name = {row.bglib_name: row for row in rows}
+    records = [frame(row) for row in rows]
+    # Later firmware appends fields the table does not list; the library reads
+    # such a frame, so the dissector must not call it malformed.
+    info = by_name["ble_rsp_system_get_info"]
+    records.append(frame(info, body=payload(info) + bytes([0x01, 0x02])))
+    return records + OTHER_RECORDS
 
 
 def broken_records(rows):
