@@ -496,7 +496,8 @@ local e = {
 lumen.experts = e
 
 local b = {
-  type = ProtoField.uint8("bgapi.header.type", "Message type", base.DEC, { [0] = "command or response", [1] = "event" }, 0x80),
+  type = ProtoField.uint8("bgapi.header.type", "Message type", base.DEC,
+                          { [0] = "command or response", [1] = "event" }, 0x80),
   technology = ProtoField.uint8("bgapi.header.technology", "Technology type", base.DEC,
                                 { [0] = "Bluetooth Smart", [1] = "Wi-Fi" }, 0x78),
   length = ProtoField.uint16("bgapi.header.length", "Payload length", base.DEC, nil, 0x07FF),
