@@ -80,7 +80,8 @@ def generate_tables(rows):
             if row.kind != kind:
                 continue
             params = ", ".join("{%s, %s}" % (lua_string(p.name), lua_string(p.type_name)) for p in row.params)
-            out.append("    [0x%02X%02X] = {%s, {%s}}," % (row.class_id, row.msg_id, lua_string(row.bglib_name), params))
+            name = lua_string(row.bglib_name)
+            out.append("    [0x%02X%02X] = {%s, {%s}}," % (row.class_id, row.msg_id, name, params))
         out.append("  },")
     out.append("}")
     return "\n".join(out) + "\n"
