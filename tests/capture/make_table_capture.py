@@ -15,6 +15,7 @@ import sys
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
 sys.path.insert(0, os.path.normpath(SCRIPTS))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import generate_bgapi  # noqa: E402
 
 OUTBOUND = 2
