@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing lumen needs, from Debian's archive only.
 # Safe to run again: packages already present are left alone.
+# tshark checks the capture dissector (scripts/wireshark/lumen.lua).
 # --windows adds the mingw-w64 cross compiler, Wine and GoogleTest's sources.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   libboost-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang lld libclang-rt-dev
+  tshark
 )
 if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
@@ -22,6 +24,8 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # tshark's package asks whether non-root users may capture; they need not.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
