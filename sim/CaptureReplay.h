@@ -24,7 +24,8 @@ struct CaptureReplayOptions {
   std::string linkPath;
   // How many captured commands past the expected one a command out of place is looked for.
   size_t lookAhead = 16;
-  // Each report line as it is made, without a newline; called on the replay's threads.
+  // Each report line as it is made, without a newline; called on the replay's line thread, and must not
+  // call the replay.
   std::function<void(const std::string&)> report;
 };
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -52,13 +53,22 @@ void ReportPath(const std::string& path) {
   }
 }
 
-// Exit status: 0 when the host followed the capture, 1 when it did not, 3 when the capture cannot be played.
+// Exit status: 0 when the host followed the capture, 1 when it did not, 3 when there is nothing to play.
 int Replay(const std::string& capturePath, lumen::sim::ReplayPace pace, const std::string& link) {
   lumen::sim::Capture capture;
   try {
     capture = lumen::sim::ReadCaptureFile(capturePath);
   } catch (const std::exception& e) {
     std::cerr << "lumen-sim: " << capturePath << ": " << e.what() << "\n";
+    return 3;
+  }
+  const bool bgapi =
+      std::any_of(capture.records.begin(), capture.records.end(), [](const lumen::sim::CaptureRecord& r) {
+        return r.kind == lumen::sim::CaptureRecord::kBgapiToRadio ||
+               r.kind == lumen::sim::CaptureRecord::kBgapiFromRadio;
+      });
+  if (!bgapi) {
+    std::cerr << "lumen-sim: " << capturePath << ": no BGAPI records to replay\n";
     return 3;
   }
   lumen::sim::CaptureReplayOptions options;

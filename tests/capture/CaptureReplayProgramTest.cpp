@@ -87,6 +87,18 @@ TEST_F(CaptureReplayProgramTest, UnreadableCaptureIsRefused) {
   EXPECT_TRUE(m_program.WaitForLine("lumen-sim: " + m_capturePath.string(), kGuard)) << m_program.Output();
 }
 
+TEST_F(CaptureReplayProgramTest, CaptureWithNothingToReplayIsRefused) {
+  Capture capture{"", {}};
+  capture.records.push_back(
+      CaptureRecord{1'765'000'000'000'000, CaptureRecord::kOutbound, CaptureRecord::kNrfCall, ParseHex("00 00 00 00")});
+  const Bytes file = SerializeCapture(capture);
+  std::ofstream(m_capturePath, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  m_program.Start(LUMEN_SIM_PROGRAM, {"--replay", m_capturePath.string()});
+  EXPECT_EQ(m_program.WaitForExit(kGuard), 3) << m_program.Output();
+  EXPECT_TRUE(m_program.WaitForLine("no BGAPI records to replay", kGuard)) << m_program.Output();
+}
+
 }  // namespace
 }  // namespace lumen::sim
 
