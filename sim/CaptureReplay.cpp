@@ -175,6 +175,8 @@ struct CaptureReplay::Impl {
     Wake();
   }
 
+  bool FinishedLocked() const { return nextCommand >= commands.size() && pending.empty(); }
+
   void FlushPendingLocked() {
     for (const Due& due : pending) {
       clock.Cancel(due.timer);
@@ -545,7 +547,12 @@ bool CaptureReplay::WaitForCommands(size_t count, std::chrono::milliseconds time
 
 bool CaptureReplay::Finished() const {
   std::lock_guard lock(m_impl->mutex);
-  return m_impl->nextCommand >= m_impl->commands.size() && m_impl->pending.empty();
+  return m_impl->FinishedLocked();
+}
+
+bool CaptureReplay::WaitUntilFinished(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(m_impl->mutex);
+  return m_impl->changed.wait_for(lock, timeout, [&] { return m_impl->FinishedLocked(); });
 }
 
 std::chrono::steady_clock::time_point CaptureReplay::LastActivity() const {

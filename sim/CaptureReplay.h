@@ -76,6 +76,7 @@ class CaptureReplay {
   bool WaitForCommands(size_t count, std::chrono::milliseconds timeout) const;
   // Every captured command is behind and every radio record has been played.
   bool Finished() const;
+  bool WaitUntilFinished(std::chrono::milliseconds timeout) const;
   // When the host last sent a byte or the replay last played a record (the start if neither).
   std::chrono::steady_clock::time_point LastActivity() const;
 

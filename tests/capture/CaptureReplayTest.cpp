@@ -120,8 +120,7 @@ TEST(CaptureReplayTest, AnswersAndGarbageComeBackByteForByteInOrder) {
   EXPECT_EQ(host.ReadFrameHex(), ToHex(ParseHex(kDiscoverAnswer)));
   EXPECT_EQ(host.ReadFrameHex(), ToHex(ParseHex(kScanResponse)));
 
-  ASSERT_TRUE(replay->WaitForCommands(3, kGuard));
-  EXPECT_TRUE(replay->Finished());
+  EXPECT_TRUE(replay->WaitUntilFinished(kGuard));
   EXPECT_TRUE(replay->Reports().empty()) << Joined(replay->Reports());
   const ReplaySummary summary = replay->Summary();
   EXPECT_TRUE(summary.Followed()) << summary.Text();
