@@ -97,7 +97,7 @@ struct CaptureReplay::Impl {
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
     terminal = std::make_unique<PseudoTerminal>();
     path = terminal->Path();
-    UpdateLink();
+    UpdateLink(path);
     lastActivity = std::chrono::steady_clock::now();
     // What the radio said before the host's first command goes out at once.
     std::lock_guard lock(mutex);
@@ -294,10 +294,11 @@ struct CaptureReplay::Impl {
     Emit(lines);
   }
 
-  void UpdateLink() {
+  // Points the link at `target`, or removes it for "".
+  void UpdateLink(const std::string& target) {
     if (options.linkPath.empty()) return;
     ::unlink(options.linkPath.c_str());
-    if (!path.empty() && ::symlink(path.c_str(), options.linkPath.c_str()) != 0) {
+    if (!target.empty() && ::symlink(target.c_str(), options.linkPath.c_str()) != 0) {
       std::perror(("lumen-sim: symlink " + options.linkPath).c_str());
     }
   }
@@ -431,7 +432,7 @@ struct CaptureReplay::Impl {
       path.clear();
     }
     // Gone before the line goes, so a host that sees the hang-up finds no link.
-    UpdateLink();
+    UpdateLink("");
     // Taken before this one goes, so the kernel cannot hand its number out again.
     try {
       spare = std::make_unique<PseudoTerminal>();
@@ -453,12 +454,13 @@ struct CaptureReplay::Impl {
       return;
     }
     const std::string newPath = terminal->Path();
+    // In place before the new path is told, so whoever waits for it finds the link too.
+    UpdateLink(newPath);
     {
       std::lock_guard lock(mutex);
       path = newPath;
       ++generation;
     }
-    UpdateLink();
     changed.notify_all();
     NotifyPath(newPath);
   }
