@@ -321,6 +321,7 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
   }
   m_reconcileNeeded.store(true);
   details::CountNoCompletingEvent();
+  NoteNoCompletingEvent("sd_ble_gap_connect", limitMs);
   Log(kWarning,
       "sd_ble_gap_connect failed - no event for successful connection or for timeout, call sd_ble_gap_connect_cancel");
   const uint32_t cancel =
@@ -398,6 +399,7 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
   if (unanswered) {
     m_reconcileNeeded.store(true);
     details::CountNoCompletingEvent();
+    NoteNoCompletingEvent("sd_ble_gap_disconnect", m_disconnectWaitMs.load());
   }
   if (h != nullptr) {
     details::RemoveConnection(*h);

@@ -39,6 +39,13 @@ void CaptureCall(const char* name, uint32_t result, Describe&& describe) {
 
 inline std::string NoArguments() { return {}; }
 
+// For a running capture: an accepted call whose completing event never came.
+inline void NoteNoCompletingEvent(const char* name, uint32_t waitMs) {
+  if (details::Capturing()) {
+    details::CaptureNote("no completing event for " + std::string(name) + " within " + std::to_string(waitMs) + " ms");
+  }
+}
+
 // Builds `name=value, ...` texts for CaptureCall.
 class CallArguments {
  public:

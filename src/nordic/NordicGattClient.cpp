@@ -65,6 +65,7 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
   // Declared before the wait: its handlers write it until the wait has
   // unsubscribed them. They use only what outlives that, the wait included.
   GattOutcome outcome;
+  const auto waitMs = static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0));
   NordicCallWait wait(callName);
   wait.Subscribe<unsigned int>("common_evt_disconnect", [&](unsigned int handle) {
     if (handle != native) {
@@ -106,12 +107,13 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
     if (outcome.callResult != NRF_SUCCESS) {
       wait.Done().Set();
     }
-    outcome.signaled = wait.Done().WaitFor(static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0)));
+    outcome.signaled = wait.Done().WaitFor(waitMs);
   }
   wait.Close();
   NoteCallResult(outcome.callResult);  // outside the driver-call lock: it takes the connections' lock
   if (outcome.callResult == NRF_SUCCESS && !outcome.signaled && !m_portLost.load()) {
     details::CountNoCompletingEvent();
+    NoteNoCompletingEvent(callName, waitMs);
   }
   return outcome;
 }

@@ -9,6 +9,7 @@
 #include "CaptureTestSupport.h"
 #include "core/CaptureTap.h"
 #include "lumen/Capture.h"
+#include "lumen/NordicLibError.h"
 #include "tests/nordic/NordicTestSupport.h"
 
 namespace lumen::testing {
@@ -211,6 +212,33 @@ TEST_F(NordicCaptureTest, SessionShowsCallsWithArgumentsAndResultsEventsWithName
   const auto closed = RecordsOfKind(capture, CaptureRecord::kPortClosed);
   ASSERT_EQ(closed.size(), 1u);
   EXPECT_EQ(closed[0].body, sim::Bytes{0});
+}
+
+TEST_F(NordicCaptureTest, ReadWithoutAnAnswerShowsAsTheCallAndANote) {
+  OpenBoard();
+  const auto h = ConnectPhone();
+  ASSERT_TRUE(h.IsConnected());
+  const std::string path = m_dir.File("nrf52-silent.pcapng");
+  StartCapture(path);
+  Sdk().SetTimeouts(3000, 300);
+  Board().Faults().IgnoreNextCall("sd_ble_gattc_read");
+  EXPECT_THROW(Sdk().ReadByHandle(h, 3), details::NordicLibError);
+  StopCapture();
+
+  const sim::Capture capture = sim::ReadCaptureFile(path);
+  size_t read = capture.records.size();
+  size_t note = 0;
+  for (size_t i = 0; i < capture.records.size(); ++i) {
+    const CaptureRecord& record = capture.records[i];
+    if (record.kind == CaptureRecord::kNrfCall && ParseCall(record).name == "sd_ble_gattc_read") {
+      read = std::min(read, i);
+    }
+    if (record.kind == CaptureRecord::kNote) {
+      EXPECT_EQ(record.Text(), "no completing event for sd_ble_gattc_read within 300 ms");
+      note = i;
+    }
+  }
+  EXPECT_LT(read, note);
 }
 
 TEST_F(NordicCaptureTest, UnplugShowsAsThePortLost) {
