@@ -354,6 +354,25 @@ TEST_F(BluegigaCaptureTest, OffWritesNothingAndABadPathThrowsAndLeavesItOff) {
   StopCapture();
 }
 
+TEST_F(BluegigaCaptureTest, AFailedWriteEndsTheCaptureWithOneErrorLine) {
+  CaptureDir gone;
+  const std::string path = gone.File("x.pcapng");
+  StartCapture(path, 300, 2);
+  std::filesystem::remove_all(std::filesystem::path(path).parent_path());  // rotation cannot rename any more
+  Open(PhonesScenario(), BLED112Dongle, true);
+  EXPECT_FALSE(details::Capturing());
+  size_t errors = 0;
+  for (const LogCapture::Line& line : m_log.Lines()) {
+    if (line.type == Logger::ERROR && line.text.find("Capture ended") != std::string::npos) {
+      ++errors;
+      EXPECT_NE(line.text.find(path), std::string::npos) << line.text;
+    }
+  }
+  EXPECT_EQ(errors, 1u);
+  ScanForAnAdvertisement();  // the library goes on without it
+  StopCapture();
+}
+
 TEST_F(BluegigaCaptureTest, ACaptureRunsAcrossUnInitializeAndTheNextInitialize) {
   const std::string path = m_dir.File("across.pcapng");
   StartCapture(path);
