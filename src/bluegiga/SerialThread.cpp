@@ -317,7 +317,7 @@ void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
   } catch (const std::exception&) {
     Log(kError, "Cancel/close of serial port threw an exception");
   }
-  if (wasOpen && Capturing()) {
+  if (wasOpen) {
     CapturePortClosed(static_cast<bool>(error), error ? error.message() : std::string());
   }
   if (lost) {

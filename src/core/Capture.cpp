@@ -91,11 +91,16 @@ void CapturePortOpened(const std::string& port) {
 }
 
 void CapturePortClosed(bool lost, const std::string& error) {
-  if (!Capturing()) {
-    return;
+  CaptureState& state = State();
+  std::string failure;
+  {
+    std::lock_guard lock(state.mutex);
+    state.portName.clear();
+    const uint8_t how = lost ? 1 : 0;
+    const CapturePiece pieces[] = {{&how, 1}, {error.data(), error.size()}};
+    failure = WriteLocked(state, kCapturePortClosed, kCaptureNoDirection, pieces, 2);
   }
-  const uint8_t how = lost ? 1 : 0;
-  CaptureWrite(kCapturePortClosed, kCaptureNoDirection, {{&how, 1}, {error.data(), error.size()}});
+  ReportWriteFailure(failure);
 }
 
 void CaptureNrfCall(const char* name, uint32_t result, const std::string& arguments) {

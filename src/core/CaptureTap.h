@@ -37,8 +37,8 @@ inline void CaptureBytes(uint8_t kind, uint8_t direction, const void* data, size
 }
 void CaptureNote(const std::string& text);
 
-// The port a radio was opened on, remembered with or without a capture: a
-// capture started later names it.
+// The port a radio was opened on, remembered with or without a capture (a
+// capture started later names it), until it closes.
 void CapturePortOpened(const std::string& port);
 void CapturePortClosed(bool lost, const std::string& error);
 

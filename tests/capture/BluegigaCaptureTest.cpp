@@ -385,6 +385,12 @@ TEST_F(BluegigaCaptureTest, ACaptureRunsAcrossUnInitializeAndTheNextInitialize) 
   EXPECT_EQ(RecordsOfKind(capture, CaptureRecord::kPortOpened).size(), 2u);
   EXPECT_EQ(RecordsOfKind(capture, CaptureRecord::kPortClosed).size(), 2u);
   EXPECT_EQ(ToRadioRecords(capture), ReceivedByRadio(*m_radio));
+
+  // No port is open now: a new capture names none.
+  const std::string later = m_dir.File("later.pcapng");
+  StartCapture(later);
+  StopCapture();
+  EXPECT_EQ(sim::ReadCaptureFile(later).interfaceName, "");
 }
 
 }  // namespace
