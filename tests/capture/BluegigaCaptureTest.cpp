@@ -1,5 +1,6 @@
 // Captures of a Bluegiga session on the virtual BLED112, read back with the
 // virtual radios' own reader.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>

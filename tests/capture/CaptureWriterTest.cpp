@@ -1,6 +1,7 @@
 // The capture writer on its own: records from many threads, rotation.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
