@@ -311,7 +311,7 @@ void NordicBluetoothSDK::Impl::CloseDevice() {
   }
 }
 
-uint32_t NordicBluetoothSDK::Impl::CloseAdapterLocked() {
+uint32_t NordicBluetoothSDK::Impl::CloseAdapterLocked(const std::string& lostWhy) {
   adapter_t* const adapter = m_adapter;
   const uint32_t result = DriverCall("sd_rpc_close", [adapter] { return sd_rpc_close(adapter); });
   DriverCall("sd_rpc_adapter_delete", [adapter] {
@@ -321,7 +321,7 @@ uint32_t NordicBluetoothSDK::Impl::CloseAdapterLocked() {
   m_adapter = nullptr;
   m_adapterInternal.store(nullptr);
   if (m_open.exchange(false)) {
-    details::CapturePortClosed(m_portLost.load(), m_portLost.load() ? "the link to the board failed" : "");
+    details::CapturePortClosed(!lostWhy.empty(), lostWhy);
   }
   details::Event::SetGlobalReset(true);
   if (result != NRF_SUCCESS) {

@@ -133,7 +133,7 @@ class NordicBluetoothSDK::Impl {
   // (the driver deadlocks closing on its own threads), links are dropped and
   // the application is told.
   void PortLost(const std::string& why);
-  void RemoveAfterPortLoss(std::vector<uint16_t> links);
+  void RemoveAfterPortLoss(std::vector<uint16_t> links, const std::string& why);
   void JoinLossThread();
   [[noreturn]] static void ThrowPortGone();
   // m_mutex held: after a wait nobody answered, close the radio's links the
@@ -141,7 +141,8 @@ class NordicBluetoothSDK::Impl {
   // longer has.
   void ReconcileLinksLocked();
   // m_mutex held, adapter open.
-  uint32_t CloseAdapterLocked();
+  // `lostWhy`: what took the port away, "" for a close of the library's own.
+  uint32_t CloseAdapterLocked(const std::string& lostWhy = "");
 
   void SetIsScanning(bool scanning);
   void MarkScannerStopped();
