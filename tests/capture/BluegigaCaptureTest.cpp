@@ -275,6 +275,24 @@ TEST_F(BluegigaCaptureTest, UnplugShowsAsThePortLostWithTheCommandLeftUnanswered
   EXPECT_FALSE(closed[0].Text().empty());
 }
 
+TEST_F(BluegigaCaptureTest, ACompletingEventThatNeverCameShowsAsANote) {
+  Open(PhonesScenario());
+  const auto h = Connect();
+  const std::string path = m_dir.File("unfinished.pcapng");
+  StartCapture(path);
+  details::BGCalls::SetTimeouts(3000, 200);
+  m_radio->Faults().LoseNextFrame("ble_evt_connection_disconnected");
+  EXPECT_ANY_THROW(Sdk().Disconnect(h));
+  StopCapture();
+
+  const sim::Capture capture = sim::ReadCaptureFile(path);
+  const std::vector<std::string> notes = Notes(capture);
+  EXPECT_NE(
+      std::find(notes.begin(), notes.end(), "no completing event for ble_cmd_connection_disconnect within 200 ms"),
+      notes.end())
+      << ::testing::PrintToString(notes);
+}
+
 TEST_F(BluegigaCaptureTest, BoundedCaptureRotatesIntoFilesThatEachReadAlone) {
   const std::string path = m_dir.File("rotated.pcapng");
   constexpr uint64_t kBound = 512;
