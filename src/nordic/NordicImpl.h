@@ -133,7 +133,7 @@ class NordicBluetoothSDK::Impl {
   // (the driver deadlocks closing on its own threads), links are dropped and
   // the application is told.
   void PortLost(const std::string& why);
-  void RemoveAfterPortLoss(std::vector<uint16_t> links);
+  void RemoveAfterPortLoss(std::vector<uint16_t> links, const std::string& why);
   void JoinLossThread();
   [[noreturn]] static void ThrowPortGone();
   // m_mutex held: after a wait nobody answered, close the radio's links the
@@ -141,7 +141,8 @@ class NordicBluetoothSDK::Impl {
   // longer has.
   void ReconcileLinksLocked();
   // m_mutex held, adapter open.
-  uint32_t CloseAdapterLocked();
+  // `lostWhy`: what took the port away, "" for a close of the library's own.
+  uint32_t CloseAdapterLocked(const std::string& lostWhy = "");
 
   void SetIsScanning(bool scanning);
   void MarkScannerStopped();
@@ -165,9 +166,9 @@ class NordicBluetoothSDK::Impl {
   // GATT client helpers (NordicGattClient.cpp); m_mutex held. The response
   // handler runs on the driver's thread and returns whether the event
   // completes the call.
-  template <class Handler, class Call>
+  template <class Handler, class Call, class Describe>
   GattOutcome GattWait(const char* callName, const char* responseEvent, const std::string& callLine, uint16_t native,
-                       Handler&& onResponse, Call&& call);
+                       Handler&& onResponse, Call&& call, Describe&& describe);
   // The decisions shared by every GATT call: abandons the connection or
   // throws when the call cannot be trusted.
   void CheckGattOutcome(const GattOutcome& outcome, const char* callName, const char* responseEvent,

@@ -68,15 +68,16 @@ void NordicBluetoothSDK::Impl::PortLost(const std::string& why) {
     }
   }
   std::lock_guard lock(m_lossThreadMutex);
-  m_lossThread = std::thread([this, links = std::move(links)]() mutable { RemoveAfterPortLoss(std::move(links)); });
+  m_lossThread =
+      std::thread([this, links = std::move(links), why]() mutable { RemoveAfterPortLoss(std::move(links), why); });
 }
 
-void NordicBluetoothSDK::Impl::RemoveAfterPortLoss(std::vector<uint16_t> links) {
+void NordicBluetoothSDK::Impl::RemoveAfterPortLoss(std::vector<uint16_t> links, const std::string& why) {
   try {
     // The operation that was waiting lets go of the lock at its next slice.
     std::lock_guard lock(m_mutex);
     if (m_adapter != nullptr) {
-      CloseAdapterLocked();
+      CloseAdapterLocked(why);
     }
   } catch (const std::exception& e) {
     Log(kError, "closing the lost Nordic adapter failed:", e.what());
