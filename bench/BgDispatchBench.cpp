@@ -1,10 +1,13 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <vector>
 
 #include "bluegiga/BgApi.h"
 #include "core/CallbacksManager.h"
+#include "core/CaptureTap.h"
+#include "lumen/Capture.h"
 #include "lumen/Logger.h"
 
 namespace lumen::details {
@@ -43,6 +46,34 @@ void BM_ScanResponseDispatch(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ScanResponseDispatch);
+
+// The reader's frame-in step as the serial thread takes it: the capture tap,
+// then the dispatch. Argument 0: no capture; 1: every frame written to a file.
+void BM_FrameInWithCapture(benchmark::State& state) {
+  Logger::SetLogCallback(nullptr);
+  const std::vector<uint8_t> payload = ScanResponsePayload();
+  const std::string path = (std::filesystem::temp_directory_path() / "lumen-bench-capture.pcapng").string();
+  if (state.range(0) != 0) {
+    StartCapture(path);
+  }
+  int id = 0;
+  uint64_t bytesSeen = 0;
+  Subscribe<const ble_msg_gap_scan_response_evt_t*>(
+      "ble_evt_gap_scan_response",
+      [&bytesSeen](const ble_msg_gap_scan_response_evt_t* record) { bytesSeen += record->data.len; }, &id);
+  for (auto _ : state) {
+    if (Capturing()) {
+      CaptureWrite(kCaptureBgapiFromRadio, kCaptureInbound, {{kHeader, 4}, {payload.data(), payload.size()}});
+    }
+    benchmark::DoNotOptimize(BgDispatch(kHeader, payload.data(), payload.size()));
+  }
+  Unsubscribe(id);
+  StopCapture();
+  std::filesystem::remove(path);
+  benchmark::DoNotOptimize(bytesSeen);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FrameInWithCapture)->Arg(0)->Arg(1);
 
 void DiscardCommand(uint8_t /*len1*/, const uint8_t* bytes1, uint16_t /*len2*/, const uint8_t* /*bytes2*/) {
   benchmark::DoNotOptimize(bytes1[0]);

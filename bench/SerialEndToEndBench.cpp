@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "bluegiga/BGCalls.h"
 #include "lumen/BluetoothDevice.h"
+#include "lumen/Capture.h"
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
@@ -74,10 +76,16 @@ bool CountAdvert(std::shared_ptr<BluetoothDevice>& /*device*/) {
   return true;
 }
 
+// Argument 1: with a capture of every frame running.
 void BM_AdvertsFromPseudoTerminalToCallback(benchmark::State& state) {
+  const std::string capturePath = (std::filesystem::temp_directory_path() / "lumen-bench-serial.pcapng").string();
+  if (state.range(0) != 0) {
+    StartCapture(capturePath);
+  }
   auto radio = OpenRadio();
   if (!radio) {
     state.SkipWithError("virtual radio did not open");
+    StopCapture();
     return;
   }
   {
@@ -103,10 +111,14 @@ void BM_AdvertsFromPseudoTerminalToCallback(benchmark::State& state) {
     scanner->StopLeScan();
   }
   UnInitialize();
+  StopCapture();
+  std::filesystem::remove(capturePath);
 }
 // Process CPU time includes the virtual radio's own threads, so it bounds
 // the library's share from above.
 BENCHMARK(BM_AdvertsFromPseudoTerminalToCallback)
+    ->Arg(0)
+    ->Arg(1)
     ->UseRealTime()
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);

@@ -3,11 +3,14 @@
 // connection until told to stop. Keys are read from standard input; end of
 // input stops the program as 'q' does, so it runs from scripts too.
 #include <lumen/BluetoothDevice.h>
+#include <lumen/Capture.h>
 #include <lumen/RadioHealth.h>
 #include <lumen/Uuid.h>
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <exception>
 #include <future>
 #include <memory>
 #include <string>
@@ -54,6 +57,7 @@ bool OnAdvert(std::shared_ptr<lumen::BluetoothDevice>& /*device*/) {
 }
 
 void PrintKeyHelp() {
+  Print("'c' to start or stop a capture of the radio's traffic\n");
   Print("'d' to disconnect any connected devices\n");
   Print("'q' to quit program\n");
   Print("'r' to do a hard reset of the dongle - after this the program exits\n");
@@ -96,6 +100,41 @@ void ShowStatus(KESLUMENController& controller) {
   PrintHealth();
 }
 
+// The capture the 'c' key started, "" when none runs.
+std::string g_capturePath;
+
+// lumen-<date>-<time>.pcapng in the working directory, local time.
+std::string NewCapturePath() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char name[64];
+  std::strftime(name, sizeof name, "lumen-%Y%m%d-%H%M%S.pcapng", &local);
+  return name;
+}
+
+void ToggleCapture() {
+  if (!g_capturePath.empty()) {
+    lumen::StopCapture();
+    Print("capture stopped: " + g_capturePath + "\n");
+    g_capturePath.clear();
+    return;
+  }
+  const std::string path = NewCapturePath();
+  try {
+    lumen::StartCapture(path);
+  } catch (const std::exception& e) {
+    Print(std::string("capture not started: ") + e.what() + "\n");
+    return;
+  }
+  g_capturePath = path;
+  Print("capture started: " + path + "\n");
+}
+
 // Runs the keys until one ends the program; true when the radio is to be
 // reset on the way out.
 bool RunKeyLoop(KESLUMENController& controller) {
@@ -119,6 +158,9 @@ bool RunKeyLoop(KESLUMENController& controller) {
         PrintF("logging level %u\n", level);
         break;
       }
+      case 'c':
+        ToggleCapture();
+        break;
       case 'd':
         controller.DropTrackedPhone();
         break;
@@ -194,6 +236,9 @@ int main(int argc, char** argv) {
                                       " seconds of stopping: exiting without waiting for it");
     Print("Exiting\n");
     EndProcess(0);
+  }
+  if (!g_capturePath.empty()) {
+    ToggleCapture();  // after the radio's close, so that the capture shows it
   }
   // The library's own clean-up at exit has nothing left to tell the user.
   lumen::Logger::SetLogCallback(nullptr);

@@ -13,6 +13,7 @@
 #include "bluegiga/CommandWaiter.h"
 #include "bluegiga/SerialThread.h"
 #include "core/BluetoothSDK.h"
+#include "core/CaptureTap.h"
 #include "core/CommonDataNotificationEvent.h"
 #include "core/ConnectionTable.h"
 #include "core/HealthCounters.h"
@@ -78,16 +79,30 @@ void ThrowIfPortGone(const char* commandName) {
   }
 }
 
+uint32_t ResponseWaitMs() { return static_cast<uint32_t>(g_responseTimeoutMs.load()); }
+uint32_t EventWaitMs() { return static_cast<uint32_t>(g_eventTimeoutMs.load()); }
+
+// What the line cannot show, for a running capture: a wait that ran out.
+void NoteNoResponse(const char* commandName, uint32_t waitMs) {
+  if (Capturing()) {
+    CaptureNote("no response to " + std::string(commandName) + " within " + std::to_string(waitMs) + " ms");
+  }
+}
+
+void NoteNoCompletingEvent(const std::string& what, uint32_t waitMs) {
+  if (Capturing()) {
+    CaptureNote("no completing event for " + what + " within " + std::to_string(waitMs) + " ms");
+  }
+}
+
 // A completing event that never came.
 [[noreturn]] void ThrowUnfinished(const char* commandName, const std::string& text, int code = kErrorGeneral) {
   ThrowIfPortGone(commandName);
   CountNoCompletingEvent();
+  NoteNoCompletingEvent(commandName, EventWaitMs());
   RequestReconciliation();
   throw BGLibError(text, code);
 }
-
-uint32_t ResponseWaitMs() { return static_cast<uint32_t>(g_responseTimeoutMs.load()); }
-uint32_t EventWaitMs() { return static_cast<uint32_t>(g_eventTimeoutMs.load()); }
 
 [[noreturn]] void ThrowResult(const std::string& text, uint16_t result) {
   throw BGLibError(text, result == kAttInvalidHandle ? kErrorInvalidHandle : result);
@@ -130,18 +145,20 @@ class OperationLock {
 };
 
 // A wait cut short by the port going away is no silence of the radio's.
-bool CountUnanswered(bool answered) {
+bool CountUnanswered(bool answered, const char* commandName, uint32_t waitMs) {
   if (!answered && !PortGone()) {
     CountNoResponse();
+    NoteNoResponse(commandName, waitMs);
   }
   return answered;
 }
 
 template <class Send>
-bool SendAndWait(CommandWaiter& waiter, Send&& send) {
+bool SendAndWait(CommandWaiter& waiter, const char* commandName, Send&& send) {
   std::lock_guard lock(g_sendLock);
   send();
-  return CountUnanswered(waiter.response.WaitFor(ResponseWaitMs()));
+  const uint32_t waitMs = ResponseWaitMs();
+  return CountUnanswered(waiter.response.WaitFor(waitMs), commandName, waitMs);
 }
 
 // Sends under the send lock and waits for the response. A silent radio
@@ -150,7 +167,7 @@ bool SendAndWait(CommandWaiter& waiter, Send&& send) {
 template <class Send>
 void SendAndAwaitResponse(CommandWaiter& waiter, const char* commandName, Send&& send) {
   ThrowIfPortGone(commandName);
-  if (!SendAndWait(waiter, std::forward<Send>(send))) {
+  if (!SendAndWait(waiter, commandName, std::forward<Send>(send))) {
     ThrowIfPortGone(commandName);
     if (t_operationDepth > 0) {
       t_hardwareFailurePending = true;
@@ -338,6 +355,7 @@ void DisconnectUnboundLocked(uint8_t connection) {
     CheckResponse(waiter, "ble_cmd_connection_disconnect failed");
     if (!waiter.completed.WaitFor(EventWaitMs())) {
       CountNoCompletingEvent();
+      NoteNoCompletingEvent("ble_cmd_connection_disconnect", EventWaitMs());
       Log(kWarning, "ble_cmd_connection_disconnect - no disconnect event for unowned connection", connection);
     }
   } catch (const std::exception& e) {
@@ -355,7 +373,7 @@ bool CloseUnownedLink(uint8_t connection) {
     }
   });
   OnConnectionResponse<ble_msg_connection_disconnect_rsp_t>(waiter, "ble_rsp_connection_disconnect", connection);
-  if (!SendAndWait(waiter, [connection] {
+  if (!SendAndWait(waiter, "ble_cmd_connection_disconnect", [connection] {
         Log(kDebug, "Send command: ble_cmd_connection_disconnect", static_cast<int>(connection));
         ble_cmd_connection_disconnect(connection);
       })) {
@@ -367,6 +385,7 @@ bool CloseUnownedLink(uint8_t connection) {
   }
   if (!waiter.completed.WaitFor(EventWaitMs())) {
     CountNoCompletingEvent();
+    NoteNoCompletingEvent("ble_cmd_connection_disconnect", EventWaitMs());
     Log(kWarning, "Reconcile connections: no disconnect event for connection", static_cast<int>(connection));
   }
   return true;
@@ -405,7 +424,7 @@ bool ReconcileLocked() {
               waiter.response.Set();
             }
           });
-      answered = SendAndWait(waiter, [connection] {
+      answered = SendAndWait(waiter, "ble_cmd_connection_get_status", [connection] {
         Log(kDebug, "Send command: ble_cmd_connection_get_status", static_cast<int>(connection));
         ble_cmd_connection_get_status(connection);
       });
@@ -415,7 +434,7 @@ bool ReconcileLocked() {
       // makes sure the last one has been delivered.
       CommandWaiter waiter;
       OnEmptyResponse(waiter, "ble_rsp_system_hello");
-      answered = SendAndWait(waiter, [] {
+      answered = SendAndWait(waiter, "ble_cmd_system_hello", [] {
         Log(kDebug, "Send command: ble_cmd_system_hello");
         ble_cmd_system_hello();
       });
@@ -455,6 +474,7 @@ void ResetAndAwaitBoot(const char* bootEvent, const std::string& failureText, co
   send();
   if (!booted->WaitFor(EventWaitMs())) {
     CountNoCompletingEvent();
+    NoteNoCompletingEvent(std::string("the reset (") + bootEvent + ")", EventWaitMs());
     throw BGLibError(failureText, kErrorGeneral);
   }
 }
@@ -502,7 +522,8 @@ bool Hello() {
   std::lock_guard lock(g_sendLock);
   Log(kDebug, "Send command: ble_cmd_system_hello");
   ble_cmd_system_hello();
-  return CountUnanswered(waiter.response.WaitFor(ResponseWaitMs()));
+  const uint32_t waitMs = ResponseWaitMs();
+  return CountUnanswered(waiter.response.WaitFor(waitMs), "ble_cmd_system_hello", waitMs);
 }
 
 FirmwareInfo GetInfo() {

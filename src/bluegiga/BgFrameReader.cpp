@@ -119,7 +119,7 @@ void BgFrameReader::HeaderComplete(Sink& sink) {
     if (m_droppedCount == 0) {
       sink.OnUnrecognisedHeader(m_header);
     }
-    Drop(m_header, 1);
+    Drop(m_header, 1, sink);
     m_suspect.assign(m_header + 1, m_header + kHeaderBytes);
     m_headerFill = 0;
     m_resyncPending = true;
@@ -192,11 +192,15 @@ void BgFrameReader::ConsumeAvailable(const uint8_t* data, size_t count, Sink& si
     }
     start = scan.size() - keep;
   }
-  Drop(scan.data(), start);
+  Drop(scan.data(), start, sink);
   Consume(scan.data() + start, scan.size() - start, sink);
 }
 
-void BgFrameReader::Drop(const uint8_t* bytes, size_t count) {
+void BgFrameReader::Drop(const uint8_t* bytes, size_t count, Sink& sink) {
+  if (count == 0) {
+    return;
+  }
+  sink.OnDropped(bytes, count);
   Count(Health().garbageBytes, count);
   m_droppedCount += count;
   const size_t room = kDroppedBytesLogged - std::min(kDroppedBytesLogged, m_dropped.size());

@@ -36,6 +36,8 @@ class BgFrameReader {
     // A frame was found again after `droppedCount` garbage bytes; `dropped`
     // holds the first of them.
     virtual void OnResynchronised(size_t droppedCount, const std::vector<uint8_t>& dropped) = 0;
+    // Every byte thrown away, in order, each once, as it is thrown away.
+    virtual void OnDropped(const uint8_t* /*bytes*/, size_t /*count*/) {}
   };
 
   // How many bytes complete the header or payload being read.
@@ -58,7 +60,7 @@ class BgFrameReader {
  private:
   void HeaderComplete(Sink& sink);
   void Resynchronise(Sink& sink);
-  void Drop(const uint8_t* bytes, size_t count);
+  void Drop(const uint8_t* bytes, size_t count, Sink& sink);
 
   uint8_t m_header[kHeaderBytes] = {};
   size_t m_headerFill = 0;

@@ -10,6 +10,7 @@
 #include "bluegiga/BgApi.h"
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
+#include "core/CaptureTap.h"
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
 #include "core/HealthCounters.h"
@@ -120,6 +121,7 @@ bool SerialThread::OpenDevice(const std::string& port, uint32_t waitMsec) {
     m_nativeHandle = m_port.native_handle();
     m_open.store(true);
   }
+  CapturePortOpened(port);
   Event::SetGlobalReset(false);
 
   using boost::asio::serial_port_base;
@@ -181,6 +183,7 @@ void SerialThread::ReadNext() {
     }
     m_frames.ConsumeAvailable(m_readBuffer.data(), count, *this);
   }
+  CaptureGarbage();
   m_port.async_read_some(
       boost::asio::buffer(m_readBuffer.data(), m_readBuffer.size()),
       [this](const boost::system::error_code& error, size_t bytesRead) { ReadCompleted(error, bytesRead); });
@@ -196,6 +199,11 @@ void SerialThread::ReadCompleted(const boost::system::error_code& error, size_t 
 }
 
 void SerialThread::OnFrame(const uint8_t* header, const uint8_t* payload, size_t length) {
+  if (Capturing()) {
+    CaptureGarbage();
+    CaptureWrite(kCaptureBgapiFromRadio, kCaptureInbound,
+                 {{header, BgFrameReader::kHeaderBytes}, {payload, payload != nullptr ? length : 0}});
+  }
   if (Logger::IsEnabled()) {
     Log(kDebug, "<<< Header:", ToString(std::vector<uint8_t>(header, header + BgFrameReader::kHeaderBytes)));
     if (payload != nullptr) {
@@ -225,6 +233,19 @@ void SerialThread::OnResynchronised(size_t droppedCount, const std::vector<uint8
       "bytes:", ToString(dropped));
 }
 
+void SerialThread::OnDropped(const uint8_t* bytes, size_t count) {
+  if (Capturing()) {
+    m_garbage.insert(m_garbage.end(), bytes, bytes + count);
+  }
+}
+
+void SerialThread::CaptureGarbage() {
+  if (!m_garbage.empty()) {
+    CaptureBytes(kCaptureGarbage, kCaptureInbound, m_garbage.data(), m_garbage.size());
+    m_garbage.clear();
+  }
+}
+
 void SerialThread::PurgeInput() {
   std::lock_guard lock(m_portMutex);
   if (m_open.load() && !PurgeReceiveBuffer(m_nativeHandle)) {
@@ -233,6 +254,10 @@ void SerialThread::PurgeInput() {
 }
 
 void SerialThread::AppendToWriteQueue(std::vector<uint8_t> bytes) {
+  // Here, on the one I/O thread, commands are in the order they are written.
+  if (Capturing()) {
+    CaptureBytes(kCaptureBgapiToRadio, kCaptureOutbound, bytes.data(), bytes.size());
+  }
   const bool idle = m_writeQueue.empty();
   m_writeQueue.push_back(std::move(bytes));
   if (idle) {
@@ -278,6 +303,8 @@ void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
   if (error) {
     Log(kError, "Serial port closed. Error:", error.message());
   }
+  CaptureGarbage();
+  const bool wasOpen = m_open.load();
   try {
     m_port.cancel();
     Log(kInfo, "Serial port cancelled");
@@ -289,6 +316,9 @@ void SerialThread::CloseSerialPort(const boost::system::error_code& error) {
     Log(kInfo, "Serial port closed");
   } catch (const std::exception&) {
     Log(kError, "Cancel/close of serial port threw an exception");
+  }
+  if (wasOpen) {
+    CapturePortClosed(static_cast<bool>(error), error ? error.message() : std::string());
   }
   if (lost) {
     ReportLostDevice();

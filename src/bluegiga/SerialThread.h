@@ -53,6 +53,8 @@ class SerialThread : private BgFrameReader::Sink {
   void OnFrame(const uint8_t* header, const uint8_t* payload, size_t length) override;
   void OnUnrecognisedHeader(const uint8_t* header) override;
   void OnResynchronised(size_t droppedCount, const std::vector<uint8_t>& dropped) override;
+  void OnDropped(const uint8_t* bytes, size_t count) override;
+  void CaptureGarbage();
   void PurgeInput();
   void InstallOutputHook();
   void RemoveOutputHook();
@@ -70,6 +72,9 @@ class SerialThread : private BgFrameReader::Sink {
   static constexpr size_t kReadChunkBytes = 16384;
   std::array<uint8_t, kReadChunkBytes> m_readBuffer{};
   std::deque<std::vector<uint8_t>> m_writeQueue;
+  // Bytes the frame reader threw away since the last frame or read, for the
+  // capture: one garbage record per run instead of one per drop.
+  std::vector<uint8_t> m_garbage;
   boost::asio::io_context m_context;
   boost::asio::serial_port m_port{m_context};
   // Mirrors of the port's state for threads other than the reader. The mutex

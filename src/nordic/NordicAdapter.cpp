@@ -149,10 +149,14 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
   physical_layer_t* physical = nullptr;
   data_link_layer_t* dataLink = nullptr;
   transport_layer_t* transport = nullptr;
-  DriverCall("sd_rpc_physical_layer_create_uart", [&] {
-    physical = sd_rpc_physical_layer_create_uart(port.c_str(), kBaudRate, SD_RPC_FLOW_CONTROL_NONE, SD_RPC_PARITY_NONE);
-    return 0u;
-  });
+  DriverCall(
+      "sd_rpc_physical_layer_create_uart",
+      [&] {
+        physical =
+            sd_rpc_physical_layer_create_uart(port.c_str(), kBaudRate, SD_RPC_FLOW_CONTROL_NONE, SD_RPC_PARITY_NONE);
+        return 0u;
+      },
+      [&] { return CallArguments().Add("port_name", port).Add("baud_rate", kBaudRate).Text(); });
   if (physical != nullptr) {
     DriverCall("sd_rpc_data_link_layer_create_bt_three_wire", [&] {
       dataLink = sd_rpc_data_link_layer_create_bt_three_wire(physical, kRetransmissionIntervalMs);
@@ -181,6 +185,9 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
 
   adapter_t* const adapter = m_adapter;
   const auto fail = [this, adapter] {
+    if (m_open.load()) {
+      details::CapturePortClosed(false, "");
+    }
     DriverCall("sd_rpc_close", [adapter] { return sd_rpc_close(adapter); });
     // Only deleting the adapter lets go of the port.
     DriverCall("sd_rpc_adapter_delete", [adapter] {
@@ -204,13 +211,22 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
     return fail();
   }
   m_open.store(true);
+  details::CapturePortOpened(port);
 
   ble_cfg_t cfg{};
   cfg.gap_cfg.role_count_cfg.adv_set_count = 1;
   cfg.gap_cfg.role_count_cfg.periph_role_count = 0;
   cfg.gap_cfg.role_count_cfg.central_role_count = kCentralRoleCount;
   cfg.gap_cfg.role_count_cfg.central_sec_count = 0;
-  result = DriverCall("sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_GAP_CFG_ROLE_COUNT, &cfg, 0); });
+  result = DriverCall(
+      "sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_GAP_CFG_ROLE_COUNT, &cfg, 0); },
+      [&] {
+        return CallArguments()
+            .Add("cfg_id", "BLE_GAP_CFG_ROLE_COUNT")
+            .Add("central_role_count", cfg.gap_cfg.role_count_cfg.central_role_count)
+            .Add("adv_set_count", cfg.gap_cfg.role_count_cfg.adv_set_count)
+            .Text();
+      });
   const char* cfgFailure = nullptr;
   if (result != NRF_SUCCESS) {
     cfgFailure = "sd_ble_cfg_set() failed when attempting to set BLE_GAP_CFG_ROLE_COUNT: ";
@@ -218,7 +234,15 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
     cfg = ble_cfg_t{};
     cfg.conn_cfg.conn_cfg_tag = m_connCfgTag;
     cfg.conn_cfg.params.gatt_conn_cfg.att_mtu = kAttMtu;
-    result = DriverCall("sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_CONN_CFG_GATT, &cfg, 0); });
+    result = DriverCall(
+        "sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_CONN_CFG_GATT, &cfg, 0); },
+        [&] {
+          return CallArguments()
+              .Add("cfg_id", "BLE_CONN_CFG_GATT")
+              .Add("conn_cfg_tag", cfg.conn_cfg.conn_cfg_tag)
+              .Add("att_mtu", cfg.conn_cfg.params.gatt_conn_cfg.att_mtu)
+              .Text();
+        });
     if (result != NRF_SUCCESS) {
       cfgFailure = "sd_ble_cfg_set() failed when attempting to set BLE_CONN_CFG_GATT:";
     } else {
@@ -226,7 +250,16 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
       cfg.conn_cfg.conn_cfg_tag = m_connCfgTag;
       cfg.conn_cfg.params.gap_conn_cfg.conn_count = kConnCount;
       cfg.conn_cfg.params.gap_conn_cfg.event_length = kEventLength1250us;
-      result = DriverCall("sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_CONN_CFG_GAP, &cfg, 0); });
+      result = DriverCall(
+          "sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_CONN_CFG_GAP, &cfg, 0); },
+          [&] {
+            return CallArguments()
+                .Add("cfg_id", "BLE_CONN_CFG_GAP")
+                .Add("conn_cfg_tag", cfg.conn_cfg.conn_cfg_tag)
+                .Add("conn_count", cfg.conn_cfg.params.gap_conn_cfg.conn_count)
+                .Add("event_length", cfg.conn_cfg.params.gap_conn_cfg.event_length)
+                .Text();
+          });
       if (result != NRF_SUCCESS) {
         cfgFailure = "sd_ble_cfg_set() failed when attempting to set BLE_CONN_CFG_GAP: ";
       }
@@ -248,8 +281,9 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
   SetIsScanning(true);
   const ble_gap_scan_params_t params = ScanParams();
   m_scannerState.store(ScannerState::kRunning);
-  result =
-      DriverCall("sd_ble_gap_scan_start", [&] { return sd_ble_gap_scan_start(adapter, &params, &m_scanReportBuffer); });
+  result = DriverCall(
+      "sd_ble_gap_scan_start", [&] { return sd_ble_gap_scan_start(adapter, &params, &m_scanReportBuffer); },
+      [&] { return ScanArguments(&params); });
   if (result == NRF_SUCCESS) {
     Log(kDebug, "scan started successfully");
     return true;
@@ -286,7 +320,9 @@ uint32_t NordicBluetoothSDK::Impl::CloseAdapterLocked() {
   });
   m_adapter = nullptr;
   m_adapterInternal.store(nullptr);
-  m_open.store(false);
+  if (m_open.exchange(false)) {
+    details::CapturePortClosed(m_portLost.load(), m_portLost.load() ? "the link to the board failed" : "");
+  }
   details::Event::SetGlobalReset(true);
   if (result != NRF_SUCCESS) {
     Log(kWarning, "Failed to close Nordic: sd_rpc_close ", ErrorText(result));

@@ -108,9 +108,15 @@ void NordicBluetoothSDK::Impl::SetTXPower(uint8_t power) {
   AdapterLock lock(*this);
   const int8_t dbm = kTxPowerDbmByStrength[strength];
   m_txPowerDbm = dbm;
-  const uint32_t result = DriverCall("sd_ble_gap_tx_power_set", [&] {
-    return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_SCAN_INIT, 0, dbm);
-  });
+  const uint32_t result = DriverCall(
+      "sd_ble_gap_tx_power_set",
+      [&] { return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_SCAN_INIT, 0, dbm); },
+      [&] {
+        return CallArguments()
+            .Add("role", "BLE_GAP_TX_POWER_ROLE_SCAN_INIT")
+            .Add("tx_power", std::to_string(dbm))
+            .Text();
+      });
   if (result != NRF_SUCCESS) {
     Log(kWarning, "sd_ble_gap_tx_power_set failed: ", ErrorText(result));
   } else {
@@ -196,8 +202,9 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
     throw;
   }
 
-  const uint32_t rssiResult =
-      DriverCall("sd_ble_gap_rssi_start", [&] { return sd_ble_gap_rssi_start(m_adapter, handle, 0, 0); });
+  const uint32_t rssiResult = DriverCall(
+      "sd_ble_gap_rssi_start", [&] { return sd_ble_gap_rssi_start(m_adapter, handle, 0, 0); },
+      [&] { return CallArguments().Add("conn_handle", handle).Add("threshold_dbm", 0).Add("skip_count", 0).Text(); });
   if (rssiResult != NRF_SUCCESS) {
     DisconnectLocked(&h, handle);
     throw details::NordicLibError("Terminated connection because Nordic sd_ble_gap_rssi_start failed",
@@ -205,9 +212,16 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
   }
 
   const int8_t dbm = m_txPowerDbm;
-  const uint32_t txResult = DriverCall("sd_ble_gap_tx_power_set", [&] {
-    return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_CONN, handle, dbm);
-  });
+  const uint32_t txResult = DriverCall(
+      "sd_ble_gap_tx_power_set",
+      [&] { return sd_ble_gap_tx_power_set(m_adapter, BLE_GAP_TX_POWER_ROLE_CONN, handle, dbm); },
+      [&] {
+        return CallArguments()
+            .Add("role", "BLE_GAP_TX_POWER_ROLE_CONN")
+            .Add("conn_handle", handle)
+            .Add("tx_power", std::to_string(dbm))
+            .Text();
+      });
   if (txResult != NRF_SUCCESS) {
     Log(kWarning, "sd_ble_gap_tx_power_set failed: ", ErrorText(txResult));
   } else {
@@ -253,6 +267,19 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
     }
     Log(kDebug, "call sd_ble_gap_connect");
     result = CountCall(sd_ble_gap_connect(m_adapter, &peer, &scanParams, &connParams, m_connCfgTag));
+    CaptureCall("sd_ble_gap_connect", result, [&] {
+      return CallArguments()
+          .Add("peer_addr", AddressText(peer))
+          .Add("scan_interval", scanParams.interval)
+          .Add("scan_window", scanParams.window)
+          .Add("scan_timeout", scanParams.timeout)
+          .Add("min_conn_interval", connParams.min_conn_interval)
+          .Add("max_conn_interval", connParams.max_conn_interval)
+          .Add("slave_latency", connParams.slave_latency)
+          .Add("conn_sup_timeout", connParams.conn_sup_timeout)
+          .Add("conn_cfg_tag", m_connCfgTag)
+          .Text();
+    });
     if (result != NRF_SUCCESS) {
       std::lock_guard attempt(m_connectAttemptMutex);
       m_connectAwaited = false;
@@ -294,6 +321,7 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
   }
   m_reconcileNeeded.store(true);
   details::CountNoCompletingEvent();
+  NoteNoCompletingEvent("sd_ble_gap_connect", limitMs);
   Log(kWarning,
       "sd_ble_gap_connect failed - no event for successful connection or for timeout, call sd_ble_gap_connect_cancel");
   const uint32_t cancel =
@@ -345,6 +373,12 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
     std::lock_guard driverLock(DriverCallMutex());
     Log(kDebug, "call sd_ble_gap_disconnect ", native);
     result = CountCall(sd_ble_gap_disconnect(m_adapter, native, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
+    CaptureCall("sd_ble_gap_disconnect", result, [&] {
+      return CallArguments()
+          .Add("conn_handle", native)
+          .AddHex("hci_status_code", BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION)
+          .Text();
+    });
     if (result != NRF_SUCCESS) {
       wait.Done().Set();
     }
@@ -365,6 +399,7 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
   if (unanswered) {
     m_reconcileNeeded.store(true);
     details::CountNoCompletingEvent();
+    NoteNoCompletingEvent("sd_ble_gap_disconnect", m_disconnectWaitMs.load());
   }
   if (h != nullptr) {
     details::RemoveConnection(*h);
@@ -378,8 +413,9 @@ void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h,
       if (lost) {
         ThrowPortGone();
       }
-      const uint32_t probe = DriverCall("sd_ble_gap_conn_param_update",
-                                        [&] { return sd_ble_gap_conn_param_update(m_adapter, native, nullptr); });
+      const uint32_t probe = DriverCall(
+          "sd_ble_gap_conn_param_update", [&] { return sd_ble_gap_conn_param_update(m_adapter, native, nullptr); },
+          [&] { return CallArguments().Add("conn_handle", native).Add("p_conn_params", "NULL").Text(); });
       Log(kInfo, "use sd_ble_gap_conn_param_update to check on connection status ", ErrorText(probe));
       result = NRF_ERROR_TIMEOUT;
     }

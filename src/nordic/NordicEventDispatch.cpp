@@ -69,6 +69,10 @@ bool StoredQuietly(adapter_t* adapter, const ble_evt_t* event) {
 
 void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
   try {
+    if (details::Capturing() && event != nullptr) {
+      const size_t size = std::min(offsetof(ble_evt_t, evt) + event->header.evt_len, sizeof(ble_evt_t));
+      details::CaptureNrfEvent(event->header.evt_id, EventName(event->header.evt_id), event, size);
+    }
     try {
       if (StoredQuietly(adapter, event)) {
         return;
@@ -104,6 +108,9 @@ void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
 
 void rpc_status_handler(adapter_t* adapter, sd_rpc_app_status_t code, const char* message) {
   try {
+    if (details::Capturing()) {
+      details::CaptureNrfStatus(static_cast<uint32_t>(code), message);
+    }
     Log(kInfo, "Nordic status ", static_cast<int>(code), " message ", message != nullptr ? message : "");
     if (code == PKT_SEND_MAX_RETRIES_REACHED || code == IO_RESOURCES_UNAVAILABLE) {
       const NordicBluetoothSDK::Impl::Lookup lookup(adapter);
@@ -338,9 +345,15 @@ void NordicBluetoothSDK::Impl::DisconnectUntakenLink(adapter_t* adapter, uint16_
 }
 
 void NordicBluetoothSDK::Impl::DisconnectOrphan(adapter_t* adapter, uint16_t handle) {
-  const uint32_t result = EventThreadDriverCall("sd_ble_gap_disconnect", [&] {
-    return sd_ble_gap_disconnect(adapter, handle, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION);
-  });
+  const uint32_t result = EventThreadDriverCall(
+      "sd_ble_gap_disconnect",
+      [&] { return sd_ble_gap_disconnect(adapter, handle, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION); },
+      [&] {
+        return CallArguments()
+            .Add("conn_handle", handle)
+            .AddHex("hci_status_code", BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION)
+            .Text();
+      });
   if (result != NRF_SUCCESS) {
     Log(kWarning, "sd_ble_gap_disconnect failed ", ErrorText(result));
   }
@@ -424,8 +437,9 @@ void NordicBluetoothSDK::Impl::OnHvx(adapter_t* adapter, const ble_evt_t& event)
   if (gattc.params.hvx.type == BLE_GATT_HVX_INDICATION) {
     // The peer sends nothing more until it is confirmed.
     const uint16_t connection = gattc.conn_handle;
-    const uint32_t result = EventThreadDriverCall("sd_ble_gattc_hv_confirm",
-                                                  [&] { return sd_ble_gattc_hv_confirm(adapter, connection, handle); });
+    const uint32_t result = EventThreadDriverCall(
+        "sd_ble_gattc_hv_confirm", [&] { return sd_ble_gattc_hv_confirm(adapter, connection, handle); },
+        [&] { return CallArguments().Add("conn_handle", connection).Add("handle", handle).Text(); });
     if (result == NRF_ERROR_INVALID_STATE && IsBeingDisconnected(connection)) {
       Log(kDebug, "sd_ble_gattc_hv_confirm not sent: Nordic handle", connection, "is being disconnected");
     } else if (result != NRF_SUCCESS) {

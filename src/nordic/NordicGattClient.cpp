@@ -56,14 +56,16 @@ Uuid LongUuidFromAttribute(const uint8_t* leastSignificantFirst) {
 
 }  // namespace
 
-template <class Handler, class Call>
+template <class Handler, class Call, class Describe>
 NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const char* callName,
                                                                          const char* responseEvent,
                                                                          const std::string& callLine, uint16_t native,
-                                                                         Handler&& onResponse, Call&& call) {
+                                                                         Handler&& onResponse, Call&& call,
+                                                                         Describe&& describe) {
   // Declared before the wait: its handlers write it until the wait has
   // unsubscribed them. They use only what outlives that, the wait included.
   GattOutcome outcome;
+  const auto waitMs = static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0));
   NordicCallWait wait(callName);
   wait.Subscribe<unsigned int>("common_evt_disconnect", [&](unsigned int handle) {
     if (handle != native) {
@@ -101,15 +103,17 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
     std::lock_guard driverLock(DriverCallMutex());
     Log(kDebug, callLine);
     outcome.callResult = CountCall(call());
+    CaptureCall(callName, outcome.callResult, describe);
     if (outcome.callResult != NRF_SUCCESS) {
       wait.Done().Set();
     }
-    outcome.signaled = wait.Done().WaitFor(static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0)));
+    outcome.signaled = wait.Done().WaitFor(waitMs);
   }
   wait.Close();
   NoteCallResult(outcome.callResult);  // outside the driver-call lock: it takes the connections' lock
   if (outcome.callResult == NRF_SUCCESS && !outcome.signaled && !m_portLost.load()) {
     details::CountNoCompletingEvent();
+    NoteNoCompletingEvent(callName, waitMs);
   }
   return outcome;
 }
@@ -210,10 +214,11 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
       return true;
     };
     const auto startHandle = static_cast<uint16_t>(start);
-    const GattOutcome outcome =
-        GattWait(kPrimaryServicesDiscover, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP",
-                 std::string("call ") + kPrimaryServicesDiscover, native, onResponse,
-                 [&] { return sd_ble_gattc_primary_services_discover(m_adapter, native, startHandle, nullptr); });
+    const GattOutcome outcome = GattWait(
+        kPrimaryServicesDiscover, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP", std::string("call ") + kPrimaryServicesDiscover,
+        native, onResponse,
+        [&] { return sd_ble_gattc_primary_services_discover(m_adapter, native, startHandle, nullptr); },
+        [&] { return CallArguments().Add("conn_handle", native).Add("start_handle", startHandle).Text(); });
     CheckGattOutcome(outcome, kPrimaryServicesDiscover, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP", h, native);
     if (failed) {
       throw NordicLibError("Nordic service discovery failed", details::kErrorGeneral);
@@ -308,7 +313,14 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
     range.end_handle = endHandle;
     const GattOutcome outcome = GattWait(
         kCharacteristicsDiscover, "BLE_GATTC_EVT_CHAR_DISC_RSP", std::string("call ") + kCharacteristicsDiscover,
-        native, onResponse, [&] { return sd_ble_gattc_characteristics_discover(m_adapter, native, &range); });
+        native, onResponse, [&] { return sd_ble_gattc_characteristics_discover(m_adapter, native, &range); },
+        [&] {
+          return CallArguments()
+              .Add("conn_handle", native)
+              .Add("start_handle", range.start_handle)
+              .Add("end_handle", range.end_handle)
+              .Text();
+        });
     CheckGattOutcome(outcome, kCharacteristicsDiscover, "BLE_GATTC_EVT_CHAR_DISC_RSP", h, native);
     if (failed) {
       throw NordicLibError("Nordic characteristic discovery failed", details::kErrorGeneral);
@@ -391,9 +403,12 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
       }
       return true;
     };
-    const GattOutcome outcome =
-        GattWait(kRead, "BLE_GATTC_EVT_READ_RSP", std::string("call ") + kRead, native, onResponse,
-                 [&] { return sd_ble_gattc_read(m_adapter, native, attHandle, offset); });
+    const GattOutcome outcome = GattWait(
+        kRead, "BLE_GATTC_EVT_READ_RSP", std::string("call ") + kRead, native, onResponse,
+        [&] { return sd_ble_gattc_read(m_adapter, native, attHandle, offset); },
+        [&] {
+          return CallArguments().Add("conn_handle", native).Add("handle", attHandle).Add("offset", offset).Text();
+        });
     CheckGattOutcome(outcome, kRead, "BLE_GATTC_EVT_READ_RSP", h, native);
     if (status != BLE_GATT_STATUS_SUCCESS) {
       // Past the first chunk the value has been read up to this offset; servers
@@ -494,8 +509,18 @@ void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint
   const std::string callLine = std::string("call sd_ble_gattc_write #bytes = ") + " " + std::to_string(length) + " " +
                                (request ? ": BLE_GATT_OP_WRITE_REQ (expect event BLE_GATTC_EVT_WRITE_RSP)"
                                         : ": BLE_GATT_OP_WRITE_CMD (expect event BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)");
-  const GattOutcome outcome = GattWait(kWrite, responseEvent, callLine, native, onResponse,
-                                       [&] { return sd_ble_gattc_write(m_adapter, native, &params); });
+  const GattOutcome outcome = GattWait(
+      kWrite, responseEvent, callLine, native, onResponse,
+      [&] { return sd_ble_gattc_write(m_adapter, native, &params); },
+      [&] {
+        return CallArguments()
+            .Add("conn_handle", native)
+            .Add("write_op", request ? "BLE_GATT_OP_WRITE_REQ" : "BLE_GATT_OP_WRITE_CMD")
+            .Add("handle", params.handle)
+            .Add("offset", params.offset)
+            .AddBytes("value", params.p_value, params.len)
+            .Text();
+      });
   CheckGattOutcome(outcome, kWrite, responseEvent, h, native);
   if (status == BLE_GATT_STATUS_ATTERR_INVALID_HANDLE) {
     throw NordicLibError("invalid handle received during sd_ble_gattc_write", details::kErrorInvalidHandle);

@@ -165,9 +165,9 @@ class NordicBluetoothSDK::Impl {
   // GATT client helpers (NordicGattClient.cpp); m_mutex held. The response
   // handler runs on the driver's thread and returns whether the event
   // completes the call.
-  template <class Handler, class Call>
+  template <class Handler, class Call, class Describe>
   GattOutcome GattWait(const char* callName, const char* responseEvent, const std::string& callLine, uint16_t native,
-                       Handler&& onResponse, Call&& call);
+                       Handler&& onResponse, Call&& call, Describe&& describe);
   // The decisions shared by every GATT call: abandons the connection or
   // throws when the call cannot be trusted.
   void CheckGattOutcome(const GattOutcome& outcome, const char* callName, const char* responseEvent,

@@ -53,37 +53,54 @@ NordicBluetoothSDK::Impl::PeerReplyOutcome NordicBluetoothSDK::Impl::SendPeerRep
   const uint16_t handle = reply.handle;
   const char* call = "";
   uint32_t result = NRF_SUCCESS;
+  const auto connArg = [handle] { return CallArguments().Add("conn_handle", handle).Text(); };
   switch (reply.eventId) {
     case BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST: {
       const ble_gap_conn_params_t requested = reply.connParams;
       call = "sd_ble_gap_conn_param_update";
-      result = EventThreadDriverCall(call, [&] { return sd_ble_gap_conn_param_update(adapter, handle, &requested); });
+      result = EventThreadDriverCall(
+          call, [&] { return sd_ble_gap_conn_param_update(adapter, handle, &requested); },
+          [&] {
+            return CallArguments()
+                .Add("conn_handle", handle)
+                .Add("min_conn_interval", requested.min_conn_interval)
+                .Add("max_conn_interval", requested.max_conn_interval)
+                .Add("slave_latency", requested.slave_latency)
+                .Add("conn_sup_timeout", requested.conn_sup_timeout)
+                .Text();
+          });
       break;
     }
     case BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST:
       call = "sd_ble_gap_data_length_update";
-      result =
-          EventThreadDriverCall(call, [&] { return sd_ble_gap_data_length_update(adapter, handle, nullptr, nullptr); });
+      result = EventThreadDriverCall(
+          call, [&] { return sd_ble_gap_data_length_update(adapter, handle, nullptr, nullptr); }, connArg);
       break;
     case BLE_GAP_EVT_PHY_UPDATE_REQUEST: {
       const ble_gap_phys_t phys{BLE_GAP_PHY_AUTO, BLE_GAP_PHY_AUTO};
       call = "sd_ble_gap_phy_update";
-      result = EventThreadDriverCall(call, [&] { return sd_ble_gap_phy_update(adapter, handle, &phys); });
+      result = EventThreadDriverCall(
+          call, [&] { return sd_ble_gap_phy_update(adapter, handle, &phys); }, connArg);
       break;
     }
     case BLE_GATTS_EVT_EXCHANGE_MTU_REQUEST:
       // The default MTU keeps every read at 22 bytes a chunk.
       call = "sd_ble_gatts_exchange_mtu_reply";
       result = EventThreadDriverCall(
-          call, [&] { return sd_ble_gatts_exchange_mtu_reply(adapter, handle, BLE_GATT_ATT_MTU_DEFAULT); });
+          call, [&] { return sd_ble_gatts_exchange_mtu_reply(adapter, handle, BLE_GATT_ATT_MTU_DEFAULT); },
+          [&] {
+            return CallArguments().Add("conn_handle", handle).Add("server_rx_mtu", BLE_GATT_ATT_MTU_DEFAULT).Text();
+          });
       break;
     case BLE_GATTS_EVT_SYS_ATTR_MISSING:
       call = "sd_ble_gatts_sys_attr_set";
-      result = EventThreadDriverCall(call, [&] { return sd_ble_gatts_sys_attr_set(adapter, handle, nullptr, 0, 0); });
+      result = EventThreadDriverCall(
+          call, [&] { return sd_ble_gatts_sys_attr_set(adapter, handle, nullptr, 0, 0); }, connArg);
       break;
     case BLE_EVT_USER_MEM_REQUEST:
       call = "sd_ble_user_mem_reply";
-      result = EventThreadDriverCall(call, [&] { return sd_ble_user_mem_reply(adapter, handle, nullptr); });
+      result = EventThreadDriverCall(
+          call, [&] { return sd_ble_user_mem_reply(adapter, handle, nullptr); }, connArg);
       break;
     default:
       return PeerReplyOutcome::kFailed;

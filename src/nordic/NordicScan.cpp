@@ -81,8 +81,9 @@ void NordicBluetoothSDK::Impl::StartScanLocked() {
   m_scannerState.store(ScannerState::kRunning);
   const ble_gap_scan_params_t params = ScanParams();
   const ble_gap_scan_params_t* const startParams = state == ScannerState::kPaused ? nullptr : &params;
-  uint32_t result = DriverCall("sd_ble_gap_scan_start",
-                               [&] { return sd_ble_gap_scan_start(m_adapter, startParams, &m_scanReportBuffer); });
+  uint32_t result = DriverCall(
+      "sd_ble_gap_scan_start", [&] { return sd_ble_gap_scan_start(m_adapter, startParams, &m_scanReportBuffer); },
+      [&] { return ScanArguments(startParams); });
   if (result == NRF_ERROR_INVALID_STATE) {
     const uint32_t stopResult = DriverCall("sd_ble_gap_scan_stop", [this] { return sd_ble_gap_scan_stop(m_adapter); });
     if (stopResult == NRF_SUCCESS) {
@@ -98,8 +99,9 @@ void NordicBluetoothSDK::Impl::StartScanLocked() {
           ErrorText(stopResult));
     }
     m_scannerState.store(ScannerState::kRunning);
-    result = DriverCall("sd_ble_gap_scan_start",
-                        [&] { return sd_ble_gap_scan_start(m_adapter, &params, &m_scanReportBuffer); });
+    result = DriverCall(
+        "sd_ble_gap_scan_start", [&] { return sd_ble_gap_scan_start(m_adapter, &params, &m_scanReportBuffer); },
+        [&] { return ScanArguments(&params); });
     if (result == NRF_ERROR_INVALID_STATE) {
       Log(kWarning,
           "re-called sd_ble_gap_scan_start with non-null params after NRF_ERROR_INVALID_STATE, still get "

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <vector>
 
 namespace lumen::details {
@@ -229,6 +230,58 @@ TEST(BgFrameReaderTest, EndlessGarbageIsDroppedAndCounted) {
   EXPECT_EQ(sink.unrecognised, 1);
   EXPECT_EQ(sink.resynchronised, (std::vector<size_t>{1000}));
   EXPECT_EQ(sink.lastDropped.size(), BgFrameReader::kDroppedBytesLogged);
+}
+
+// Frames and dropped bytes as the reader reports them, in one stream.
+class ConservingSink : public RecordingSink {
+ public:
+  void OnFrame(const uint8_t* header, const uint8_t* payload, size_t length) override {
+    out.insert(out.end(), header, header + BgFrameReader::kHeaderBytes);
+    if (payload != nullptr) {
+      out.insert(out.end(), payload, payload + length);
+    }
+  }
+  void OnDropped(const uint8_t* bytes, size_t count) override { out.insert(out.end(), bytes, bytes + count); }
+
+  Bytes out;
+};
+
+TEST(BgFrameReaderTest, EveryByteComesOutOnceInOrderAsFrameOrGarbage) {
+  std::mt19937 random(20261209);
+  const std::vector<Bytes> frames{kRadioError, kTxPowerAnswer, kHelloAnswer, ScanResponse(0), ScanResponse(31)};
+  for (int round = 0; round < 300; ++round) {
+    Bytes stream;
+    for (int part = 0; part < 12; ++part) {
+      if (random() % 3 == 0) {
+        const size_t count = 1 + random() % 9;
+        for (size_t i = 0; i < count; ++i) {
+          stream.push_back(static_cast<uint8_t>(random()));
+        }
+      } else {
+        const Bytes& frame = frames[random() % frames.size()];
+        stream.insert(stream.end(), frame.begin(), frame.end());
+      }
+    }
+    BgFrameReader reader;
+    ConservingSink sink;
+    size_t at = 0;
+    while (at < stream.size()) {
+      const size_t take = std::min<size_t>(1 + random() % 40, stream.size() - at);
+      if (reader.WantsAvailableInput()) {
+        reader.ConsumeAvailable(stream.data() + at, take, sink);
+      } else {
+        reader.Consume(stream.data() + at, take, sink);
+      }
+      at += take;
+    }
+    while (reader.WantsAvailableInput()) {
+      reader.ConsumeAvailable(nullptr, 0, sink);
+    }
+    // What is not out yet is a frame still being read.
+    ASSERT_LE(sink.out.size(), stream.size());
+    ASSERT_TRUE(std::equal(sink.out.begin(), sink.out.end(), stream.begin())) << "round " << round;
+    EXPECT_LT(stream.size() - sink.out.size(), BgFrameReader::kHeaderBytes + BgFrameReader::kMaxPayloadBytes);
+  }
 }
 
 }  // namespace

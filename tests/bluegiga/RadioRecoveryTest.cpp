@@ -21,11 +21,13 @@
 #include "lumen/Advertiser.h"
 #include "lumen/BluegigaCommands.h"
 #include "lumen/BluetoothDevice.h"
+#include "lumen/Capture.h"
 #include "lumen/Errors.h"
 #include "lumen/GattCharacteristic.h"
 #include "lumen/GattService.h"
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
+#include "sim/CaptureFile.h"
 #include "sim/VirtualBled112.h"
 #include "support/LogCapture.h"
 #include "tests/bluegiga/BluegigaSimFixture.h"
@@ -220,6 +222,40 @@ TEST_F(RadioRecoveryTest, UnpluggedDongleIsReopenedAndPutBackAsTheApplicationLef
   SeePhoneAgain();
   EXPECT_EQ(ReadPhone(), std::vector<uint8_t>{0x01});
   EXPECT_EQ(m_app.Count("removed"), 1u);
+}
+
+TEST_F(RadioRecoveryTest, ACaptureRunsThroughTheOutageAndTheReopening) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("lumen-recovery-" + std::to_string(getpid()) + ".pcapng")).string();
+  StartCapture(path);
+  Open(true);
+  m_scanner->StartLeScan();
+  SeePhoneAgain();
+  UnplugAndWaitUntilRemoved();
+  m_radio->Faults().Replug();
+  ASSERT_TRUE(m_app.WaitUntil([](App& app) { return !app.events.empty() && app.events.back() == "back, reopened"; }));
+  SeePhoneAgain();
+  StopCapture();
+
+  const sim::Capture capture = sim::ReadCaptureFile(path);
+  std::filesystem::remove(path);
+  // Opened, lost, opened again; and the radio's traffic after the reopening.
+  std::vector<std::pair<uint8_t, uint8_t>> port;  // kind, how
+  size_t framesAfterReopening = 0;
+  for (const sim::CaptureRecord& record : capture.records) {
+    if (record.kind == sim::CaptureRecord::kPortOpened) {
+      port.emplace_back(record.kind, 0);
+      EXPECT_EQ(record.Text(), m_link);
+    } else if (record.kind == sim::CaptureRecord::kPortClosed) {
+      port.emplace_back(record.kind, record.body.at(0));
+    } else if (record.kind == sim::CaptureRecord::kBgapiFromRadio && port.size() == 3) {
+      ++framesAfterReopening;
+    }
+  }
+  EXPECT_EQ(port, (std::vector<std::pair<uint8_t, uint8_t>>{{sim::CaptureRecord::kPortOpened, 0},
+                                                            {sim::CaptureRecord::kPortClosed, 1},
+                                                            {sim::CaptureRecord::kPortOpened, 0}}));
+  EXPECT_GT(framesAfterReopening, 0u);
 }
 
 TEST_F(RadioRecoveryTest, WithRecoveryOffTheApplicationHearsWhenThePortIsBackAndMayReopenFromThatCallback) {
