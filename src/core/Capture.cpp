@@ -114,13 +114,15 @@ void CaptureNrfCall(const char* name, uint32_t result, const std::string& argume
                {{resultBytes, 4}, {&nameLength, 1}, {name, nameLength}, {arguments.data(), arguments.size()}});
 }
 
-void CaptureNrfEvent(uint16_t id, const char* name, const void* event, size_t size) {
+void CaptureNrfEvent(uint16_t id, const char* name, const void* event, size_t size, const void* extra,
+                     size_t extraSize) {
   if (!Capturing()) {
     return;
   }
   const uint8_t idBytes[2] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8)};
   const auto nameLength = static_cast<uint8_t>(std::min<size_t>(std::strlen(name), 0xFF));
-  CaptureWrite(kCaptureNrfEvent, kCaptureInbound, {{idBytes, 2}, {&nameLength, 1}, {name, nameLength}, {event, size}});
+  CaptureWrite(kCaptureNrfEvent, kCaptureInbound,
+               {{idBytes, 2}, {&nameLength, 1}, {name, nameLength}, {event, size}, {extra, extraSize}});
 }
 
 void CaptureNrfStatus(uint32_t code, const char* message) {

@@ -43,7 +43,9 @@ void CapturePortOpened(const std::string& port);
 void CapturePortClosed(bool lost, const std::string& error);
 
 void CaptureNrfCall(const char* name, uint32_t result, const std::string& arguments);
-void CaptureNrfEvent(uint16_t id, const char* name, const void* event, size_t size);
+// `extra`: bytes the event points to, written after it.
+void CaptureNrfEvent(uint16_t id, const char* name, const void* event, size_t size, const void* extra = nullptr,
+                     size_t extraSize = 0);
 void CaptureNrfStatus(uint32_t code, const char* message);
 
 }  // namespace lumen::details

@@ -65,13 +65,31 @@ bool StoredQuietly(adapter_t* adapter, const ble_evt_t* event) {
                                         CorrectedRssi(event->evt.gap_evt.params.rssi_changed.rssi));
 }
 
+// The event's bytes as far as evt_len says, header included: the variable
+// part (a notification's value, discovered services) runs past the struct,
+// inside the driver's event buffer. An advertising report holds only a
+// pointer to its data, so the data follows the event.
+void CaptureEvent(const ble_evt_t& event) {
+  constexpr size_t kDriverEventBuffer = 700;  // what the driver decodes an event into
+  const size_t size = std::clamp<size_t>(event.header.evt_len, sizeof(ble_evt_t), kDriverEventBuffer);
+  const void* data = nullptr;
+  size_t dataSize = 0;
+  if (event.header.evt_id == BLE_GAP_EVT_ADV_REPORT) {
+    const ble_data_t& report = event.evt.gap_evt.params.adv_report.data;
+    if (report.p_data != nullptr) {
+      data = report.p_data;
+      dataSize = report.len;
+    }
+  }
+  details::CaptureNrfEvent(event.header.evt_id, EventName(event.header.evt_id), &event, size, data, dataSize);
+}
+
 }  // namespace
 
 void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
   try {
     if (details::Capturing() && event != nullptr) {
-      const size_t size = std::min(offsetof(ble_evt_t, evt) + event->header.evt_len, sizeof(ble_evt_t));
-      details::CaptureNrfEvent(event->header.evt_id, EventName(event->header.evt_id), event, size);
+      CaptureEvent(*event);
     }
     try {
       if (StoredQuietly(adapter, event)) {

@@ -158,9 +158,16 @@ TEST_F(NordicCaptureTest, SessionShowsCallsWithArgumentsAndResultsEventsWithName
   for (const EventRecord& event : events) {
     ASSERT_GE(event.event.size(), 4u);
     EXPECT_EQ(event.event[0] | (event.event[1] << 8), event.id);  // ble_evt_hdr_t.evt_id
-    EXPECT_LE(event.event.size(), sizeof(ble_evt_t));
+    EXPECT_GE(event.event.size(), sizeof(ble_evt_t));
     EXPECT_FALSE(event.name.empty()) << event.id;
   }
+  // An advertising report only points to its data: the data follows the event.
+  const sim::Bytes advData = sim::ParseHex("020106 1107 95e2edeb1ba0398adf4bd38e0075c8a3");
+  const EventRecord* report = FindEvent(events, BLE_GAP_EVT_ADV_REPORT);
+  ASSERT_NE(report, nullptr);
+  ASSERT_EQ(report->event.size(), sizeof(ble_evt_t) + advData.size());
+  EXPECT_TRUE(
+      std::equal(advData.begin(), advData.end(), report->event.end() - static_cast<std::ptrdiff_t>(advData.size())));
   const std::pair<uint16_t, const char*> expected[] = {{BLE_GAP_EVT_ADV_REPORT, "BLE_GAP_EVT_ADV_REPORT"},
                                                        {BLE_GAP_EVT_CONNECTED, "BLE_GAP_EVT_CONNECTED"},
                                                        {BLE_GATTC_EVT_READ_RSP, "BLE_GATTC_EVT_READ_RSP"},
