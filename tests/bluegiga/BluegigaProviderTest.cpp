@@ -17,12 +17,10 @@ using details::BGLibError;
 using details::BGCalls::SetTimeouts;
 constexpr auto kGuard = std::chrono::seconds(10);
 
-const Uuid kPhoneService("a3c87500-8ed3-4bdf-8a39-a01bebede295");
 const Uuid kWriteCharacteristic("a3c87501-8ed3-4bdf-8a39-a01bebede295");
 const Uuid kNotifyCharacteristic("a3c87502-8ed3-4bdf-8a39-a01bebede295");
 const Uuid kReadCharacteristic("a3c87503-8ed3-4bdf-8a39-a01bebede295");
 const Uuid kLongCharacteristic("a3c87504-8ed3-4bdf-8a39-a01bebede295");
-const Address kPhone({0x50, 0x40, 0x30, 0x20, 0x10, 0x5a}, Address::Random);
 
 std::atomic<int> g_hardwareFailures{0};
 void CountHardwareFailure() { ++g_hardwareFailures; }
@@ -32,28 +30,6 @@ void CountScanningReport(bool /*scanning*/) { ++g_scanningReports; }
 
 class BluegigaProviderTest : public BluegigaSimTest {
  protected:
-  // Connects to the phone and finds the value handle of each characteristic of its service.
-  details::DeviceConnectionHandle Connect() {
-    details::DeviceConnectionHandle h;
-    Sdk().ConnectDirect(h, {}, kPhone, 60, 76, 100, 0);
-    EXPECT_TRUE(h.IsConnected());
-    return h;
-  }
-
-  uint16_t ValueHandle(details::DeviceConnectionHandle h, const Uuid& characteristic) {
-    for (const AttGroupItem& service : Sdk().GetListOfServices(h)) {
-      if (service.uuid != kPhoneService) {
-        continue;
-      }
-      for (const AttHandleItem& item : Sdk().GetListOfCharacteristics(h, service.startHandle, service.endHandle)) {
-        if (item.uuid == characteristic) {
-          return item.attHandle;
-        }
-      }
-    }
-    ADD_FAILURE() << "no characteristic " << characteristic.ToString();
-    return 0;
-  }
 };
 
 TEST_F(BluegigaProviderTest, InitializeProbesReadsFirmwareAndStopsLeftoverDiscovery) {

@@ -11,56 +11,21 @@
 #include "lumen/Lumen.h"
 #include "sim/VirtualBled112.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
 
 namespace lumen::testing {
 
 // Two phones in range of a BLED112: one advertising its service UUID, one
-// advertising none; both serve the same GATT database.
-inline std::string PhonesScenario(
-    const std::string& variant = "dongle",
-    const std::string& firmware = R"({"major": 1, "minor": 8, "patch": 0, "build": 149})") {
-  return R"({
-  "radio": {"variant": ")" +
-         variant + R"(", "firmware": )" + firmware + R"(, "connection_slots": 3},
-  "peripherals": [
-    {
-      "name": "phone",
-      "address": "5a:10:20:30:40:50", "address_type": "random",
-      "adv_interval_ms": 100,
-      "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-      "rssi": -55,
-      "gatt": [
-        {"uuid": "1800", "characteristics": [
-          {"uuid": "2a00", "properties": ["read"], "value_text": "Phone A"}
-        ]},
-        {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
-          {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
-          {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
-          {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "01"},
-          {"uuid": "a3c87504-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"],
-           "value": "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f2021222324252627"}
-        ]}
-      ],
-      "behaviours": [
-        {"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
-         "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295",
-         "values": ["0101", "0102", "0103"], "count": 3, "interval_ms": 0}
-      ]
-    },
-    {
-      "name": "background-phone",
-      "address": "4b:60:70:80:90:a0", "address_type": "random",
-      "adv_interval_ms": 200,
-      "adv_data": {"flags": 26, "manufacturer_data": "4c0010050b1c1a2b3c"},
-      "rssi": -62,
-      "gatt": [
-        {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
-          {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "02"}
-        ]}
-      ]
-    }
-  ]
-})";
+// advertising none; both serve the same GATT service.
+inline std::string PhonesScenario(const std::string& variant = "dongle", const std::string& firmware = kFirmware18) {
+  PhoneOptions phone;
+  phone.deviceName = "Phone A";
+  phone.shortValue = "01";
+  const std::string backgroundGatt = std::string(R"([{"uuid": ")") + kPhoneServiceText +
+                                     R"(", "characteristics": [{"uuid": ")" + kShortValueText +
+                                     R"(", "properties": ["read"], "value": "02"}]}])";
+  return Bled112Scenario(PhonePeripheral(phone) + "," + BackgroundPhone("background-phone", -62, backgroundGatt),
+                         variant, firmware);
 }
 
 // A virtual radio on a real pseudo-terminal, and the library opened on it.
@@ -78,6 +43,30 @@ class BluegigaSimTest : public ::testing::Test {
   }
 
   details::IBluetoothSDK& Sdk() { return *details::GetBluetoothSDK(); }
+
+  // Connects to the phone through the provider.
+  details::DeviceConnectionHandle Connect() {
+    details::DeviceConnectionHandle h;
+    Sdk().ConnectDirect(h, {}, kPhone, 60, 76, 100, 0);
+    EXPECT_TRUE(h.IsConnected());
+    return h;
+  }
+
+  // The value handle of a characteristic of the phone's service.
+  uint16_t ValueHandle(details::DeviceConnectionHandle h, const Uuid& characteristic) {
+    for (const AttGroupItem& service : Sdk().GetListOfServices(h)) {
+      if (service.uuid != kPhoneService) {
+        continue;
+      }
+      for (const AttHandleItem& item : Sdk().GetListOfCharacteristics(h, service.startHandle, service.endHandle)) {
+        if (item.uuid == characteristic) {
+          return item.attHandle;
+        }
+      }
+    }
+    ADD_FAILURE() << "no characteristic " << characteristic.ToString();
+    return 0;
+  }
 
   LogCapture m_log;
   std::unique_ptr<sim::VirtualBled112> m_radio;

@@ -31,7 +31,9 @@
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
 #include "sim/VirtualBled112.h"
+#include "support/CallOutcome.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
 
 namespace lumen {
 namespace {
@@ -48,35 +50,21 @@ constexpr int kNoResponseCode = 0x9001;
 constexpr int kDisconnectedCode = 0x9000;
 constexpr int kTimeoutCode = 0x0185;
 
-const char* const kPhoneAddress = "5a:10:20:30:40:50";
-const Uuid kGapService(uint16_t{0x1800});
-const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kWritable(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kNotifying(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kShortValue(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kLongValue(std::string("a3c87504-8ed3-4bdf-8a39-a01bebede295"));
+using testing::kGapService;
+using testing::kLongValue;
+using testing::kNotifying;
+using testing::kPhoneAddress;
+using testing::kPhoneService;
+using testing::kShortValue;
+using testing::kWritable;
 
-const char* const kScenario = R"({
-  "radio": {"variant": "dongle", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149},
-            "connection_slots": 3},
-  "peripherals": [{
-    "name": "phone",
-    "address": "5a:10:20:30:40:50", "address_type": "random",
-    "adv_interval_ms": 100,
-    "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-    "rssi": -55,
-    "gatt": [
-      {"uuid": "1800", "characteristics": [{"uuid": "2a00", "properties": ["read"], "value_text": "Phone"}]},
-      {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
-        {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
-        {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
-        {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "2a"},
-        {"uuid": "a3c87504-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"],
-         "value": "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f2021222324252627"}
-      ]}
-    ]
-  }]
-})";
+// One phone; writing does not make it notify.
+const std::string kScenario = [] {
+  testing::PhoneOptions phone;
+  phone.deviceName = "Phone";
+  phone.notifiesOnWrite = false;
+  return testing::Bled112Scenario(testing::PhonePeripheral(phone));
+}();
 
 Bytes Counting(uint8_t count) {
   Bytes bytes(count);
@@ -150,32 +138,9 @@ int HardwareFailures() {
   return g_app.hardwareFailures;
 }
 
-// How a call ended, as the application can tell.
-struct Outcome {
-  std::string type;  // "none", "BGLibError", "KesBluetoothSDKLibError" or "std::exception"
-  std::string what;
-  int code = 0;
-};
-
-template <class Call>
-Outcome OutcomeOf(Call&& call) {
-  try {
-    call();
-  } catch (const details::BGLibError& e) {
-    return {"BGLibError", e.what(), e.code()};
-  } catch (const details::KesBluetoothSDKLibError& e) {
-    return {"KesBluetoothSDKLibError", e.what(), e.code()};
-  } catch (const std::exception& e) {
-    return {"std::exception", e.what(), 0};
-  }
-  return {"none", "", 0};
-}
-
-void ExpectRadioError(const Outcome& outcome, const std::string& text, int code) {
-  EXPECT_EQ(outcome.type, "BGLibError") << outcome.what;
-  EXPECT_THAT(outcome.what, ::testing::StartsWith(text + " (Error: " + std::to_string(code) + ")"));
-  EXPECT_EQ(outcome.code, code);
-}
+using testing::ExpectRadioError;
+using testing::Outcome;
+using testing::OutcomeOf;
 
 // Runs call on a thread of its own. A call still running after the guard is
 // a hang nothing later could recover from, so the program stops there.

@@ -26,87 +26,39 @@
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
+#include "support/HealthFigures.h"
 #include "support/LogCapture.h"
 #include "support/ManualClocks.h"
+#include "support/PhoneScenario.h"
 
 namespace lumen {
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
-using Figures = std::map<std::string, uint64_t>;
+using testing::Figures;
 using testing::LogCapture;
 
 constexpr auto kGuard = 10s;  // only ends a hang
 constexpr int kPatientMs = 5000;
 constexpr int kShortMs = 300;
 constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
-const char* const kPhoneAddress = "5a:10:20:30:40:50";
-const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kWritable(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kNotifying(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
+using testing::kNotifying;
+using testing::kPhoneAddress;
+using testing::kPhoneService;
+using testing::kWritable;
 
 std::string Scenario(const std::string& variant, int minor = 8) {
-  return R"({
-  "radio": {"variant": ")" +
-         variant + R"(", "firmware": {"major": 1, "minor": )" + std::to_string(minor) +
-         R"(, "patch": 0, "build": 149}, "connection_slots": 3},
-  "peripherals": [{
-    "name": "phone",
-    "address": "5a:10:20:30:40:50", "address_type": "random",
-    "adv_interval_ms": 100,
-    "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-    "rssi": -55,
-    "gatt": [
-      {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
-        {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
-        {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]}
-      ]}
-    ],
-    "behaviours": [
-      {"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
-       "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295",
-       "values": ["0101", "0102", "0103"], "count": 3, "interval_ms": 0}
-    ]
-  }]
-})";
+  testing::PhoneOptions phone;
+  phone.shortValue = "";
+  phone.longValue = false;
+  return testing::Bled112Scenario(
+      testing::PhonePeripheral(phone), variant,
+      R"({"major": 1, "minor": )" + std::to_string(minor) + R"(, "patch": 0, "build": 149})");
 }
 
-// The figures that name a fault or an outcome; the traffic figures (commands
-// sent and answered, advertisements received, their age, the queue's
-// high-water mark) move with any use of the radio.
-Figures FaultFigures(const RadioHealth& h) {
-  return {{"advertsDropped", h.advertsDropped},
-          {"garbageBytes", h.garbageBytes},
-          {"framesMalformed", h.framesMalformed},
-          {"commandsTimedOut", h.commandsTimedOut},
-          {"commandsNoResponse", h.commandsNoResponse},
-          {"commandsNoCompletingEvent", h.commandsNoCompletingEvent},
-          {"hardwareFailures", h.hardwareFailures},
-          {"resetsRadioError", h.resetsRadioError},
-          {"resetsWatchdog", h.resetsWatchdog},
-          {"resetsApplication", h.resetsApplication},
-          {"portLosses", h.portLosses},
-          {"timeAwayMs", h.timeAwayMs},
-          {"connectionsMade", h.connectionsMade},
-          {"connectionsFailed", h.connectionsFailed},
-          {"connectionsDroppedByPeer", h.connectionsDroppedByPeer},
-          {"gattOk", h.gattOk},
-          {"gattFailed", h.gattFailed},
-          {"notificationsDelivered", h.notificationsDelivered}};
-}
-
-// What moved from `before` to now, by how much.
-Figures MovedSince(const RadioHealth& before) {
-  const Figures then = FaultFigures(before);
-  Figures moved;
-  for (const auto& [name, value] : FaultFigures(GetRadioHealth())) {
-    if (value != then.at(name)) {
-      moved[name] = value - then.at(name);
-    }
-  }
-  return moved;
-}
+using testing::FaultFigures;
+using testing::MovedSince;
 
 // What the application's callbacks saw; plain function pointers, so global.
 struct App {

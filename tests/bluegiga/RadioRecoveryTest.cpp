@@ -39,9 +39,9 @@ using namespace std::chrono_literals;
 using testing::LogCapture;
 
 constexpr auto kGuard = 30s;  // only ends a hang
-const char* const kPhoneAddress = "5a:10:20:30:40:50";
-const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kShortValue(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
+using testing::kPhoneAddress;
+using testing::kPhoneService;
+using testing::kShortValue;
 const std::vector<uint8_t> kAdvertisement{0x02, 0x01, 0x06, 0x03, 0xff, 0x12, 0x34};
 
 // What the application's callbacks saw; plain function pointers, so global.

@@ -25,11 +25,9 @@ using sim::CaptureRecord;
 using sim::Frame;
 constexpr auto kGuard = std::chrono::seconds(10);
 
-const Uuid kPhoneService("a3c87500-8ed3-4bdf-8a39-a01bebede295");
 const Uuid kWriteCharacteristic("a3c87501-8ed3-4bdf-8a39-a01bebede295");
 const Uuid kNotifyCharacteristic("a3c87502-8ed3-4bdf-8a39-a01bebede295");
 const Uuid kReadCharacteristic("a3c87503-8ed3-4bdf-8a39-a01bebede295");
-const Address kPhone({0x50, 0x40, 0x30, 0x20, 0x10, 0x5a}, Address::Random);
 
 // Bytes no BLE radio's header can start with (technology bits set).
 const Bytes kGarbage{0xFF, 0xFE, 0xF9, 0xFA, 0xFB};
@@ -100,28 +98,6 @@ class BluegigaCaptureTest : public BluegigaSimTest {
   void TearDown() override {
     StopCapture();
     BluegigaSimTest::TearDown();
-  }
-
-  details::DeviceConnectionHandle Connect() {
-    details::DeviceConnectionHandle h;
-    Sdk().ConnectDirect(h, {}, kPhone, 60, 76, 100, 0);
-    EXPECT_TRUE(h.IsConnected());
-    return h;
-  }
-
-  uint16_t ValueHandle(details::DeviceConnectionHandle h, const Uuid& characteristic) {
-    for (const AttGroupItem& service : Sdk().GetListOfServices(h)) {
-      if (service.uuid != kPhoneService) {
-        continue;
-      }
-      for (const AttHandleItem& item : Sdk().GetListOfCharacteristics(h, service.startHandle, service.endHandle)) {
-        if (item.uuid == characteristic) {
-          return item.attHandle;
-        }
-      }
-    }
-    ADD_FAILURE() << "no characteristic " << characteristic.ToString();
-    return 0;
   }
 
   // Scans until an advertisement has come in, then stops.

@@ -27,6 +27,7 @@
 #include "sim/CaptureFile.h"
 #include "sim/CaptureReplay.h"
 #include "sim/VirtualBled112.h"
+#include "support/PhoneScenario.h"
 
 namespace lumen {
 namespace {
@@ -35,35 +36,18 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 constexpr auto kGuard = 10s;  // only ends a hang
-const char* const kPhoneAddress = "5a:10:20:30:40:50";
-const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kWritable(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kNotifying(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kReadable(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
+using testing::kNotifying;
+using testing::kPhoneAddress;
+using testing::kPhoneService;
+using testing::kShortValue;
+using testing::kWritable;
 
-const char* const kScenario = R"({
-  "radio": {"variant": "dongle", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149},
-            "connection_slots": 3},
-  "peripherals": [{
-    "name": "phone",
-    "address": "5a:10:20:30:40:50", "address_type": "random",
-    "adv_interval_ms": 100,
-    "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-    "rssi": -55,
-    "gatt": [
-      {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
-        {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
-        {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
-        {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "c0ffee"}
-      ]}
-    ],
-    "behaviours": [
-      {"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
-       "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295",
-       "values": ["0101", "0102", "0103"], "count": 3, "interval_ms": 0}
-    ]
-  }]
-})";
+const std::string kScenario = [] {
+  testing::PhoneOptions phone;
+  phone.shortValue = "c0ffee";
+  phone.longValue = false;
+  return testing::Bled112Scenario(testing::PhonePeripheral(phone));
+}();
 
 // What the application saw.
 struct Outcome {
@@ -136,7 +120,7 @@ Outcome RunSession(const std::string& port, const RadioActions& radio) {
       phone->Connect();
       outcome.connected = phone->IsConnected();
       auto service = phone->GetService(kPhoneService);
-      outcome.readValue = service->GetCharacteristic(kReadable)->ReadValue(true);
+      outcome.readValue = service->GetCharacteristic(kShortValue)->ReadValue(true);
       auto notifying = service->GetCharacteristic(kNotifying);
       notifying->SetCharacteristicChangedCallback([](const Bytes& value) {
         {

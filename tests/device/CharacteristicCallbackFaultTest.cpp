@@ -30,7 +30,7 @@ constexpr auto kGuard = 10s;  // only ends a hang
 const Uuid kService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kWrite(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kNotify(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
-const char* const kPhoneAddress = "5a:10:20:30:40:50";
+using testing::kPhoneAddress;
 
 // The phone as the scanner hands it to the application.
 struct Found {

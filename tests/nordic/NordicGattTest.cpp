@@ -12,9 +12,6 @@
 namespace lumen::testing {
 namespace {
 
-const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kLongValue(std::string("a3c87504-8ed3-4bdf-8a39-a01bebede295"));
-
 class NordicGattTest : public NordicSimTest {
  protected:
   void SetUp() override {

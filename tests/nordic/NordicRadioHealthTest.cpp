@@ -11,46 +11,13 @@
 #include "lumen/NordicLibError.h"
 #include "lumen/RadioHealth.h"
 #include "lumen/Scanner.h"
+#include "support/HealthFigures.h"
 #include "tests/nordic/NordicTestSupport.h"
 
 namespace lumen::testing {
 namespace {
 
-using Figures = std::map<std::string, uint64_t>;
-
 constexpr uint16_t kDeviceNameValue = 3;  // "phone": service 1800, declaration 2, value 3
-
-Figures FaultFigures(const RadioHealth& h) {
-  return {{"advertsDropped", h.advertsDropped},
-          {"garbageBytes", h.garbageBytes},
-          {"framesMalformed", h.framesMalformed},
-          {"commandsTimedOut", h.commandsTimedOut},
-          {"commandsNoResponse", h.commandsNoResponse},
-          {"commandsNoCompletingEvent", h.commandsNoCompletingEvent},
-          {"hardwareFailures", h.hardwareFailures},
-          {"resetsRadioError", h.resetsRadioError},
-          {"resetsWatchdog", h.resetsWatchdog},
-          {"resetsApplication", h.resetsApplication},
-          {"portLosses", h.portLosses},
-          {"timeAwayMs", h.timeAwayMs},
-          {"connectionsMade", h.connectionsMade},
-          {"connectionsFailed", h.connectionsFailed},
-          {"connectionsDroppedByPeer", h.connectionsDroppedByPeer},
-          {"gattOk", h.gattOk},
-          {"gattFailed", h.gattFailed},
-          {"notificationsDelivered", h.notificationsDelivered}};
-}
-
-Figures MovedSince(const RadioHealth& before) {
-  const Figures then = FaultFigures(before);
-  Figures moved;
-  for (const auto& [name, value] : FaultFigures(GetRadioHealth())) {
-    if (value != then.at(name)) {
-      moved[name] = value - then.at(name);
-    }
-  }
-  return moved;
-}
 
 struct Seen {
   std::mutex mutex;

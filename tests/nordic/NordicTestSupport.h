@@ -22,6 +22,7 @@
 #include "sd_rpc.h"
 #include "sim/nrf52/VirtualNrf52.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
 #include "support/TempPath.h"
 
 namespace lumen::testing {

@@ -24,6 +24,7 @@
 #include "scan/BeaconControllerImpl.h"
 #include "scan/ScannerImpl.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
 
 namespace lumen {
 namespace {
@@ -37,53 +38,26 @@ using Bytes = std::vector<uint8_t>;
 constexpr auto kGuard = 10s;  // only ends a hang
 constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 
-const Uuid kAdvertisedService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kWriteCharacteristic(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kNotifyCharacteristic(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kReadCharacteristic(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kLongCharacteristic(std::string("a3c87504-8ed3-4bdf-8a39-a01bebede295"));
+using testing::kLongValue;
+using testing::kNotifying;
+using testing::kPhoneService;
+using testing::kShortValue;
+using testing::kWritable;
 const Uuid kHiddenService(std::string("b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11"));
 
-const char* const kScenario = R"({
-  "radio": {"variant": "dongle", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149},
-            "connection_slots": 3},
-  "peripherals": [
-    {
-      "name": "foreground",
-      "address": "5a:10:20:30:40:50", "address_type": "random",
-      "address_rotation": {"every_s": 5, "addresses": ["5b:11:21:31:41:51"]},
-      "adv_interval_ms": 100,
-      "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-      "rssi": -55,
-      "gatt": [
-        {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
-          {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
-          {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
-          {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "2a"},
-          {"uuid": "a3c87504-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"],
-           "value": "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f2021222324252627"}
-        ]}
-      ],
-      "behaviours": [
-        {"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
-         "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295",
-         "values": ["0101", "0102", "0103"], "count": 3, "interval_ms": 0}
-      ]
-    },
-    {
-      "name": "background",
-      "address": "4b:60:70:80:90:a0", "address_type": "random",
-      "adv_interval_ms": 200,
-      "adv_data": {"flags": 26, "manufacturer_data": "4c0010050b1c1a2b3c"},
-      "rssi": -60,
-      "gatt": [
-        {"uuid": "b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11", "characteristics": [
-          {"uuid": "b7d10001-5e0c-4c3f-9d8a-2f6e1c0b7a11", "properties": ["read"], "value": "02"}
-        ]}
-      ]
-    }
-  ]
-})";
+// A phone that advertises its service and changes its address, and one that
+// hides a service the scanner only finds by connecting.
+const std::string kScenario = [] {
+  testing::PhoneOptions foreground;
+  foreground.name = "foreground";
+  foreground.extra = R"("address_rotation": {"every_s": 5, "addresses": ["5b:11:21:31:41:51"]})";
+  return testing::Bled112Scenario(
+      testing::PhonePeripheral(foreground) + "," +
+      testing::BackgroundPhone("background", -60,
+                               R"([{"uuid": "b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11", "characteristics": [
+                                  {"uuid": "b7d10001-5e0c-4c3f-9d8a-2f6e1c0b7a11", "properties": ["read"], "value": "02"}
+                                ]}])"));
+}();
 
 // What the application's callbacks saw; they run on the scanner's worker.
 struct Seen {
@@ -165,7 +139,7 @@ class PhoneEndToEndTest : public BothRadiosTest {
   }
 
   std::shared_ptr<BluetoothDevice> FindForegroundPhone() {
-    m_scanner->AddScanJob(L"foreground", {kAdvertisedService});
+    m_scanner->AddScanJob(L"foreground", {kPhoneService});
     EXPECT_TRUE(m_radio->WaitFor(Operation::kScanStart, kGuard));
     AdvanceUntilAdverts("5a:10:20:30:40:50", 2);
     Impl().TickNowForTesting();
@@ -212,7 +186,7 @@ TEST_P(PhoneEndToEndTest, PhoneChangingItsRandomAddressKeepsTheApplicationsObjec
   ASSERT_TRUE(phone);
 
   // Still looking for it when it moves to its next address.
-  m_scanner->AddScanJob(L"again", {kAdvertisedService});
+  m_scanner->AddScanJob(L"again", {kPhoneService});
   m_radio->Clock().AdvanceMs(5000);
   AdvanceUntilAdverts("5b:11:21:31:41:51", 1);
   Impl().TickNowForTesting();
@@ -230,20 +204,20 @@ TEST_P(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
 
   phone->Connect();
   ASSERT_TRUE(phone->IsConnected());
-  auto service = phone->GetService(kAdvertisedService);
+  auto service = phone->GetService(kPhoneService);
   ASSERT_TRUE(service);
-  EXPECT_EQ(service->GetCharacteristic(kReadCharacteristic)->ReadValue(true), Bytes{0x2a});
+  EXPECT_EQ(service->GetCharacteristic(kShortValue)->ReadValue(true), Bytes{0x2a});
 
   // The radio answers "invalid handle" once: the cache is rebuilt and the read repeated.
   ASSERT_TRUE(m_radio->AnswerNextReadWithInvalidHandle());
-  EXPECT_EQ(service->GetCharacteristic(kReadCharacteristic)->ReadValue(true), Bytes{0x2a});
+  EXPECT_EQ(service->GetCharacteristic(kShortValue)->ReadValue(true), Bytes{0x2a});
   EXPECT_TRUE(m_log.HasContaining(Logger::WARNING, "GATT operation got 'invalid handle'"));
 
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<Bytes> values;
   std::set<std::thread::id> threads;
-  auto notifying = service->GetCharacteristic(kNotifyCharacteristic);
+  auto notifying = service->GetCharacteristic(kNotifying);
   notifying->SetCharacteristicChangedCallback([&](const std::vector<uint8_t>& value) {
     std::lock_guard lock(mutex);
     values.push_back(value);
@@ -251,7 +225,7 @@ TEST_P(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
     arrived.notify_all();
   });
   notifying->EnableCharacteristicNotification(true);
-  service->GetCharacteristic(kWriteCharacteristic)->WriteValue({0x07}, true, false);
+  service->GetCharacteristic(kWritable)->WriteValue({0x07}, true, false);
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(arrived.wait_for(lock, kGuard, [&] { return values.size() == 3; }));
@@ -278,9 +252,9 @@ TEST_P(PhoneEndToEndTest, LongValueConnectionRssiAndALinkThePeerDrops) {
   // Longer than one ATT read at the default MTU: a long read brings it back whole.
   Bytes expected(40);
   for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<uint8_t>(i);
-  auto service = phone->GetService(kAdvertisedService);
+  auto service = phone->GetService(kPhoneService);
   ASSERT_TRUE(service);
-  auto longValue = service->GetCharacteristic(kLongCharacteristic);
+  auto longValue = service->GetCharacteristic(kLongValue);
   EXPECT_EQ(longValue->ReadValue(false), expected);
   // The radios differ by design on a short read: the BLED112 makes one ATT
   // read (22 bytes), while the Nordic backend's read by handle reads it all.

@@ -19,6 +19,7 @@
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
 
 namespace lumen {
 namespace {
@@ -32,8 +33,8 @@ constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 constexpr std::chrono::milliseconds kRealTicks(50);
 constexpr auto kGuard = 10s;  // only ends a hang
 
-const char* const kPhoneAddress = "5a:10:20:30:40:50";
-const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
+using testing::kPhoneAddress;
+using testing::kPhoneService;
 
 std::string Scenario(const std::string& variant) {
   return R"({

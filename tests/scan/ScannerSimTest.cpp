@@ -17,6 +17,7 @@
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
 
 namespace lumen {
 namespace {
@@ -44,7 +45,7 @@ std::string Scenario(const std::string& variant) {
 })";
 }
 
-const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
+using testing::kPhoneService;
 
 struct Seen {
   std::mutex mutex;

@@ -9,41 +9,9 @@ namespace lumen::testing {
 constexpr std::chrono::milliseconds kAdvertInterval{100};
 
 std::string PhonesScenario(const std::string& variant, const std::string& firmware) {
-  return R"({
-  "radio": {"variant": ")" +
-         variant + R"(", "firmware": )" + firmware + R"(, "connection_slots": 3},
-  "peripherals": [
-    {
-      "name": "phone",
-      "address": "5a:10:20:30:40:50", "address_type": "random",
-      "adv_interval_ms": 100,
-      "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-      "rssi": -55,
-      "gatt": [
-        {"uuid": "1800", "characteristics": [{"uuid": "2a00", "properties": ["read"], "value_text": "Phone"}]},
-        {"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
-          {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
-          {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
-          {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "2a"},
-          {"uuid": "a3c87504-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"],
-           "value": "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f2021222324252627"}
-        ]}
-      ],
-      "behaviours": [
-        {"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
-         "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295",
-         "values": ["0101", "0102", "0103"], "count": 3, "interval_ms": 0}
-      ]
-    },
-    {
-      "name": "background-phone",
-      "address": "4b:60:70:80:90:a0", "address_type": "random",
-      "adv_interval_ms": 200,
-      "adv_data": {"flags": 26, "manufacturer_data": "4c0010050b1c1a2b3c"},
-      "rssi": -62
-    }
-  ]
-})";
+  PhoneOptions phone;
+  phone.deviceName = "Phone";
+  return Bled112Scenario(PhonePeripheral(phone) + "," + BackgroundPhone("background-phone", -62), variant, firmware);
 }
 
 Bytes Counting(uint8_t count) {
@@ -103,12 +71,6 @@ void RecordSoftReset(bool removesDevice) {
     g_app.softResets.push_back(removesDevice);
   }
   g_app.changed.notify_all();
-}
-
-void ExpectRadioError(const Outcome& outcome, const std::string& text, int code) {
-  EXPECT_EQ(outcome.type, "BGLibError") << outcome.what;
-  EXPECT_THAT(outcome.what, ::testing::StartsWith(text + " (Error: " + std::to_string(code) + ")"));
-  EXPECT_EQ(outcome.code, code);
 }
 
 void SerialTest::SetUp() {

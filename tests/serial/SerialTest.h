@@ -21,7 +21,9 @@
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
 #include "lumen/Uuid.h"
+#include "support/CallOutcome.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
 #include "support/RemoteBled112.h"
 
 namespace lumen::testing {
@@ -35,23 +37,10 @@ inline constexpr int kDefaultTimeoutMs = 3000;     // the library's own
 inline constexpr int kNoResponseCode = 0x9001;
 inline constexpr int kDisconnectedCode = 0x9000;
 
-inline const char* const kPhoneAddress = "5a:10:20:30:40:50";
-inline const char* const kBackgroundPhoneAddress = "4b:60:70:80:90:a0";
-inline const char* const kPhoneServiceText = "a3c87500-8ed3-4bdf-8a39-a01bebede295";
-inline const char* const kNotifyingText = "a3c87502-8ed3-4bdf-8a39-a01bebede295";
-
-inline const Uuid kGapService(uint16_t{0x1800});
-inline const Uuid kPhoneService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
-inline const Uuid kWritable(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
-inline const Uuid kNotifying(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
-inline const Uuid kShortValue(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
-inline const Uuid kLongValue(std::string("a3c87504-8ed3-4bdf-8a39-a01bebede295"));
-
 // Two phones near a BLED112: one advertises its service, one only
 // manufacturer data. Writing the first one's writable characteristic makes it
 // notify three values.
-std::string PhonesScenario(const std::string& variant = "dongle",
-                           const std::string& firmware = R"({"major": 1, "minor": 8, "patch": 0, "build": 149})");
+std::string PhonesScenario(const std::string& variant = "dongle", const std::string& firmware = kFirmware18);
 
 Bytes Counting(uint8_t count);  // 00 01 02 …
 
@@ -81,29 +70,6 @@ bool RecordAdvert(std::shared_ptr<BluetoothDevice>& device);
 bool RecordScanJob(const std::wstring& job, std::vector<std::shared_ptr<BluetoothDevice>>& devices);
 void RecordHardwareFailure();
 void RecordSoftReset(bool removesDevice);
-
-// How a call ended, as the application can tell.
-struct Outcome {
-  std::string type;  // "none", "BGLibError", "KesBluetoothSDKLibError" or "std::exception"
-  std::string what;
-  int code = 0;
-};
-
-template <class Call>
-Outcome OutcomeOf(Call&& call) {
-  try {
-    call();
-  } catch (const details::BGLibError& e) {
-    return {"BGLibError", e.what(), e.code()};
-  } catch (const details::KesBluetoothSDKLibError& e) {
-    return {"KesBluetoothSDKLibError", e.what(), e.code()};
-  } catch (const std::exception& e) {
-    return {"std::exception", e.what(), 0};
-  }
-  return {"none", "", 0};
-}
-
-void ExpectRadioError(const Outcome& outcome, const std::string& text, int code);
 
 // The library on the virtual BLED112's port, the radio driven through
 // lumen-sim's control channel: only what an application can call.
