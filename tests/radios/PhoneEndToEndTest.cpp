@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
 #include "lumen/BeaconController.h"
@@ -272,12 +273,18 @@ TEST_P(PhoneEndToEndTest, LongValueConnectionRssiAndALinkThePeerDrops) {
   EXPECT_LT(rssi.back().rssi, 0);
 
   // The peer goes: the device learns it without being asked.
-  ASSERT_TRUE(m_radio->DropFirstConnection());
-  for (int i = 0; i < 1000 && phone->IsConnected(); ++i) {
-    std::this_thread::yield();
-    std::unique_lock lock(g_seen.mutex);
-    g_seen.changed.wait_for(lock, 10ms);
-  }
+  // The connection table's own handler subscribed first, so by the time this
+  // one runs the link is already gone from it.
+  details::Event disconnected;
+  int subscription = 0;
+  details::Subscribe<unsigned int>(
+      "common_evt_disconnect", [&disconnected](unsigned int /*native*/) { disconnected.Set(); }, &subscription);
+  const bool dropped = m_radio->DropFirstConnection();
+  const bool signalled =
+      dropped && disconnected.WaitFor(static_cast<uint32_t>(std::chrono::milliseconds(kGuard).count()));
+  details::Unsubscribe(subscription);  // before `disconnected` goes
+  ASSERT_TRUE(dropped);
+  ASSERT_TRUE(signalled) << "no disconnect event";
   EXPECT_FALSE(phone->IsConnected());
   EXPECT_FALSE(details::AnyConnectionOpen());
 }
