@@ -96,22 +96,19 @@ bool CountAdvert(std::shared_ptr<BluetoothDevice>& /*device*/) {
 }
 
 void BM_AdvertFloodFromSeparateWriter(benchmark::State& state) {
-  Logger::SetLogCallback(nullptr);
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     state.SkipWithError("no pseudo-terminal");
     return;
   }
   const std::string slave = ptsname(master);
-  SetBluetoothSDK(new IdleRadio);
   {
+    IdleScan idle;
+    auto& scanner = idle.scanner;
+    scanner.SetAdvCallback(&CountAdvert);
     auto serial = std::make_shared<SerialThread>();
     SerialThread::SetInstance(serial);
     serial->OpenDevice(slave, 0);
-    Scanner::Impl scanner;
-    scanner.SetTickIntervalForTesting(std::chrono::hours(24));
-    scanner.SetAdvCallback(&CountAdvert);
-    scanner.StartLeScan();
 
     const std::vector<uint8_t> frames = FloodFrames();
     const pid_t writer = fork();
@@ -150,7 +147,6 @@ void BM_AdvertFloodFromSeparateWriter(benchmark::State& state) {
       state.counters["adverts_per_second"] = static_cast<double>(counted) / wallSeconds;
     }
   }
-  ReleaseBluetoothSDK();
   close(master);
 }
 BENCHMARK(BM_AdvertFloodFromSeparateWriter)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "core/BluetoothSDK.h"
 #include "core/IBluetoothSDK.h"
+#include "lumen/Logger.h"
+#include "scan/ScannerImpl.h"
 
 namespace lumen::details {
 
@@ -48,6 +52,30 @@ class IdleRadio : public IBluetoothSDK {
 
  private:
   std::atomic<bool> m_scanning{false};
+};
+
+// A scanner on an idle radio, scanning, with logging off and the scanner's own
+// ticks held off so that only the advertisements cost time.
+class IdleScan {
+ public:
+  IdleScan() {
+    scanner.SetTickIntervalForTesting(std::chrono::hours(24));
+    scanner.StartLeScan();
+  }
+
+ private:
+  struct InPlace {  // before the scanner, and released after it
+    InPlace() {
+      Logger::SetLogCallback(nullptr);
+      SetBluetoothSDK(new IdleRadio);
+    }
+    ~InPlace() { ReleaseBluetoothSDK(); }
+    InPlace(const InPlace&) = delete;
+    InPlace& operator=(const InPlace&) = delete;
+  } m_radio;
+
+ public:
+  Scanner::Impl scanner;
 };
 
 }  // namespace lumen::details

@@ -6,20 +6,16 @@
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "lumen/BluetoothDevice.h"
+#include "AdvertLoop.h"
 #include "lumen/Lumen.h"
-#include "lumen/Scanner.h"
-#include "scan/ScannerImpl.h"
 #include "sd_rpc.h"
 #include "sim/nrf52/VirtualNrf52.h"
 
@@ -28,19 +24,6 @@ namespace {
 
 constexpr int kPeripherals = 20;
 constexpr int kReportsPerIteration = 1000;
-
-std::mutex g_mutex;
-std::condition_variable g_changed;
-int64_t g_adverts = 0;
-
-bool CountAdvert(std::shared_ptr<BluetoothDevice>& /*device*/) {
-  {
-    std::lock_guard lock(g_mutex);
-    ++g_adverts;
-  }
-  g_changed.notify_one();
-  return true;
-}
 
 // One connectable report as the driver hands it over: the data lives in the
 // scan buffer the backend registered, here a buffer of the bench's own.
@@ -80,31 +63,12 @@ void BM_NordicAdvertsFromDriverThreadToCallback(benchmark::State& state) {
   static uint8_t data[kPeripherals][32];
   std::vector<std::vector<uint8_t>> reports;
   for (int i = 0; i < kPeripherals; ++i) reports.push_back(Report(i, data[i]));
-  {
-    auto scanner = GetScanner();
-    details::ScannerAccess::ImplOf(*scanner).SetTickIntervalForTesting(std::chrono::hours(24));
-    scanner->SetAdvCallback(&CountAdvert);
-    scanner->StartLeScan();
-    int64_t expected = 0;
-    {
-      std::lock_guard lock(g_mutex);
-      g_adverts = 0;
+  bench::RunAdvertLoop(state, kReportsPerIteration, [&] {
+    for (int i = 0; i < kReportsPerIteration; ++i) {
+      const auto& report = reports[static_cast<size_t>(i % kPeripherals)];
+      board->InjectEvent(report.data(), report.size());
     }
-    for (auto _ : state) {
-      for (int i = 0; i < kReportsPerIteration; ++i) {
-        const auto& report = reports[static_cast<size_t>(i % kPeripherals)];
-        board->InjectEvent(report.data(), report.size());
-      }
-      expected += kReportsPerIteration;
-      std::unique_lock lock(g_mutex);
-      if (!g_changed.wait_for(lock, std::chrono::seconds(30), [&] { return g_adverts >= expected; })) {
-        state.SkipWithError("advertisements went missing");
-        break;
-      }
-    }
-    state.SetItemsProcessed(state.iterations() * kReportsPerIteration);
-    scanner->StopLeScan();
-  }
+  });
   UnInitialize();
 }
 // Process CPU time includes the virtual board's event thread, which stands

@@ -57,50 +57,38 @@ void Publish(const std::vector<uint8_t>& record) {
 // worker (cache update, statistics), from 100 addresses. The time includes
 // the radio-thread side: copying the record and posting it.
 void BM_ScannerAdvertisementThroughput(benchmark::State& state) {
-  Logger::SetLogCallback(nullptr);
-  SetBluetoothSDK(new IdleRadio);
-  {
-    Scanner::Impl scanner;
-    scanner.SetTickIntervalForTesting(std::chrono::hours(24));
-    scanner.StartLeScan();
-    const auto records = ScanResponses(100);
-    constexpr int kBatch = 1000;
-    for (auto _ : state) {
-      for (int i = 0; i < kBatch; ++i) {
-        Publish(records[static_cast<size_t>(i) % records.size()]);
-      }
-      scanner.RunOnWorkerForTesting({});
+  IdleScan idle;
+  auto& scanner = idle.scanner;
+  const auto records = ScanResponses(100);
+  constexpr int kBatch = 1000;
+  for (auto _ : state) {
+    for (int i = 0; i < kBatch; ++i) {
+      Publish(records[static_cast<size_t>(i) % records.size()]);
     }
-    state.SetItemsProcessed(state.iterations() * kBatch);
+    scanner.RunOnWorkerForTesting({});
   }
-  ReleaseBluetoothSDK();
+  state.SetItemsProcessed(state.iterations() * kBatch);
 }
 BENCHMARK(BM_ScannerAdvertisementThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Cost on the publishing (radio reader) thread alone: the part that holds up
 // the serial line.
 void BM_ScannerAdvertisementIntake(benchmark::State& state) {
-  Logger::SetLogCallback(nullptr);
-  SetBluetoothSDK(new IdleRadio);
-  {
-    Scanner::Impl scanner;
-    scanner.SetTickIntervalForTesting(std::chrono::hours(24));
-    scanner.StartLeScan();
-    const auto records = ScanResponses(100);
-    size_t next = 0;
-    for (auto _ : state) {
-      Publish(records[next]);
-      next = (next + 1) % records.size();
-      if (next == 0) {
-        state.PauseTiming();
-        scanner.RunOnWorkerForTesting({});  // keep the backlog small
-        state.ResumeTiming();
-      }
+  IdleScan idle;
+  auto& scanner = idle.scanner;
+  const auto records = ScanResponses(100);
+  size_t next = 0;
+  for (auto _ : state) {
+    Publish(records[next]);
+    next = (next + 1) % records.size();
+    if (next == 0) {
+      state.PauseTiming();
+      scanner.RunOnWorkerForTesting({});  // keep the backlog small
+      state.ResumeTiming();
     }
-    scanner.RunOnWorkerForTesting({});
-    state.SetItemsProcessed(state.iterations());
   }
-  ReleaseBluetoothSDK();
+  scanner.RunOnWorkerForTesting({});
+  state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ScannerAdvertisementIntake);
 

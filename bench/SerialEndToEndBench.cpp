@@ -4,18 +4,14 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "AdvertLoop.h"
 #include "bluegiga/BGCalls.h"
-#include "lumen/BluetoothDevice.h"
 #include "lumen/Capture.h"
 #include "lumen/Lumen.h"
-#include "lumen/Scanner.h"
-#include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
 
 namespace lumen {
@@ -63,19 +59,6 @@ void BM_CommandRoundTripOverPseudoTerminal(benchmark::State& state) {
 }
 BENCHMARK(BM_CommandRoundTripOverPseudoTerminal)->UseRealTime();
 
-std::mutex g_mutex;
-std::condition_variable g_changed;
-int64_t g_adverts = 0;
-
-bool CountAdvert(std::shared_ptr<BluetoothDevice>& /*device*/) {
-  {
-    std::lock_guard lock(g_mutex);
-    ++g_adverts;
-  }
-  g_changed.notify_one();
-  return true;
-}
-
 // Argument 1: with a capture of every frame running.
 void BM_AdvertsFromPseudoTerminalToCallback(benchmark::State& state) {
   const std::string capturePath = (std::filesystem::temp_directory_path() / "lumen-bench-serial.pcapng").string();
@@ -88,28 +71,8 @@ void BM_AdvertsFromPseudoTerminalToCallback(benchmark::State& state) {
     StopCapture();
     return;
   }
-  {
-    auto scanner = GetScanner();
-    details::ScannerAccess::ImplOf(*scanner).SetTickIntervalForTesting(std::chrono::hours(24));
-    scanner->SetAdvCallback(&CountAdvert);
-    scanner->StartLeScan();  // continuous scanning on this firmware
-    int64_t expected = 0;
-    {
-      std::lock_guard lock(g_mutex);
-      g_adverts = 0;
-    }
-    for (auto _ : state) {
-      expected += kAdvertsPerIteration;
-      radio->Clock().AdvanceMs(kSimMsPerIteration);
-      std::unique_lock lock(g_mutex);
-      if (!g_changed.wait_for(lock, std::chrono::seconds(30), [&] { return g_adverts >= expected; })) {
-        state.SkipWithError("advertisements went missing");
-        break;
-      }
-    }
-    state.SetItemsProcessed(state.iterations() * kAdvertsPerIteration);
-    scanner->StopLeScan();
-  }
+  // Continuous scanning on this firmware.
+  bench::RunAdvertLoop(state, kAdvertsPerIteration, [&] { radio->Clock().AdvanceMs(kSimMsPerIteration); });
   UnInitialize();
   StopCapture();
   std::filesystem::remove(capturePath);
