@@ -54,6 +54,8 @@ class IdleRadio : public IBluetoothSDK {
   std::atomic<bool> m_scanning{false};
 };
 
+namespace {  // Scanner::Impl is hidden in the library; so is this, in each bench
+
 // A scanner on an idle radio, scanning, with logging off and the scanner's own
 // ticks held off so that only the advertisements cost time.
 class IdleScan {
@@ -77,5 +79,7 @@ class IdleScan {
  public:
   Scanner::Impl scanner;
 };
+
+}  // namespace
 
 }  // namespace lumen::details
