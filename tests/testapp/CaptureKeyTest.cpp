@@ -9,8 +9,6 @@
 namespace lumenTestApp::test {
 namespace {
 
-const std::string kFound = "KESLUMEN found phone MAC " + kPhoneAddress + " UUID " + kAuthService;
-
 std::string Contents(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

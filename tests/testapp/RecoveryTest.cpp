@@ -10,8 +10,6 @@
 namespace lumenTestApp::test {
 namespace {
 
-const std::string kFound = "KESLUMEN found phone MAC " + kPhoneAddress + " UUID " + kAuthService;
-
 TEST(RecoveryTest, TheBoardVanishingAndComingBackLeavesThePhoneTrackedAndExercisedAgain) {
   TestAppRun app(PhoneTrackingScenario(), {"-f1", "-v1", "-s"});
   const size_t found = app.Await(kFound);

@@ -8,8 +8,6 @@
 namespace lumenTestApp::test {
 namespace {
 
-const std::string kFound = "KESLUMEN found phone MAC " + kPhoneAddress + " UUID " + kAuthService;
-
 TEST(SessionTest, TracksTheBackgroundPhoneAndExercisesIt) {
   TestAppRun app(PhoneTrackingScenario(), {"-f1", "-v1"});
   const size_t found = app.Await(kFound);

@@ -22,6 +22,8 @@ inline const std::string kChallenge = "7198c97a-914a-432d-b828-0eea0e2b65fc";
 inline const std::string kResponse = "0b9db0e5-c5b3-4043-8294-44d8112adc54";
 inline const std::string kFeature = "57862960-5b0f-4ce0-a255-30997b420c79";
 inline const std::string kPhoneAddress = "6c:21:43:65:87:a9";
+// The line that says the program found the phone by its service.
+inline const std::string kFound = "KESLUMEN found phone MAC " + kPhoneAddress + " UUID " + kAuthService;
 // The phone that serves its own UUID but lacks the feature characteristic.
 inline const std::string kRefusedPhoneUuid = "016e9c91-5c83-4eae-b52a-0e7c72201c7b";
 inline const std::string kRefusedPhoneAddress = "5e:12:34:56:78:9a";
