@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -149,6 +150,20 @@ class NordicSimTest : public ::testing::Test {
     details::DeviceConnectionHandle h;
     Sdk().ConnectDirect(h, {}, AddressOf("c4:10:20:30:40:50", Address::Random), 6, 6, 400, 0);
     return h;
+  }
+
+  // The phone's requests on connecting are answered through chains of events
+  // (a reply that meets another procedure goes again when it ends): true once
+  // the board holds none unanswered.
+  bool PeerRequestsAnswered() {
+    for (int round = 0; round < 100; ++round) {
+      if (!Delivered()) return false;
+      const auto connections = m_board->Snapshot().connections;
+      if (std::all_of(connections.begin(), connections.end(), [](const auto& c) { return c.unanswered.empty(); })) {
+        return true;
+      }
+    }
+    return false;
   }
 
   // Hands the event to the backend as if the board sent it.

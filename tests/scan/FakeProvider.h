@@ -15,6 +15,7 @@
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
+#include "core/Event.h"
 #include "core/IBluetoothSDK.h"
 #include "lumen/Address.h"
 #include "lumen/Errors.h"
@@ -413,7 +414,12 @@ class FakeProvider : public details::IBluetoothSDK {
 // removes it, and every connection it left, afterwards.
 class ScopedFakeProvider {
  public:
-  ScopedFakeProvider() : m_fake(new FakeProvider) { details::SetBluetoothSDK(m_fake); }
+  // Like a radio's port opening, a fresh provider lowers the reset flag the
+  // last radio closed left raised.
+  ScopedFakeProvider() : m_fake(new FakeProvider) {
+    details::Event::SetGlobalReset(false);
+    details::SetBluetoothSDK(m_fake);
+  }
   ~ScopedFakeProvider() {
     details::ReleaseBluetoothSDK();
     details::ClearAllConnections();
