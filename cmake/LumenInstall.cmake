@@ -4,6 +4,13 @@ install(TARGETS lumen EXPORT lumenTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Built without pc-ble-driver, the library links the virtual nRF52 board in
+# its place: the board and the simulator it runs on go with it.
+if(LUMEN_VIRTUAL_NRF52)
+  install(TARGETS lumen_nrf52_board lumen_sim EXPORT lumenTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(DIRECTORY include/lumen DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT lumenTargets NAMESPACE lumen:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/lumen)
 

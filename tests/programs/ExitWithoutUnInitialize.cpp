@@ -26,7 +26,6 @@
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
 #include "sim/VirtualBled112.h"
-#include "sim/nrf52/VirtualNrf52.h"
 
 namespace {
 
@@ -105,10 +104,10 @@ std::string StartRadio() {
 }
 
 // The virtual nRF52 board runs inside this process, on its own threads, as
-// pc-ble-driver's do.
+// pc-ble-driver's do, on its real-time clock: opened as an application opens
+// it, with the scenario's path as the port.
 std::string WriteBoardScenario(const std::string& path) {
   std::ofstream(path) << kScenario;
-  lumen::sim::SetNrf52BoardOptions({lumen::sim::SimClock::Mode::kRealTime});
   return path;
 }
 
