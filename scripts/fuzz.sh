@@ -4,14 +4,19 @@
 # With --keep-corpus the grown corpus is then minimised and written back
 # there: the hand-made seeds (any file not named by its SHA-1) stay, the rest
 # is replaced by a small set of inputs that reaches every edge reached.
-# Without it the source tree is left as it was (the test command's smoke run).
+# Without it the source tree is left as it was (the test command's smoke run),
+# and the targets run side by side, one per core, each report printed whole.
+# --build-only builds the targets and stops.
+#
+#   bash scripts/fuzz.sh [--keep-corpus | --build-only] [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 keep=0
-if [ "${1:-}" = "--keep-corpus" ]; then
-  keep=1
-  shift
-fi
+build_only=0
+case "${1:-}" in
+  --keep-corpus) keep=1; shift ;;
+  --build-only) build_only=1; shift ;;
+esac
 seconds=${1:-60}
 
 bash scripts/install-deps.sh
@@ -21,6 +26,46 @@ CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DLUMEN_BUILD_SIM=OFF -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
 # Only the fuzzers: the shared library, examples and test program are not run here.
 cmake --build "$build" -j "$(nproc)" --target lumen_fuzzers
+[ "$build_only" = 0 ] || exit 0
+
+if [ "$keep" = 0 ]; then
+  reports=$(mktemp -d)
+  trap 'rm -rf "$reports"' EXIT
+  names=()
+  pids=()
+  failed=0
+  finish_batch() {
+    local i status
+    for i in "${!names[@]}"; do
+      status=0
+      wait "${pids[$i]}" || status=$?
+      echo "== ${names[$i]} for ${seconds}s"
+      if [ "$status" -ne 0 ]; then
+        cat "${reports}/${names[$i]}"
+        failed=1
+      else
+        grep -E "^stat::|^Done" "${reports}/${names[$i]}" || true
+      fi
+    done
+    names=()
+    pids=()
+  }
+  for fuzzer in "$build"/fuzz/*_fuzzer; do
+    name=$(basename "$fuzzer")
+    corpus="$build/corpus/$name"
+    mkdir -p "$corpus"
+    cp -n "fuzz/corpus/$name"/* "$corpus"/ 2>/dev/null || true
+    # Crash reproducers land in the build dir, not in the source tree.
+    "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/$name-" "$corpus" \
+      >"$reports/$name" 2>&1 &
+    names+=("$name")
+    pids+=($!)
+    # As many at once as there are cores.
+    [ "${#pids[@]}" -lt "$(nproc)" ] || finish_batch
+  done
+  finish_batch
+  exit "$failed"
+fi
 
 for fuzzer in "$build"/fuzz/*_fuzzer; do
   name=$(basename "$fuzzer")

@@ -6,10 +6,11 @@
 # process grew; fails when a fault was not recovered or a resource grew.
 #
 #   bash scripts/soak.sh [--minutes N] [--seed S] [--radio bled112|nrf52] [--log DIR] [--verbose]
-#                        [--skip KIND,KIND...]
+#                        [--skip KIND,KIND...] [--together]
 #
 # Without --radio both radios run, one after the other, N minutes each
-# (default 5). Without --seed a new one is drawn and printed.
+# (default 5); with --together at the same time, each report printed whole
+# when both have ended. Without --seed a new one is drawn and printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +20,7 @@ radios=(bled112 nrf52)
 log_dir=""
 verbose=()
 skip=()
+together=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --minutes) minutes=$2; shift 2 ;;
@@ -29,8 +31,9 @@ while [ $# -gt 0 ]; do
     --log) log_dir=$2; shift 2 ;;
     --verbose) verbose=(--verbose); shift ;;
     --skip) skip=(--skip "$2"); shift 2 ;;
+    --together) together=1; shift ;;
     *) echo "usage: bash scripts/soak.sh [--minutes N] [--seed S] [--radio bled112|nrf52] [--log DIR] [--verbose]" \
-         "[--skip KIND,KIND...]" >&2
+         "[--skip KIND,KIND...] [--together]" >&2
        exit 2 ;;
   esac
 done
@@ -44,16 +47,34 @@ if [ ! -f build/release/build.ninja ]; then
 fi
 cmake --build build/release -j "$(nproc)" --target lumen_soak
 
-failed=0
-for radio in "${radios[@]}"; do
+soak_radio() {
+  local radio=$1
   echo "== soak on the virtual ${radio}: ${minutes} min, seed ${seed}"
-  log=()
+  local log=()
   if [ -n "$log_dir" ]; then
     mkdir -p "$log_dir"
     log=(--log "$log_dir/soak-${radio}-${seed}.log")
   fi
   build/release/tests/lumen_soak --radio "$radio" --minutes "$minutes" --seed "$seed" "${log[@]}" "${verbose[@]}" \
-    "${skip[@]}" ||
-    failed=1
-done
+    "${skip[@]}"
+}
+
+failed=0
+if [ "$together" = 1 ]; then
+  reports=$(mktemp -d)
+  trap 'rm -rf "$reports"' EXIT
+  pids=()
+  for radio in "${radios[@]}"; do
+    soak_radio "$radio" >"$reports/$radio" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!radios[@]}"; do
+    wait "${pids[$i]}" || failed=1
+    cat "$reports/${radios[$i]}"
+  done
+else
+  for radio in "${radios[@]}"; do
+    soak_radio "$radio" || failed=1
+  done
+fi
 exit "$failed"
