@@ -48,17 +48,14 @@ const Uuid kHiddenService(std::string("b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11"));
 
 // A phone that advertises its service and changes its address, and one that
 // hides a service the scanner only finds by connecting.
-const std::string kScenario = [] {
-  testing::PhoneOptions foreground;
-  foreground.name = "foreground";
-  foreground.extra = R"("address_rotation": {"every_s": 5, "addresses": ["5b:11:21:31:41:51"]})";
-  return testing::Bled112Scenario(
-      testing::PhonePeripheral(foreground) + "," +
-      testing::BackgroundPhone("background", -60,
-                               R"([{"uuid": "b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11", "characteristics": [
+const std::string kScenario = testing::Bled112Scenario(
+    testing::PhonePeripheral(
+        {.name = "foreground", .extra = R"("address_rotation": {"every_s": 5, "addresses": ["5b:11:21:31:41:51"]})"}) +
+    "," +
+    testing::BackgroundPhone("background", -60,
+                             R"([{"uuid": "b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11", "characteristics": [
                                   {"uuid": "b7d10001-5e0c-4c3f-9d8a-2f6e1c0b7a11", "properties": ["read"], "value": "02"}
                                 ]}])"));
-}();
 
 // What the application's callbacks saw; they run on the scanner's worker.
 struct Seen {

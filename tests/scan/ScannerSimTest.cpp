@@ -28,21 +28,13 @@ using testing::LogCapture;
 constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 constexpr auto kGuard = 10s;  // only ends a hang
 
+// The phone advertises its service; its GATT table holds only a device name.
 std::string Scenario(const std::string& variant) {
-  return R"({
-  "radio": {"variant": ")" +
-         variant + R"(", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}},
-  "peripherals": [
-    {
-      "name": "phone",
-      "address": "5a:10:20:30:40:50", "address_type": "random",
-      "adv_interval_ms": 100,
-      "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-      "rssi": -55,
-      "gatt": [{"uuid": "1800", "characteristics": [{"uuid": "2a00", "properties": ["read"], "value_text": "A"}]}]
-    }
-  ]
-})";
+  return testing::Bled112Scenario(
+      testing::PhonePeripheral(
+          {.gatt =
+               R"([{"uuid": "1800", "characteristics": [{"uuid": "2a00", "properties": ["read"], "value_text": "A"}]}])"}),
+      variant);
 }
 
 using testing::kPhoneService;
