@@ -42,11 +42,10 @@ class Connection {
   Connection() {
     m_fake->SetServices(kMac, {testing::FakeService{0x000C, 0x0020, kService, {{kTxValueHandle, kTx}}}});
     details::SetMessageQueue(std::make_shared<details::MessageQueue>());
-    m_record = details::DeviceRecord::Create(
-        std::make_shared<const details::AdvPacket>(-60, kMac, 0, 0, std::vector<unsigned char>{}));
-    m_device = m_record->device();
-    m_device->Connect();
-    m_native = m_fake->NativeOf(m_fake->Calls("ConnectDirect").back().handleId);
+    const auto link = testing::ConnectAdvertised(*m_fake, kMac);
+    m_record = link.record;
+    m_device = link.device;
+    m_native = link.native;
     m_service = m_device->GetService(kService);
     m_tx = m_service->GetCharacteristic(kTx);
   }

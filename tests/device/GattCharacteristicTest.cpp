@@ -18,6 +18,7 @@
 #include "scan/AdvPacket.h"
 #include "scan/DeviceRecord.h"
 #include "scan/FakeProvider.h"
+#include "support/CallOutcome.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
@@ -41,14 +42,7 @@ const Uuid kTx("6e400003-b5a3-f393-e0a9-e50e24dcca9e");
 constexpr uint16_t kTxValueHandle = 0x0010;
 constexpr uint16_t kRxValueHandle = 0x0014;
 
-std::string ErrorText(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using testing::ErrorText;
 
 // Fails the first `times` calls of slot with code.
 FakeProvider::Hook FailFirst(const std::string& slot, int code, int times) {
@@ -68,11 +62,10 @@ class GattCharacteristicTest : public ::testing::Test {
                            0x0020,
                            kService,
                            {FakeCharacteristic{kTxValueHandle, kTx}, FakeCharacteristic{kRxValueHandle, kRx}}}});
-    m_record = details::DeviceRecord::Create(
-        std::make_shared<const details::AdvPacket>(-60, kMac, 0, 0, std::vector<unsigned char>{}));
-    m_device = m_record->device();
-    m_device->Connect();
-    m_native = m_fake->NativeOf(m_fake->Calls("ConnectDirect").back().handleId);
+    const auto link = testing::ConnectAdvertised(*m_fake, kMac);
+    m_record = link.record;
+    m_device = link.device;
+    m_native = link.native;
     m_service = m_device->GetService(kService);
     m_tx = m_service->GetCharacteristic(kTx);
     m_fake->ClearCalls();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,9 +19,12 @@
 #include "core/Event.h"
 #include "core/IBluetoothSDK.h"
 #include "lumen/Address.h"
+#include "lumen/BluetoothDevice.h"
 #include "lumen/Errors.h"
 #include "lumen/Uuid.h"
 #include "platform/Clock.h"
+#include "scan/AdvPacket.h"
+#include "scan/DeviceRecord.h"
 #include "support/ManualClocks.h"
 
 namespace lumen::testing {
@@ -409,6 +413,24 @@ class FakeProvider : public details::IBluetoothSDK {
   std::function<std::vector<uint8_t>(const FakeCall&)> m_readAnswer;
   uint32_t m_lastNative = 0;
 };
+
+// A device made from one advertisement of an address (RSSI -60, no data) and
+// connected through the fake, as the device cache hands devices out.
+struct FakeLink {
+  std::shared_ptr<details::DeviceRecord> record;
+  std::shared_ptr<BluetoothDevice> device;
+  uint32_t native = 0;  // the fake's handle of the link
+};
+
+inline FakeLink ConnectAdvertised(FakeProvider& fake, const Address& address) {
+  FakeLink link;
+  link.record = details::DeviceRecord::Create(
+      std::make_shared<const details::AdvPacket>(-60, address, 0, 0, std::vector<unsigned char>{}));
+  link.device = link.record->device();
+  link.device->Connect();
+  link.native = fake.NativeOf(fake.Calls("ConnectDirect").back().handleId);
+  return link;
+}
 
 // Installs a fresh FakeProvider as the process-wide provider for one test and
 // removes it, and every connection it left, afterwards.
