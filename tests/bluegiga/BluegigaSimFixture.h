@@ -18,13 +18,11 @@ namespace lumen::testing {
 // Two phones in range of a BLED112: one advertising its service UUID, one
 // advertising none; both serve the same GATT service.
 inline std::string PhonesScenario(const std::string& variant = "dongle", const std::string& firmware = kFirmware18) {
-  PhoneOptions phone;
-  phone.deviceName = "Phone A";
-  phone.shortValue = "01";
   const std::string backgroundGatt = std::string(R"([{"uuid": ")") + kPhoneServiceText +
                                      R"(", "characteristics": [{"uuid": ")" + kShortValueText +
                                      R"(", "properties": ["read"], "value": "02"}]}])";
-  return Bled112Scenario(PhonePeripheral(phone) + "," + BackgroundPhone("background-phone", -62, backgroundGatt),
+  return Bled112Scenario(PhonePeripheral({.deviceName = "Phone A", .shortValue = "01"}) + "," +
+                             BackgroundPhone("background-phone", -62, backgroundGatt),
                          variant, firmware);
 }
 
@@ -66,6 +64,14 @@ class BluegigaSimTest : public ::testing::Test {
     }
     ADD_FAILURE() << "no characteristic " << characteristic.ToString();
     return 0;
+  }
+
+  // Writes the configuration descriptor of the phone's notifying
+  // characteristic, so that the phone may notify.
+  void EnableNotifications(details::DeviceConnectionHandle h) {
+    const auto configuration = m_radio->Database("phone")->ConfigurationHandleOf(ValueHandle(h, kNotifying));
+    ASSERT_TRUE(configuration);
+    Sdk().AttributeWrite(h, *configuration, {0x01, 0x00});
   }
 
   LogCapture m_log;
