@@ -196,31 +196,7 @@ TEST_F(BluegigaProviderTest, GattDiscoveryReadWriteNotifyRssiAndDisconnect) {
 
   EXPECT_EQ(Sdk().ReadByHandle(h, ValueHandle(h, kShortValue)), Bytes{0x01});
 
-  // Subscribe to notifications through the configuration descriptor.
-  const uint16_t notifyHandle = ValueHandle(h, kNotifying);
-  ASSERT_NO_FATAL_FAILURE(EnableNotifications(h));
-
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<Bytes> values;
-  int id = 0;
-  details::Subscribe<const details::CommonDataNotificationEvent_t*>(
-      "common_evt_data_notification",
-      [&, notifyHandle](const details::CommonDataNotificationEvent_t* notification) {
-        if (notification->attHandle == notifyHandle) {
-          std::lock_guard lock(mutex);
-          values.push_back(notification->data);
-          arrived.notify_all();
-        }
-      },
-      &id);
-  Sdk().WriteCommand(h, ValueHandle(h, kWritable), {0x07});
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(arrived.wait_for(lock, kGuard, [&] { return values.size() == 3; }));
-    EXPECT_EQ(values, (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
-  }
-  details::Unsubscribe(id);
+  EXPECT_EQ(NotificationsAfterAWrite(h), (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
 
   int8_t rssi = 0;
   EXPECT_TRUE(Sdk().GetRSSI(h, &rssi));

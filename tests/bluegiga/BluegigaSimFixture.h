@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "bluegiga/BGCalls.h"
 #include "core/BluetoothSDK.h"
+#include "core/CallbacksManager.h"
+#include "core/CommonDataNotificationEvent.h"
 #include "core/Event.h"
 #include "lumen/Lumen.h"
 #include "sim/VirtualBled112.h"
@@ -66,12 +72,38 @@ class BluegigaSimTest : public ::testing::Test {
     return 0;
   }
 
-  // Writes the configuration descriptor of the phone's notifying
-  // characteristic, so that the phone may notify.
-  void EnableNotifications(details::DeviceConnectionHandle h) {
-    const auto configuration = m_radio->Database("phone")->ConfigurationHandleOf(ValueHandle(h, kNotifying));
-    ASSERT_TRUE(configuration);
+  // Subscribes to the phone's notifications through its configuration
+  // descriptor, writes to make it send `count` and returns what arrived: fewer
+  // when they stopped coming.
+  std::vector<std::vector<uint8_t>> NotificationsAfterAWrite(details::DeviceConnectionHandle h, size_t count = 3) {
+    const uint16_t notifyHandle = ValueHandle(h, kNotifying);
+    const auto configuration = m_radio->Database("phone")->ConfigurationHandleOf(notifyHandle);
+    if (!configuration) {
+      ADD_FAILURE() << "the notifying characteristic has no configuration descriptor";
+      return {};
+    }
     Sdk().AttributeWrite(h, *configuration, {0x01, 0x00});
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::vector<uint8_t>> values;
+    int id = 0;
+    details::Subscribe<const details::CommonDataNotificationEvent_t*>(
+        "common_evt_data_notification",
+        [&, notifyHandle](const details::CommonDataNotificationEvent_t* notification) {
+          if (notification->attHandle == notifyHandle) {
+            std::lock_guard lock(mutex);
+            values.push_back(notification->data);
+            arrived.notify_all();
+          }
+        },
+        &id);
+    Sdk().WriteCommand(h, ValueHandle(h, kWritable), {0x07});
+    std::unique_lock lock(mutex);
+    arrived.wait_for(lock, std::chrono::seconds(10), [&] { return values.size() >= count; });
+    auto seen = values;
+    lock.unlock();
+    details::Unsubscribe(id);
+    return seen;
   }
 
   LogCapture m_log;

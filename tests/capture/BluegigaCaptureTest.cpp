@@ -116,32 +116,6 @@ class BluegigaCaptureTest : public BluegigaSimTest {
     Sdk().EndProcedure();
   }
 
-  // Subscribes to the phone's notifications and has it send three.
-  void ReceiveNotifications(details::DeviceConnectionHandle h) {
-    const uint16_t notifyHandle = ValueHandle(h, kNotifying);
-    ASSERT_NO_FATAL_FAILURE(EnableNotifications(h));
-    std::mutex mutex;
-    std::condition_variable arrived;
-    size_t count = 0;
-    int id = 0;
-    details::Subscribe<const details::CommonDataNotificationEvent_t*>(
-        "common_evt_data_notification",
-        [&, notifyHandle](const details::CommonDataNotificationEvent_t* notification) {
-          if (notification->attHandle == notifyHandle) {
-            std::lock_guard lock(mutex);
-            ++count;
-            arrived.notify_all();
-          }
-        },
-        &id);
-    Sdk().WriteCommand(h, ValueHandle(h, kWritable), {0x07});
-    {
-      std::unique_lock lock(mutex);
-      EXPECT_TRUE(arrived.wait_for(lock, kGuard, [&] { return count == 3; }));
-    }
-    details::Unsubscribe(id);
-  }
-
   CaptureDir m_dir;
 };
 
@@ -153,7 +127,7 @@ TEST_F(BluegigaCaptureTest, SessionIsCapturedByteForByteBothWaysWithGarbageAndSi
 
   const auto h = Connect();
   EXPECT_EQ(Sdk().ReadByHandle(h, ValueHandle(h, kShortValue)), Bytes{0x01});
-  ReceiveNotifications(h);
+  EXPECT_EQ(NotificationsAfterAWrite(h).size(), 3U);
 
   // Garbage alone, then garbage in the same write as a response.
   m_radio->Faults().SendGarbage(kGarbage);
