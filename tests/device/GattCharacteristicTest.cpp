@@ -62,26 +62,20 @@ class GattCharacteristicTest : public ::testing::Test {
                            0x0020,
                            kService,
                            {FakeCharacteristic{kTxValueHandle, kTx}, FakeCharacteristic{kRxValueHandle, kRx}}}});
-    const auto link = testing::ConnectAdvertised(*m_fake, kMac);
-    m_record = link.record;
-    m_device = link.device;
-    m_native = link.native;
-    m_service = m_device->GetService(kService);
+    m_link = testing::ConnectAdvertised(*m_fake, kMac);
+    m_service = m_link.device->GetService(kService);
     m_tx = m_service->GetCharacteristic(kTx);
     m_fake->ClearCalls();
   }
   void TearDown() override {
     m_tx.reset();
     m_service.reset();
-    m_device.reset();
-    m_record.reset();
+    m_link = {};
   }
 
   ScopedFakeProvider m_fake;
   ManualClocks m_clocks;
-  std::shared_ptr<details::DeviceRecord> m_record;
-  std::shared_ptr<BluetoothDevice> m_device;
-  uint32_t m_native = 0;  // the radio's handle of the connection made in SetUp
+  testing::FakeLink m_link;  // the connection made on set-up
   std::unique_ptr<GattService> m_service;
   std::unique_ptr<GattCharacteristic> m_tx;
 };
@@ -181,27 +175,27 @@ TEST_F(GattCharacteristicTest, UnsupportedWritesThrowWithoutRadioTraffic) {
 // --- lifetimes --------------------------------------------------------------------------
 
 TEST_F(GattCharacteristicTest, OperationsAfterTheDeviceIsGoneSaySo) {
-  m_record.reset();
-  m_device.reset();
+  m_link.record.reset();
+  m_link.device.reset();
   EXPECT_EQ(ErrorText([&] { m_tx->ReadValue(true); }), "BluetoothDevice no longer exists");
   EXPECT_EQ(ErrorText([&] { m_service->GetCharacteristicUuids(); }), "BluetoothDevice no longer exists");
   EXPECT_EQ(ErrorText([&] { m_service->GetCharacteristic(kRx); }), "BluetoothDevice no longer exists");
 }
 
 TEST_F(GattCharacteristicTest, CharacteristicOfAnUnconnectedDeviceCannotBeMade) {
-  m_device->Disconnect();
+  m_link.device->Disconnect();
   const std::string text = ErrorText([&] { m_service->GetCharacteristic(kRx); });
   EXPECT_EQ(text.rfind("handle(+", 0), 0U) << text;
   EXPECT_NE(text.find(") not connected"), std::string::npos) << text;
 }
 
 TEST_F(GattCharacteristicTest, ObjectsFromAnEarlierConnectionFailAfterReconnecting) {
-  m_device->Disconnect();
-  m_device->Connect();
+  m_link.device->Disconnect();
+  m_link.device->Connect();
   const std::string text = ErrorText([&] { m_tx->ReadValue(true); });
   EXPECT_NE(text.find(") not connected"), std::string::npos) << text;
   // A fresh service object works on the new connection.
-  EXPECT_NO_THROW(m_device->GetService(kService)->GetCharacteristic(kTx)->ReadValue(true));
+  EXPECT_NO_THROW(m_link.device->GetService(kService)->GetCharacteristic(kTx)->ReadValue(true));
 }
 
 // --- notification delivery -------------------------------------------------------------
@@ -226,7 +220,7 @@ class NotificationTest : public GattCharacteristicTest {
 };
 
 TEST_F(NotificationTest, NotificationReachesTheCallbackOnTheQueueThread) {
-  const uint32_t native = m_native;
+  const uint32_t native = m_link.native;
   std::promise<std::pair<Bytes, std::thread::id>> received;
   m_tx->SetCharacteristicChangedCallback([&received](const Bytes& data) {
     received.set_value({data, std::this_thread::get_id()});
@@ -249,11 +243,11 @@ TEST_F(NotificationTest, NotificationReachesTheCallbackOnTheQueueThread) {
 TEST_F(NotificationTest, DestroyedCharacteristicHearsNoMore) {
   auto calls = std::make_shared<std::atomic<int>>(0);
   m_tx->SetCharacteristicChangedCallback([calls](const Bytes&) { ++*calls; });
-  Notify(m_native, kTxValueHandle, {0x01});
+  Notify(m_link.native, kTxValueHandle, {0x01});
   Drain();
   EXPECT_EQ(calls->load(), 1);
   m_tx.reset();
-  Notify(m_native, kTxValueHandle, {0x02});
+  Notify(m_link.native, kTxValueHandle, {0x02});
   Drain();
   EXPECT_EQ(calls->load(), 1);
 }

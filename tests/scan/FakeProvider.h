@@ -417,8 +417,8 @@ class FakeProvider : public details::IBluetoothSDK {
 // A device made from one advertisement of an address (RSSI -60, no data) and
 // connected through the fake, as the device cache hands devices out.
 struct FakeLink {
+  std::shared_ptr<BluetoothDevice> device;  // first: `link = {}` lets go of it before its record
   std::shared_ptr<details::DeviceRecord> record;
-  std::shared_ptr<BluetoothDevice> device;
   uint32_t native = 0;  // the fake's handle of the link
 };
 
