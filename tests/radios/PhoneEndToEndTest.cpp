@@ -26,6 +26,7 @@
 #include "scan/ScannerImpl.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
+#include "support/ScannerOnRadio.h"
 
 namespace lumen {
 namespace {
@@ -37,7 +38,6 @@ using Operation = testing::RadioUnderTest::Operation;
 using Bytes = std::vector<uint8_t>;
 
 constexpr auto kGuard = 10s;  // only ends a hang
-constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 
 using testing::kLongValue;
 using testing::kNotifying;
@@ -97,18 +97,12 @@ class PhoneEndToEndTest : public BothRadiosTest {
     details::ClearAllConnections();
     m_radio = MakeRadio(kScenario);
     ASSERT_TRUE(m_radio->Open());
-    m_scanner = GetScanner();
-    Impl().SetTickIntervalForTesting(kNoRealTicks);
+    m_scanner = testing::ScannerTickedByHand();
     m_scanner->SetAdvCallback(&OnAdvert);
     m_scanner->SetScanCallback(&OnScan);
   }
 
-  void TearDown() override {
-    m_scanner.reset();
-    UnInitialize();
-    m_radio.reset();
-    details::ClearAllConnections();
-  }
+  void TearDown() override { testing::CloseScannerAndRadio(m_scanner, m_radio); }
 
   Scanner::Impl& Impl() { return details::ScannerAccess::ImplOf(*m_scanner); }
 

@@ -16,6 +16,7 @@
 #include "scan/ScannerImpl.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
+#include "support/ScannerOnRadio.h"
 
 namespace lumen {
 namespace {
@@ -65,19 +66,11 @@ class RadioWatchdogTest : public BothRadiosTest {
     details::ClearAllConnections();
     m_radio = MakeRadio(kScenario);
     ASSERT_TRUE(m_radio->Open());
-    m_scanner = GetScanner();
-    Impl().SetTickIntervalForTesting(std::chrono::hours(24));
+    m_scanner = testing::ScannerTickedByHand();
     Set_HardwareFailureCallback(&OnHardwareFailure);
     Set_HardwareSoftResetInitiatedCallback(&OnSoftReset);
   }
-  void TearDown() override {
-    m_scanner.reset();
-    UnInitialize();
-    m_radio.reset();
-    Set_HardwareFailureCallback(nullptr);
-    Set_HardwareSoftResetInitiatedCallback(nullptr);
-    details::ClearAllConnections();
-  }
+  void TearDown() override { testing::CloseScannerAndRadio(m_scanner, m_radio); }
   Scanner::Impl& Impl() { return details::ScannerAccess::ImplOf(*m_scanner); }
 
   LogCapture m_log;

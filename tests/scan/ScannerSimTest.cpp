@@ -18,6 +18,7 @@
 #include "sim/VirtualBled112.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
+#include "support/ScannerOnRadio.h"
 
 namespace lumen {
 namespace {
@@ -25,7 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::LogCapture;
 
-constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 constexpr auto kGuard = 10s;  // only ends a hang
 
 // The phone advertises its service; its GATT table holds only a device name.
@@ -94,20 +94,12 @@ class ScannerSimTest : public ::testing::Test {
     details::ClearAllConnections();
     m_radio = std::make_unique<sim::VirtualBled112>(sim::Scenario::FromJson(Scenario(variant)));
     ASSERT_TRUE(Initialize(m_radio->Path(), 0, variant == "dongle" ? BLED112Dongle : BLE113, false));
-    m_scanner = GetScanner();
-    Impl().SetTickIntervalForTesting(kNoRealTicks);
+    m_scanner = testing::ScannerTickedByHand();
     Set_HardwareFailureCallback(&OnHardwareFailure);
     Set_HardwareSoftResetInitiatedCallback(&OnSoftReset);
   }
 
-  void TearDown() override {
-    m_scanner.reset();
-    UnInitialize();
-    m_radio.reset();
-    Set_HardwareFailureCallback(nullptr);
-    Set_HardwareSoftResetInitiatedCallback(nullptr);
-    details::ClearAllConnections();
-  }
+  void TearDown() override { testing::CloseScannerAndRadio(m_scanner, m_radio); }
 
   Scanner::Impl& Impl() { return details::ScannerAccess::ImplOf(*m_scanner); }
 
