@@ -38,7 +38,7 @@ inline const char* const kFirmware18 = R"({"major": 1, "minor": 8, "patch": 0, "
 // this order, so tests can name the ones they change: PhonePeripheral({.longValue = false}).
 struct PhoneOptions {
   std::string name = "phone";
-  std::string deviceName;         // a GAP service with this name; none when empty
+  std::string deviceName{};       // a GAP service with this name; none when empty
   std::string shortValue = "2a";  // the short readable's value; none when empty
   bool longValue = true;          // a 40-byte readable 00 01 … 27
   // What a write makes the notifying characteristic send; nothing when empty.
@@ -46,8 +46,8 @@ struct PhoneOptions {
   std::optional<int> rssi = -55;  // none: the radio's default
   // A GATT table (JSON array) in place of the phone's own and its
   // notifications; empty: no GATT table at all.
-  std::optional<std::string> gatt;
-  std::string extra;  // more fields, e.g. an address rotation
+  std::optional<std::string> gatt{};
+  std::string extra{};  // more fields, e.g. an address rotation
 };
 
 // The phone as one peripheral of a scenario.
