@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "IdleRadio.h"
+#include "ScanResponse.h"
 #include "bluegiga/SerialThread.h"
 #include "core/BluetoothSDK.h"
 #include "lumen/BluetoothDevice.h"
@@ -49,21 +50,9 @@ std::vector<uint8_t> FloodFrames() {
   for (int i = 0; i < kDevices; ++i) {
     std::vector<uint8_t> data = {0x02, 0x01, 0x1A, 0x1B, 0xFF, 0x4C, 0x00, 0x10, 0x05};
     data.resize(31, static_cast<uint8_t>(i));
-    const std::vector<uint8_t> fixed = {static_cast<uint8_t>(-60),
-                                        0x00,
-                                        static_cast<uint8_t>(i),
-                                        static_cast<uint8_t>(i >> 8),
-                                        0x33,
-                                        0x44,
-                                        0x55,
-                                        0xC6,
-                                        0x01,
-                                        0xFF,
-                                        static_cast<uint8_t>(data.size())};
-    const size_t length = fixed.size() + data.size();
-    bytes.insert(bytes.end(), {0x80, static_cast<uint8_t>(length), 0x06, 0x00});
-    bytes.insert(bytes.end(), fixed.begin(), fixed.end());
-    bytes.insert(bytes.end(), data.begin(), data.end());
+    const auto record = bench::ScanResponseRecord(-60, static_cast<uint16_t>(i), 0xC6, data);
+    bytes.insert(bytes.end(), {0x80, static_cast<uint8_t>(record.size()), 0x06, 0x00});
+    bytes.insert(bytes.end(), record.begin(), record.end());
   }
   return bytes;
 }

@@ -42,19 +42,14 @@ class Connection {
   Connection() {
     m_fake->SetServices(kMac, {testing::FakeService{0x000C, 0x0020, kService, {{kTxValueHandle, kTx}}}});
     details::SetMessageQueue(std::make_shared<details::MessageQueue>());
-    m_record = details::DeviceRecord::Create(
-        std::make_shared<const details::AdvPacket>(-60, kMac, 0, 0, std::vector<unsigned char>{}));
-    m_device = m_record->device();
-    m_device->Connect();
-    m_native = m_fake->NativeOf(m_fake->Calls("ConnectDirect").back().handleId);
-    m_service = m_device->GetService(kService);
+    m_link = testing::ConnectAdvertised(*m_fake, kMac);
+    m_service = m_link.device->GetService(kService);
     m_tx = m_service->GetCharacteristic(kTx);
   }
   ~Connection() {
     m_tx.reset();
     m_service.reset();
-    m_device.reset();
-    m_record.reset();
+    m_link = {};
     details::SetMessageQueue(nullptr);
   }
   Connection(const Connection&) = delete;
@@ -65,7 +60,8 @@ class Connection {
   // An attribute-value frame carrying sequence and send time, as the reader
   // hands it to the dispatcher.
   void Dispatch(uint32_t sequence) const {
-    uint8_t payload[5 + 20] = {static_cast<uint8_t>(m_native), kTxValueHandle & 0xFF, kTxValueHandle >> 8, 0x01, 20};
+    uint8_t payload[5 + 20] = {static_cast<uint8_t>(m_link.native), kTxValueHandle & 0xFF, kTxValueHandle >> 8, 0x01,
+                               20};
     const int64_t sent = Clock::now().time_since_epoch().count();
     std::memcpy(payload + 5, &sequence, sizeof sequence);
     std::memcpy(payload + 9, &sent, sizeof sent);
@@ -75,9 +71,7 @@ class Connection {
 
  private:
   testing::ScopedFakeProvider m_fake;
-  std::shared_ptr<details::DeviceRecord> m_record;
-  std::shared_ptr<BluetoothDevice> m_device;
-  uint32_t m_native = 0;
+  testing::FakeLink m_link;  // the connection made on set-up
   std::unique_ptr<GattService> m_service;
   std::unique_ptr<GattCharacteristic> m_tx;
 };

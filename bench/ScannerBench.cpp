@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "IdleRadio.h"
+#include "ScanResponse.h"
 #include "bluegiga/BgApi.h"
 #include "core/BluetoothSDK.h"
 #include "core/CallbacksManager.h"
@@ -21,29 +22,8 @@ using bglib::ble_msg_gap_scan_response_evt_t;
 std::vector<std::vector<uint8_t>> ScanResponses(int addresses) {
   std::vector<std::vector<uint8_t>> records;
   for (int i = 0; i < addresses; ++i) {
-    records.push_back({0xC4,
-                       0x00,
-                       static_cast<uint8_t>(i),
-                       static_cast<uint8_t>(i >> 8),
-                       0x33,
-                       0x44,
-                       0x55,
-                       0x66,
-                       0x01,
-                       0xFF,
-                       12,
-                       0x02,
-                       0x01,
-                       0x06,
-                       0x03,
-                       0x03,
-                       0x0D,
-                       0x18,
-                       0x04,
-                       0x09,
-                       'l',
-                       'u',
-                       'm'});
+    records.push_back(bench::ScanResponseRecord(-60, static_cast<uint16_t>(i), 0x66,
+                                                {0x02, 0x01, 0x06, 0x03, 0x03, 0x0D, 0x18, 0x04, 0x09, 'l', 'u', 'm'}));
   }
   return records;
 }

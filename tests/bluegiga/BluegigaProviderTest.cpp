@@ -8,6 +8,7 @@
 #include "core/MessageQueue.h"
 #include "lumen/BGLibError.h"
 #include "lumen/BluegigaCommands.h"
+#include "support/FirmwareImage.h"
 
 namespace lumen::testing {
 namespace {
@@ -16,11 +17,6 @@ using Bytes = std::vector<uint8_t>;
 using details::BGLibError;
 using details::BGCalls::SetTimeouts;
 constexpr auto kGuard = std::chrono::seconds(10);
-
-const Uuid kWriteCharacteristic("a3c87501-8ed3-4bdf-8a39-a01bebede295");
-const Uuid kNotifyCharacteristic("a3c87502-8ed3-4bdf-8a39-a01bebede295");
-const Uuid kReadCharacteristic("a3c87503-8ed3-4bdf-8a39-a01bebede295");
-const Uuid kLongCharacteristic("a3c87504-8ed3-4bdf-8a39-a01bebede295");
 
 std::atomic<int> g_hardwareFailures{0};
 void CountHardwareFailure() { ++g_hardwareFailures; }
@@ -198,35 +194,9 @@ TEST_F(BluegigaProviderTest, GattDiscoveryReadWriteNotifyRssiAndDisconnect) {
   EXPECT_EQ(services[1].uuid, kPhoneService);
   EXPECT_LT(services[0].endHandle, services[1].startHandle);
 
-  EXPECT_EQ(Sdk().ReadByHandle(h, ValueHandle(h, kReadCharacteristic)), Bytes{0x01});
+  EXPECT_EQ(Sdk().ReadByHandle(h, ValueHandle(h, kShortValue)), Bytes{0x01});
 
-  // Subscribe to notifications through the configuration descriptor.
-  const uint16_t notifyHandle = ValueHandle(h, kNotifyCharacteristic);
-  const auto configuration = m_radio->Database("phone")->ConfigurationHandleOf(notifyHandle);
-  ASSERT_TRUE(configuration);
-  Sdk().AttributeWrite(h, *configuration, {0x01, 0x00});
-
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<Bytes> values;
-  int id = 0;
-  details::Subscribe<const details::CommonDataNotificationEvent_t*>(
-      "common_evt_data_notification",
-      [&, notifyHandle](const details::CommonDataNotificationEvent_t* notification) {
-        if (notification->attHandle == notifyHandle) {
-          std::lock_guard lock(mutex);
-          values.push_back(notification->data);
-          arrived.notify_all();
-        }
-      },
-      &id);
-  Sdk().WriteCommand(h, ValueHandle(h, kWriteCharacteristic), {0x07});
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(arrived.wait_for(lock, kGuard, [&] { return values.size() == 3; }));
-    EXPECT_EQ(values, (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
-  }
-  details::Unsubscribe(id);
+  EXPECT_EQ(NotificationsAfterAWrite(h), (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
 
   int8_t rssi = 0;
   EXPECT_TRUE(Sdk().GetRSSI(h, &rssi));
@@ -244,7 +214,7 @@ TEST_F(BluegigaProviderTest, ReadLongAssemblesThePartsInOrder) {
   for (size_t i = 0; i < expected.size(); ++i) {
     expected[i] = static_cast<uint8_t>(i);
   }
-  EXPECT_EQ(Sdk().ReadLong(h, ValueHandle(h, kLongCharacteristic)), expected);
+  EXPECT_EQ(Sdk().ReadLong(h, ValueHandle(h, kLongValue)), expected);
   Sdk().Disconnect(h);
 }
 
@@ -264,7 +234,7 @@ TEST_F(BluegigaProviderTest, InvalidHandleIsReportedAsTheLibrarysInvalidHandleCo
 TEST_F(BluegigaProviderTest, DisconnectDuringWriteFailsWithUnexpectedDisconnect) {
   Open(PhonesScenario());
   const auto h = Connect();
-  const uint16_t handle = ValueHandle(h, kWriteCharacteristic);
+  const uint16_t handle = ValueHandle(h, kWritable);
   ASSERT_TRUE(m_radio->Faults().DisconnectDuringNextGattProcedure(static_cast<uint8_t>(details::GetNativeHandle(h))));
   try {
     Sdk().AttributeWrite(h, handle, {0x01});
@@ -305,18 +275,9 @@ TEST_F(BluegigaProviderTest, ModuleResetWaitsForTheBootEvent) {
 
 TEST_F(BluegigaProviderTest, FirmwareUploadArrivesByteForByte) {
   Open(PhonesScenario("module"), BLE113);
-  Bytes image(1000);
-  for (size_t i = 0; i < image.size(); ++i) {
-    image[i] = static_cast<uint8_t>(i * 7 + 3);
-  }
+  const Bytes image = TestFirmwareImage();
   BluegigaCommands::DfuReset(1, true);
-  BluegigaCommands::FlashUploadStart();
-  constexpr size_t kBlock = 128;
-  for (size_t offset = 0; offset < image.size(); offset += kBlock) {
-    const size_t length = std::min(kBlock, image.size() - offset);
-    BluegigaCommands::FlashUpload(reinterpret_cast<const char*>(image.data() + offset), static_cast<uint8_t>(length));
-  }
-  BluegigaCommands::FlashUploadFinish();
+  UploadFirmware(image);
   BluegigaCommands::DfuReset(0, true);
 
   const sim::DfuImage uploaded = m_radio->Dfu();

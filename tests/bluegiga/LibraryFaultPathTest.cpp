@@ -59,12 +59,8 @@ using testing::kShortValue;
 using testing::kWritable;
 
 // One phone; writing does not make it notify.
-const std::string kScenario = [] {
-  testing::PhoneOptions phone;
-  phone.deviceName = "Phone";
-  phone.notifiesOnWrite = false;
-  return testing::Bled112Scenario(testing::PhonePeripheral(phone));
-}();
+const std::string kScenario =
+    testing::Bled112Scenario(testing::PhonePeripheral({.deviceName = "Phone", .notifyValues = {}}));
 
 Bytes Counting(uint8_t count) {
   Bytes bytes(count);

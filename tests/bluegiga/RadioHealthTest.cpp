@@ -49,11 +49,8 @@ using testing::kPhoneService;
 using testing::kWritable;
 
 std::string Scenario(const std::string& variant, int minor = 8) {
-  testing::PhoneOptions phone;
-  phone.shortValue = "";
-  phone.longValue = false;
   return testing::Bled112Scenario(
-      testing::PhonePeripheral(phone), variant,
+      testing::PhonePeripheral({.shortValue = "", .longValue = false}), variant,
       R"({"major": 1, "minor": )" + std::to_string(minor) + R"(, "patch": 0, "build": 149})");
 }
 

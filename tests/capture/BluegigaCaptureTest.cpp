@@ -25,10 +25,6 @@ using sim::CaptureRecord;
 using sim::Frame;
 constexpr auto kGuard = std::chrono::seconds(10);
 
-const Uuid kWriteCharacteristic("a3c87501-8ed3-4bdf-8a39-a01bebede295");
-const Uuid kNotifyCharacteristic("a3c87502-8ed3-4bdf-8a39-a01bebede295");
-const Uuid kReadCharacteristic("a3c87503-8ed3-4bdf-8a39-a01bebede295");
-
 // Bytes no BLE radio's header can start with (technology bits set).
 const Bytes kGarbage{0xFF, 0xFE, 0xF9, 0xFA, 0xFB};
 const Bytes kGarbageBeforeResponse{0xF8, 0xFC, 0xFD};
@@ -120,34 +116,6 @@ class BluegigaCaptureTest : public BluegigaSimTest {
     Sdk().EndProcedure();
   }
 
-  // Subscribes to the phone's notifications and has it send three.
-  void ReceiveNotifications(details::DeviceConnectionHandle h) {
-    const uint16_t notifyHandle = ValueHandle(h, kNotifyCharacteristic);
-    const auto configuration = m_radio->Database("phone")->ConfigurationHandleOf(notifyHandle);
-    ASSERT_TRUE(configuration);
-    Sdk().AttributeWrite(h, *configuration, {0x01, 0x00});
-    std::mutex mutex;
-    std::condition_variable arrived;
-    size_t count = 0;
-    int id = 0;
-    details::Subscribe<const details::CommonDataNotificationEvent_t*>(
-        "common_evt_data_notification",
-        [&, notifyHandle](const details::CommonDataNotificationEvent_t* notification) {
-          if (notification->attHandle == notifyHandle) {
-            std::lock_guard lock(mutex);
-            ++count;
-            arrived.notify_all();
-          }
-        },
-        &id);
-    Sdk().WriteCommand(h, ValueHandle(h, kWriteCharacteristic), {0x07});
-    {
-      std::unique_lock lock(mutex);
-      EXPECT_TRUE(arrived.wait_for(lock, kGuard, [&] { return count == 3; }));
-    }
-    details::Unsubscribe(id);
-  }
-
   CaptureDir m_dir;
 };
 
@@ -158,12 +126,12 @@ TEST_F(BluegigaCaptureTest, SessionIsCapturedByteForByteBothWaysWithGarbageAndSi
   ScanForAnAdvertisement();
 
   const auto h = Connect();
-  EXPECT_EQ(Sdk().ReadByHandle(h, ValueHandle(h, kReadCharacteristic)), Bytes{0x01});
-  ReceiveNotifications(h);
+  EXPECT_EQ(Sdk().ReadByHandle(h, ValueHandle(h, kShortValue)), Bytes{0x01});
+  EXPECT_EQ(NotificationsAfterAWrite(h).size(), 3U);
 
   // Garbage alone, then garbage in the same write as a response.
   m_radio->Faults().SendGarbage(kGarbage);
-  EXPECT_EQ(Sdk().ReadByHandle(h, ValueHandle(h, kReadCharacteristic)), Bytes{0x01});
+  EXPECT_EQ(Sdk().ReadByHandle(h, ValueHandle(h, kShortValue)), Bytes{0x01});
   m_radio->Faults().GarbageBeforeNextFrame("ble_rsp_connection_get_rssi", kGarbageBeforeResponse);
   int8_t rssi = 0;
   EXPECT_TRUE(Sdk().GetRSSI(h, &rssi));

@@ -42,12 +42,8 @@ using testing::kPhoneService;
 using testing::kShortValue;
 using testing::kWritable;
 
-const std::string kScenario = [] {
-  testing::PhoneOptions phone;
-  phone.shortValue = "c0ffee";
-  phone.longValue = false;
-  return testing::Bled112Scenario(testing::PhonePeripheral(phone));
-}();
+const std::string kScenario =
+    testing::Bled112Scenario(testing::PhonePeripheral({.shortValue = "c0ffee", .longValue = false}));
 
 // What the application saw.
 struct Outcome {

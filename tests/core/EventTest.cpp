@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "support/LogCapture.h"
@@ -22,6 +23,18 @@ class EventTest : public ::testing::Test {
  protected:
   void SetUp() override { Event::SetGlobalReset(false); }
   void TearDown() override { Event::SetGlobalReset(false); }
+
+  // A one-minute wait for `event` on another thread, started by the time this returns.
+  static std::future<bool> WaitOnAnotherThread(Event& event) {
+    auto waiting = std::make_shared<std::promise<void>>();  // the thread may still hold it after we return
+    auto started = waiting->get_future();
+    auto result = std::async(std::launch::async, [&event, waiting] {
+      waiting->set_value();
+      return event.WaitFor(60000);
+    });
+    started.wait();
+    return result;
+  }
 };
 
 TEST_F(EventTest, ZeroTimeoutReturnsFalseEvenWhenSignaled) {
@@ -49,12 +62,7 @@ TEST_F(EventTest, UnsignaledWaitLastsTheTimeoutRoundedUpToWholeSlices) {
 
 TEST_F(EventTest, SetFromAnotherThreadWakesTheWaiter) {
   Event event;
-  std::promise<void> waiting;
-  auto result = std::async(std::launch::async, [&] {
-    waiting.set_value();
-    return event.WaitFor(60000);
-  });
-  waiting.get_future().wait();
+  auto result = WaitOnAnotherThread(event);
   event.Set();
   ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
   EXPECT_TRUE(result.get());
@@ -82,12 +90,7 @@ TEST_F(EventTest, GlobalResetWinsOverASignaledEvent) {
 TEST_F(EventTest, GlobalResetRaisedDuringAWaitEndsIt) {
   const LogCapture capture;
   Event event;
-  std::promise<void> waiting;
-  auto result = std::async(std::launch::async, [&] {
-    waiting.set_value();
-    return event.WaitFor(60000);
-  });
-  waiting.get_future().wait();
+  auto result = WaitOnAnotherThread(event);
   Event::SetGlobalReset(true);
   ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
   EXPECT_FALSE(result.get());

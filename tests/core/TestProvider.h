@@ -10,13 +10,14 @@
 #include "core/BluetoothSDK.h"
 #include "core/IBluetoothSDK.h"
 #include "lumen/Errors.h"
+#include "support/NullProvider.h"
 
 namespace lumen::testing {
 
 // A provider for the entry-point logic only: it records how it was opened and
 // answers as the test scripts it. Radio behaviour is tested against the
 // virtual radios, not here.
-class TestProvider : public details::IBluetoothSDK {
+class TestProvider : public NullProvider {
  public:
   enum class OpenResult { kSucceed, kFail, kThrow };
 
@@ -93,36 +94,7 @@ class TestProvider : public details::IBluetoothSDK {
   }
   bool IsDeviceOpen() override { return m_open; }
   void CloseDevice() override { m_open = false; }
-  void SetTimeouts(int, int) override {}
-  void StartScan(bool) override {}
-  void EndProcedure() override {}
-  bool SupportsContinuousScanning() override { return false; }
   std::string GetFirmwareVersion() override { return "test"; }
-  void Reset(uint8_t, bool) override {}
-  void DelayedNonDFUReset(uint32_t, bool) override {}
-  void SetTXPower(uint8_t) override {}
-  void SetAdvertisementData(uint8_t, const std::vector<uint8_t>&) override {}
-  void SetAdvertisementParameters(uint16_t) override {}
-  void StartAdvertising() override {}
-  void StopAdvertising() override {}
-  void ConnectDirect(details::DeviceConnectionHandle, const std::vector<TimestampedRSSI>&, const Address&, uint16_t,
-                     uint16_t, uint16_t, uint16_t) override {}
-  void Disconnect(details::DeviceConnectionHandle) override {}
-  std::vector<AttGroupItem> GetListOfServices(details::DeviceConnectionHandle) override { return {}; }
-  std::vector<AttHandleItem> GetListOfCharacteristics(details::DeviceConnectionHandle, uint16_t, uint16_t) override {
-    return {};
-  }
-  std::vector<uint8_t> ReadByHandle(details::DeviceConnectionHandle, uint16_t) override { return {}; }
-  std::vector<uint8_t> ReadLong(details::DeviceConnectionHandle, uint16_t) override { return {}; }
-  void WriteCommand(details::DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
-  void AttributeWrite(details::DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
-  void SetScanParameters(uint16_t, uint16_t, uint8_t) override {}
-  void SetScanParametersForEstablishingConnections(uint16_t, uint16_t) override {}
-  bool GetRSSI(details::DeviceConnectionHandle, int8_t*) override { return false; }
-  bool IsScanning() override { return false; }
-  uint8_t GetMaxConnections(uint16_t, bool) override { return 0; }
-  void SetScanningStateCallback(void (*)(bool)) override {}
-  bool ResetRemovesDevice() override { return false; }
 
  private:
   std::atomic<bool> m_open{false};

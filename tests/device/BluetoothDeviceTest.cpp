@@ -12,6 +12,7 @@
 #include "scan/AdvPacket.h"
 #include "scan/DeviceRecord.h"
 #include "scan/FakeProvider.h"
+#include "support/CallOutcome.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
@@ -34,14 +35,7 @@ const Uuid kLevel(uint16_t{0x2A19});
 const Uuid kMeasurement(uint16_t{0x2A37});
 const Uuid kLocation(uint16_t{0x2A38});
 
-std::string ErrorText(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using testing::ErrorText;
 
 class BluetoothDeviceTest : public ::testing::Test {
  protected:

@@ -19,6 +19,7 @@
 #include "lumen/Scanner.h"
 #include "sim/VirtualBled112.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
 
 namespace lumen {
 namespace {
@@ -29,25 +30,14 @@ using Bytes = std::vector<uint8_t>;
 constexpr auto kGuard = 10s;  // only ends a hang
 constexpr const char* kRefusal = "made from a library callback";
 
-const Uuid kService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kWrite(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kNotify(std::string("a3c87502-8ed3-4bdf-8a39-a01bebede295"));
-const Uuid kRead(std::string("a3c87503-8ed3-4bdf-8a39-a01bebede295"));
+using testing::kNotifying;
+using testing::kPhoneService;
+using testing::kShortValue;
+using testing::kWritable;
 
-const char* const kScenario = R"({
-  "radio": {"variant": "dongle", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}},
-  "peripherals": [{
-    "name": "phone", "address": "5a:10:20:30:40:50", "address_type": "random",
-    "adv_interval_ms": 100, "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-    "rssi": -55,
-    "gatt": [{"uuid": "a3c87500-8ed3-4bdf-8a39-a01bebede295", "characteristics": [
-      {"uuid": "a3c87501-8ed3-4bdf-8a39-a01bebede295", "properties": ["write", "write_without_response"]},
-      {"uuid": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "properties": ["notify"]},
-      {"uuid": "a3c87503-8ed3-4bdf-8a39-a01bebede295", "properties": ["read"], "value": "2a"}]}],
-    "behaviours": [{"on": "write", "characteristic": "a3c87501-8ed3-4bdf-8a39-a01bebede295",
-      "notify": "a3c87502-8ed3-4bdf-8a39-a01bebede295", "values": ["01"], "count": 1, "interval_ms": 0}]
-  }]
-})";
+// One phone; a write makes it notify once.
+const std::string kScenario =
+    testing::Bled112Scenario(testing::PhonePeripheral({.longValue = false, .notifyValues = {"01"}}));
 
 std::mutex g_mutex;
 std::condition_variable g_changed;
@@ -92,11 +82,11 @@ class CallbackReentryTest : public ::testing::Test {
     lock.unlock();
     m_scanner->StopLeScan();
     m_phone->Connect();
-    m_service = m_phone->GetService(kService);
+    m_service = m_phone->GetService(kPhoneService);
     ASSERT_TRUE(m_service);
-    m_read = m_service->GetCharacteristic(kRead);
-    m_write = m_service->GetCharacteristic(kWrite);
-    m_notify = m_service->GetCharacteristic(kNotify);
+    m_read = m_service->GetCharacteristic(kShortValue);
+    m_write = m_service->GetCharacteristic(kWritable);
+    m_notify = m_service->GetCharacteristic(kNotifying);
   }
 
   void TearDown() override {
@@ -150,7 +140,7 @@ TEST_F(CallbackReentryTest, RadioCallsFromAChangeCallbackFailAtOnceAndTheLibrary
     outcomes.push_back(Outcome([&] { m_write->WriteValue({0x02}, true, false); }));
     outcomes.push_back(Outcome([&] { m_phone->GetRSSIFromConnection(rssi); }));
     outcomes.push_back(Outcome([&] { m_phone->Disconnect(); }));
-    outcomes.push_back(Outcome([&] { m_service->GetCharacteristic(kRead); }));
+    outcomes.push_back(Outcome([&] { m_service->GetCharacteristic(kShortValue); }));
     outcomes.push_back(Outcome([&] { GetScanner(); }));
   });
   ASSERT_EQ(outcomes.size(), 6U);
@@ -166,7 +156,7 @@ TEST_F(CallbackReentryTest, RadioCallsFromAChangeCallbackFailAtOnceAndTheLibrary
 }
 
 TEST_F(CallbackReentryTest, CharacteristicDestroyedInsideAChangeCallbackUnsubscribesCleanly) {
-  auto extra = m_service->GetCharacteristic(kRead);
+  auto extra = m_service->GetCharacteristic(kShortValue);
   std::string outcome;
   FromChangeCallback([&] { outcome = Outcome([&] { extra.reset(); }); });
   EXPECT_EQ(outcome, "returned");

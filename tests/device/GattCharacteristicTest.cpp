@@ -18,6 +18,7 @@
 #include "scan/AdvPacket.h"
 #include "scan/DeviceRecord.h"
 #include "scan/FakeProvider.h"
+#include "support/CallOutcome.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
@@ -41,14 +42,7 @@ const Uuid kTx("6e400003-b5a3-f393-e0a9-e50e24dcca9e");
 constexpr uint16_t kTxValueHandle = 0x0010;
 constexpr uint16_t kRxValueHandle = 0x0014;
 
-std::string ErrorText(const std::function<void()>& operation) {
-  try {
-    operation();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
+using testing::ErrorText;
 
 // Fails the first `times` calls of slot with code.
 FakeProvider::Hook FailFirst(const std::string& slot, int code, int times) {
@@ -68,27 +62,20 @@ class GattCharacteristicTest : public ::testing::Test {
                            0x0020,
                            kService,
                            {FakeCharacteristic{kTxValueHandle, kTx}, FakeCharacteristic{kRxValueHandle, kRx}}}});
-    m_record = details::DeviceRecord::Create(
-        std::make_shared<const details::AdvPacket>(-60, kMac, 0, 0, std::vector<unsigned char>{}));
-    m_device = m_record->device();
-    m_device->Connect();
-    m_native = m_fake->NativeOf(m_fake->Calls("ConnectDirect").back().handleId);
-    m_service = m_device->GetService(kService);
+    m_link = testing::ConnectAdvertised(*m_fake, kMac);
+    m_service = m_link.device->GetService(kService);
     m_tx = m_service->GetCharacteristic(kTx);
     m_fake->ClearCalls();
   }
   void TearDown() override {
     m_tx.reset();
     m_service.reset();
-    m_device.reset();
-    m_record.reset();
+    m_link = {};
   }
 
   ScopedFakeProvider m_fake;
   ManualClocks m_clocks;
-  std::shared_ptr<details::DeviceRecord> m_record;
-  std::shared_ptr<BluetoothDevice> m_device;
-  uint32_t m_native = 0;  // the radio's handle of the connection made in SetUp
+  testing::FakeLink m_link;  // the connection made on set-up
   std::unique_ptr<GattService> m_service;
   std::unique_ptr<GattCharacteristic> m_tx;
 };
@@ -188,27 +175,27 @@ TEST_F(GattCharacteristicTest, UnsupportedWritesThrowWithoutRadioTraffic) {
 // --- lifetimes --------------------------------------------------------------------------
 
 TEST_F(GattCharacteristicTest, OperationsAfterTheDeviceIsGoneSaySo) {
-  m_record.reset();
-  m_device.reset();
+  m_link.record.reset();
+  m_link.device.reset();
   EXPECT_EQ(ErrorText([&] { m_tx->ReadValue(true); }), "BluetoothDevice no longer exists");
   EXPECT_EQ(ErrorText([&] { m_service->GetCharacteristicUuids(); }), "BluetoothDevice no longer exists");
   EXPECT_EQ(ErrorText([&] { m_service->GetCharacteristic(kRx); }), "BluetoothDevice no longer exists");
 }
 
 TEST_F(GattCharacteristicTest, CharacteristicOfAnUnconnectedDeviceCannotBeMade) {
-  m_device->Disconnect();
+  m_link.device->Disconnect();
   const std::string text = ErrorText([&] { m_service->GetCharacteristic(kRx); });
   EXPECT_EQ(text.rfind("handle(+", 0), 0U) << text;
   EXPECT_NE(text.find(") not connected"), std::string::npos) << text;
 }
 
 TEST_F(GattCharacteristicTest, ObjectsFromAnEarlierConnectionFailAfterReconnecting) {
-  m_device->Disconnect();
-  m_device->Connect();
+  m_link.device->Disconnect();
+  m_link.device->Connect();
   const std::string text = ErrorText([&] { m_tx->ReadValue(true); });
   EXPECT_NE(text.find(") not connected"), std::string::npos) << text;
   // A fresh service object works on the new connection.
-  EXPECT_NO_THROW(m_device->GetService(kService)->GetCharacteristic(kTx)->ReadValue(true));
+  EXPECT_NO_THROW(m_link.device->GetService(kService)->GetCharacteristic(kTx)->ReadValue(true));
 }
 
 // --- notification delivery -------------------------------------------------------------
@@ -233,7 +220,7 @@ class NotificationTest : public GattCharacteristicTest {
 };
 
 TEST_F(NotificationTest, NotificationReachesTheCallbackOnTheQueueThread) {
-  const uint32_t native = m_native;
+  const uint32_t native = m_link.native;
   std::promise<std::pair<Bytes, std::thread::id>> received;
   m_tx->SetCharacteristicChangedCallback([&received](const Bytes& data) {
     received.set_value({data, std::this_thread::get_id()});
@@ -256,11 +243,11 @@ TEST_F(NotificationTest, NotificationReachesTheCallbackOnTheQueueThread) {
 TEST_F(NotificationTest, DestroyedCharacteristicHearsNoMore) {
   auto calls = std::make_shared<std::atomic<int>>(0);
   m_tx->SetCharacteristicChangedCallback([calls](const Bytes&) { ++*calls; });
-  Notify(m_native, kTxValueHandle, {0x01});
+  Notify(m_link.native, kTxValueHandle, {0x01});
   Drain();
   EXPECT_EQ(calls->load(), 1);
   m_tx.reset();
-  Notify(m_native, kTxValueHandle, {0x02});
+  Notify(m_link.native, kTxValueHandle, {0x02});
   Drain();
   EXPECT_EQ(calls->load(), 1);
 }

@@ -26,6 +26,7 @@
 #include "scan/ScannerImpl.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
+#include "support/ScannerOnRadio.h"
 
 namespace lumen {
 namespace {
@@ -37,7 +38,6 @@ using Operation = testing::RadioUnderTest::Operation;
 using Bytes = std::vector<uint8_t>;
 
 constexpr auto kGuard = 10s;  // only ends a hang
-constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 
 using testing::kLongValue;
 using testing::kNotifying;
@@ -48,17 +48,14 @@ const Uuid kHiddenService(std::string("b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11"));
 
 // A phone that advertises its service and changes its address, and one that
 // hides a service the scanner only finds by connecting.
-const std::string kScenario = [] {
-  testing::PhoneOptions foreground;
-  foreground.name = "foreground";
-  foreground.extra = R"("address_rotation": {"every_s": 5, "addresses": ["5b:11:21:31:41:51"]})";
-  return testing::Bled112Scenario(
-      testing::PhonePeripheral(foreground) + "," +
-      testing::BackgroundPhone("background", -60,
-                               R"([{"uuid": "b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11", "characteristics": [
+const std::string kScenario = testing::Bled112Scenario(
+    testing::PhonePeripheral(
+        {.name = "foreground", .extra = R"("address_rotation": {"every_s": 5, "addresses": ["5b:11:21:31:41:51"]})"}) +
+    "," +
+    testing::BackgroundPhone("background", -60,
+                             R"([{"uuid": "b7d10000-5e0c-4c3f-9d8a-2f6e1c0b7a11", "characteristics": [
                                   {"uuid": "b7d10001-5e0c-4c3f-9d8a-2f6e1c0b7a11", "properties": ["read"], "value": "02"}
                                 ]}])"));
-}();
 
 // What the application's callbacks saw; they run on the scanner's worker.
 struct Seen {
@@ -100,18 +97,12 @@ class PhoneEndToEndTest : public BothRadiosTest {
     details::ClearAllConnections();
     m_radio = MakeRadio(kScenario);
     ASSERT_TRUE(m_radio->Open());
-    m_scanner = GetScanner();
-    Impl().SetTickIntervalForTesting(kNoRealTicks);
+    m_scanner = testing::ScannerTickedByHand();
     m_scanner->SetAdvCallback(&OnAdvert);
     m_scanner->SetScanCallback(&OnScan);
   }
 
-  void TearDown() override {
-    m_scanner.reset();
-    UnInitialize();
-    m_radio.reset();
-    details::ClearAllConnections();
-  }
+  void TearDown() override { testing::CloseScannerAndRadio(m_scanner, m_radio); }
 
   Scanner::Impl& Impl() { return details::ScannerAccess::ImplOf(*m_scanner); }
 

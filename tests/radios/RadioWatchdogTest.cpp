@@ -15,6 +15,8 @@
 #include "radios/RadioUnderTest.h"
 #include "scan/ScannerImpl.h"
 #include "support/LogCapture.h"
+#include "support/PhoneScenario.h"
+#include "support/ScannerOnRadio.h"
 
 namespace lumen {
 namespace {
@@ -26,13 +28,8 @@ using Operation = testing::RadioUnderTest::Operation;
 
 constexpr auto kGuard = 10s;  // only ends a hang
 
-const char* const kScenario = R"({
-  "radio": {"variant": "dongle", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}},
-  "peripherals": [{
-    "name": "phone", "address": "5a:10:20:30:40:50", "address_type": "random",
-    "adv_interval_ms": 100, "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]}
-  }]
-})";
+// The phone only advertises.
+const std::string kScenario = testing::Bled112Scenario(testing::PhonePeripheral({.rssi = std::nullopt, .gatt = ""}));
 
 std::mutex g_mutex;
 std::condition_variable g_changed;
@@ -69,19 +66,11 @@ class RadioWatchdogTest : public BothRadiosTest {
     details::ClearAllConnections();
     m_radio = MakeRadio(kScenario);
     ASSERT_TRUE(m_radio->Open());
-    m_scanner = GetScanner();
-    Impl().SetTickIntervalForTesting(std::chrono::hours(24));
+    m_scanner = testing::ScannerTickedByHand();
     Set_HardwareFailureCallback(&OnHardwareFailure);
     Set_HardwareSoftResetInitiatedCallback(&OnSoftReset);
   }
-  void TearDown() override {
-    m_scanner.reset();
-    UnInitialize();
-    m_radio.reset();
-    Set_HardwareFailureCallback(nullptr);
-    Set_HardwareSoftResetInitiatedCallback(nullptr);
-    details::ClearAllConnections();
-  }
+  void TearDown() override { testing::CloseScannerAndRadio(m_scanner, m_radio); }
   Scanner::Impl& Impl() { return details::ScannerAccess::ImplOf(*m_scanner); }
 
   LogCapture m_log;

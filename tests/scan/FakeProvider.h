@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,25 +19,28 @@
 #include "core/Event.h"
 #include "core/IBluetoothSDK.h"
 #include "lumen/Address.h"
+#include "lumen/BluetoothDevice.h"
 #include "lumen/Errors.h"
 #include "lumen/Uuid.h"
 #include "platform/Clock.h"
+#include "scan/AdvPacket.h"
+#include "scan/DeviceRecord.h"
 #include "support/ManualClocks.h"
 
 namespace lumen::testing {
 
 // One provider call as the fake saw it. Fields a slot does not have stay zero.
 struct FakeCall {
-  std::string slot;
+  std::string slot{};
   int64_t handleId = 0;  // DeviceConnectionHandle::id()
   uint16_t attHandle = 0;
   uint16_t a = 0;  // other numeric arguments in order (start/end handle, intervals, ...)
   uint16_t b = 0;
   uint16_t c = 0;
   uint16_t d = 0;
-  std::vector<uint8_t> value;
-  Address address;
-  std::vector<TimestampedRSSI> rssi;
+  std::vector<uint8_t> value{};
+  Address address{};
+  std::vector<TimestampedRSSI> rssi{};
   bool flag = false;
 };
 
@@ -154,85 +158,66 @@ class FakeProvider : public details::IBluetoothSDK {
 
   // --- IBluetoothSDK -----------------------------------------------------------
   bool OpenDevice(BluetoothDeviceType, const std::string&, uint32_t, bool) override {
-    Record(Named("OpenDevice"));
+    Record({.slot = "OpenDevice"});
     deviceOpen = true;
     return true;
   }
   bool IsDeviceOpen() override {
-    Record(Named("IsDeviceOpen"));
+    Record({.slot = "IsDeviceOpen"});
     return deviceOpen;
   }
   void CloseDevice() override {
-    Record(Named("CloseDevice"));
+    Record({.slot = "CloseDevice"});
     deviceOpen = false;
   }
   void SetTimeouts(int responseTimeoutMs, int eventTimeoutMs) override {
-    FakeCall call = Named("SetTimeouts");
-    call.a = static_cast<uint16_t>(responseTimeoutMs);
-    call.b = static_cast<uint16_t>(eventTimeoutMs);
-    Record(call);
+    Record({.slot = "SetTimeouts",
+            .a = static_cast<uint16_t>(responseTimeoutMs),
+            .b = static_cast<uint16_t>(eventTimeoutMs)});
   }
   void StartScan(bool includeNonConnectable) override {
-    FakeCall call = Named("StartScan");
-    call.flag = includeNonConnectable;
-    Record(call);
+    Record({.slot = "StartScan", .flag = includeNonConnectable});
     scanning = true;
   }
   void EndProcedure() override {
-    Record(Named("EndProcedure"));
+    Record({.slot = "EndProcedure"});
     scanning = false;
   }
   bool SupportsContinuousScanning() override {
-    Record(Named("SupportsContinuousScanning"));
+    Record({.slot = "SupportsContinuousScanning"});
     return continuousScanning;
   }
   std::string GetFirmwareVersion() override {
-    Record(Named("GetFirmwareVersion"));
+    Record({.slot = "GetFirmwareVersion"});
     return "1.0.0";
   }
   void Reset(uint8_t bootToDfu, bool waitForBoot) override {
-    FakeCall call = Named("Reset");
-    call.a = bootToDfu;
-    call.flag = waitForBoot;
-    Record(call);
+    Record({.slot = "Reset", .a = bootToDfu, .flag = waitForBoot});
   }
   void DelayedNonDFUReset(uint32_t delayMs, bool waitForBoot) override {
-    FakeCall call = Named("DelayedNonDFUReset");
-    call.a = static_cast<uint16_t>(delayMs);
-    call.flag = waitForBoot;
-    Record(call);
+    Record({.slot = "DelayedNonDFUReset", .a = static_cast<uint16_t>(delayMs), .flag = waitForBoot});
   }
-  void SetTXPower(uint8_t power) override {
-    FakeCall call = Named("SetTXPower");
-    call.a = power;
-    Record(call);
-  }
+  void SetTXPower(uint8_t power) override { Record({.slot = "SetTXPower", .a = power}); }
   void SetAdvertisementData(uint8_t setScanResponse, const std::vector<uint8_t>& data) override {
-    FakeCall call = Named("SetAdvertisementData");
-    call.a = setScanResponse;
-    call.value = data;
-    Record(call);
+    Record({.slot = "SetAdvertisementData", .a = setScanResponse, .value = data});
   }
   void SetAdvertisementParameters(uint16_t interval) override {
-    FakeCall call = Named("SetAdvertisementParameters");
-    call.a = interval;
-    Record(call);
+    Record({.slot = "SetAdvertisementParameters", .a = interval});
   }
-  void StartAdvertising() override { Record(Named("StartAdvertising")); }
-  void StopAdvertising() override { Record(Named("StopAdvertising")); }
+  void StartAdvertising() override { Record({.slot = "StartAdvertising"}); }
+  void StopAdvertising() override { Record({.slot = "StopAdvertising"}); }
 
   void ConnectDirect(details::DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& advertRssi,
                      const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
                      uint16_t supervisionTimeout, uint16_t latency) override {
-    FakeCall call = Named("ConnectDirect");
-    call.handleId = h.id();
-    call.address = address;
-    call.rssi = advertRssi;
-    call.a = connIntervalMin;
-    call.b = connIntervalMax;
-    call.c = supervisionTimeout;
-    call.d = latency;
-    Record(call);
+    Record({.slot = "ConnectDirect",
+            .handleId = h.id(),
+            .a = connIntervalMin,
+            .b = connIntervalMax,
+            .c = supervisionTimeout,
+            .d = latency,
+            .address = address,
+            .rssi = advertRssi});
     uint32_t native = 0;
     {
       std::lock_guard lock(m_mutex);
@@ -247,15 +232,11 @@ class FakeProvider : public details::IBluetoothSDK {
     h.Connect(native);
   }
   void Disconnect(details::DeviceConnectionHandle h) override {
-    FakeCall call = Named("Disconnect");
-    call.handleId = h.id();
-    Record(call);
+    Record({.slot = "Disconnect", .handleId = h.id()});
     details::RemoveConnection(h);
   }
   std::vector<AttGroupItem> GetListOfServices(details::DeviceConnectionHandle h) override {
-    FakeCall call = Named("GetListOfServices");
-    call.handleId = h.id();
-    Record(call);
+    Record({.slot = "GetListOfServices", .handleId = h.id()});
     std::vector<AttGroupItem> items;
     for (const FakeService& service : ServicesOf(h)) {
       AttGroupItem item;
@@ -269,11 +250,7 @@ class FakeProvider : public details::IBluetoothSDK {
   }
   std::vector<AttHandleItem> GetListOfCharacteristics(details::DeviceConnectionHandle h, uint16_t startHandle,
                                                       uint16_t endHandle) override {
-    FakeCall call = Named("GetListOfCharacteristics");
-    call.handleId = h.id();
-    call.a = startHandle;
-    call.b = endHandle;
-    Record(call);
+    Record({.slot = "GetListOfCharacteristics", .handleId = h.id(), .a = startHandle, .b = endHandle});
     std::vector<AttHandleItem> items;
     for (const FakeService& service : ServicesOf(h)) {
       for (const FakeCharacteristic& characteristic : service.characteristics) {
@@ -302,22 +279,13 @@ class FakeProvider : public details::IBluetoothSDK {
     Write("AttributeWrite", h, attHandle, value);
   }
   void SetScanParameters(uint16_t scanInterval, uint16_t scanWindow, uint8_t active) override {
-    FakeCall call = Named("SetScanParameters");
-    call.a = scanInterval;
-    call.b = scanWindow;
-    call.c = active;
-    Record(call);
+    Record({.slot = "SetScanParameters", .a = scanInterval, .b = scanWindow, .c = active});
   }
   void SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow) override {
-    FakeCall call = Named("SetScanParametersForEstablishingConnections");
-    call.a = scanInterval;
-    call.b = scanWindow;
-    Record(call);
+    Record({.slot = "SetScanParametersForEstablishingConnections", .a = scanInterval, .b = scanWindow});
   }
   bool GetRSSI(details::DeviceConnectionHandle h, int8_t* rssiOut) override {
-    FakeCall call = Named("GetRSSI");
-    call.handleId = h.id();
-    Record(call);
+    Record({.slot = "GetRSSI", .handleId = h.id()});
     std::lock_guard lock(m_mutex);
     if (!m_rssi) {
       return false;
@@ -326,29 +294,20 @@ class FakeProvider : public details::IBluetoothSDK {
     return true;
   }
   bool IsScanning() override {
-    Record(Named("IsScanning"));
+    Record({.slot = "IsScanning"});
     return scanning;
   }
   uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) override {
-    FakeCall call = Named("GetMaxConnections");
-    call.a = timeoutMs;
-    call.flag = printConnections;
-    Record(call);
+    Record({.slot = "GetMaxConnections", .a = timeoutMs, .flag = printConnections});
     return maxConnections;
   }
-  void SetScanningStateCallback(void (*)(bool)) override { Record(Named("SetScanningStateCallback")); }
+  void SetScanningStateCallback(void (*)(bool)) override { Record({.slot = "SetScanningStateCallback"}); }
   bool ResetRemovesDevice() override {
-    Record(Named("ResetRemovesDevice"));
+    Record({.slot = "ResetRemovesDevice"});
     return resetRemovesDevice;
   }
 
  private:
-  static FakeCall Named(const char* slot) {
-    FakeCall call;
-    call.slot = slot;
-    return call;
-  }
-
   void Record(const FakeCall& call) {
     Hook hook;
     {
@@ -374,9 +333,7 @@ class FakeProvider : public details::IBluetoothSDK {
   }
 
   std::vector<uint8_t> Read(const char* slot, details::DeviceConnectionHandle h, uint16_t attHandle) {
-    FakeCall call = Named(slot);
-    call.handleId = h.id();
-    call.attHandle = attHandle;
+    const FakeCall call{.slot = slot, .handleId = h.id(), .attHandle = attHandle};
     Record(call);
     details::GetNativeHandle(h);
     std::function<std::vector<uint8_t>(const FakeCall&)> answer;
@@ -389,11 +346,7 @@ class FakeProvider : public details::IBluetoothSDK {
 
   void Write(const char* slot, details::DeviceConnectionHandle h, uint16_t attHandle,
              const std::vector<uint8_t>& value) {
-    FakeCall call = Named(slot);
-    call.handleId = h.id();
-    call.attHandle = attHandle;
-    call.value = value;
-    Record(call);
+    Record({.slot = slot, .handleId = h.id(), .attHandle = attHandle, .value = value});
     details::GetNativeHandle(h);
   }
 
@@ -409,6 +362,24 @@ class FakeProvider : public details::IBluetoothSDK {
   std::function<std::vector<uint8_t>(const FakeCall&)> m_readAnswer;
   uint32_t m_lastNative = 0;
 };
+
+// A device made from one advertisement of an address (RSSI -60, no data) and
+// connected through the fake, as the device cache hands devices out.
+struct FakeLink {
+  std::shared_ptr<BluetoothDevice> device;  // first: `link = {}` lets go of it before its record
+  std::shared_ptr<details::DeviceRecord> record;
+  uint32_t native = 0;  // the fake's handle of the link
+};
+
+inline FakeLink ConnectAdvertised(FakeProvider& fake, const Address& address) {
+  FakeLink link;
+  link.record = details::DeviceRecord::Create(
+      std::make_shared<const details::AdvPacket>(-60, address, 0, 0, std::vector<unsigned char>{}));
+  link.device = link.record->device();
+  link.device->Connect();
+  link.native = fake.NativeOf(fake.Calls("ConnectDirect").back().handleId);
+  return link;
+}
 
 // Installs a fresh FakeProvider as the process-wide provider for one test and
 // removes it, and every connection it left, afterwards.

@@ -36,20 +36,9 @@ constexpr auto kGuard = 10s;  // only ends a hang
 using testing::kPhoneAddress;
 using testing::kPhoneService;
 
+// The phone only advertises.
 std::string Scenario(const std::string& variant) {
-  return R"({
-  "radio": {"variant": ")" +
-         variant + R"(", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}},
-  "peripherals": [
-    {
-      "name": "phone",
-      "address": "5a:10:20:30:40:50", "address_type": "random",
-      "adv_interval_ms": 100,
-      "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-      "rssi": -55
-    }
-  ]
-})";
+  return testing::Bled112Scenario(testing::PhonePeripheral({.gatt = ""}), variant);
 }
 
 enum class Failure { kStdException, kOtherException };

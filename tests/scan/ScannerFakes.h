@@ -15,13 +15,14 @@
 #include "lumen/BGLibError.h"
 #include "platform/Clock.h"
 #include "support/ManualClocks.h"
+#include "support/NullProvider.h"
 
 namespace lumen::scannertest {
 
 // A provider that records every call in order and answers from settings the
 // test controls. Used only for the logic above the provider; the radio
 // backends have their own tests against the virtual radios.
-class RecordingProvider : public details::IBluetoothSDK {
+class RecordingProvider : public testing::NullProvider {
  public:
   struct Call {
     std::string name;
@@ -135,21 +136,12 @@ class RecordingProvider : public details::IBluetoothSDK {
     throw std::runtime_error("no connections on this radio");
   }
   void Disconnect(details::DeviceConnectionHandle) override { Record("Disconnect"); }
-  std::vector<AttGroupItem> GetListOfServices(details::DeviceConnectionHandle) override { return {}; }
-  std::vector<AttHandleItem> GetListOfCharacteristics(details::DeviceConnectionHandle, uint16_t, uint16_t) override {
-    return {};
-  }
-  std::vector<uint8_t> ReadByHandle(details::DeviceConnectionHandle, uint16_t) override { return {}; }
-  std::vector<uint8_t> ReadLong(details::DeviceConnectionHandle, uint16_t) override { return {}; }
-  void WriteCommand(details::DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
-  void AttributeWrite(details::DeviceConnectionHandle, uint16_t, const std::vector<uint8_t>&) override {}
   void SetScanParameters(uint16_t interval, uint16_t window, uint8_t active) override {
     Record("SetScanParameters", {}, interval, window + 0x10000 * active);
   }
   void SetScanParametersForEstablishingConnections(uint16_t interval, uint16_t window) override {
     Record("SetScanParametersForEstablishingConnections", {}, interval, window);
   }
-  bool GetRSSI(details::DeviceConnectionHandle, int8_t*) override { return false; }
   bool IsScanning() override { return scanning.load(); }
   uint8_t GetMaxConnections(uint16_t, bool) override { return 5; }
   void SetScanningStateCallback(void (*callback)(bool)) override {

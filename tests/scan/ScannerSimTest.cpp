@@ -18,6 +18,7 @@
 #include "sim/VirtualBled112.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
+#include "support/ScannerOnRadio.h"
 
 namespace lumen {
 namespace {
@@ -25,24 +26,15 @@ namespace {
 using namespace std::chrono_literals;
 using testing::LogCapture;
 
-constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 constexpr auto kGuard = 10s;  // only ends a hang
 
+// The phone advertises its service; its GATT table holds only a device name.
 std::string Scenario(const std::string& variant) {
-  return R"({
-  "radio": {"variant": ")" +
-         variant + R"(", "firmware": {"major": 1, "minor": 8, "patch": 0, "build": 149}},
-  "peripherals": [
-    {
-      "name": "phone",
-      "address": "5a:10:20:30:40:50", "address_type": "random",
-      "adv_interval_ms": 100,
-      "adv_data": {"flags": 6, "uuids128": ["a3c87500-8ed3-4bdf-8a39-a01bebede295"]},
-      "rssi": -55,
-      "gatt": [{"uuid": "1800", "characteristics": [{"uuid": "2a00", "properties": ["read"], "value_text": "A"}]}]
-    }
-  ]
-})";
+  return testing::Bled112Scenario(
+      testing::PhonePeripheral(
+          {.gatt =
+               R"([{"uuid": "1800", "characteristics": [{"uuid": "2a00", "properties": ["read"], "value_text": "A"}]}])"}),
+      variant);
 }
 
 using testing::kPhoneService;
@@ -102,20 +94,12 @@ class ScannerSimTest : public ::testing::Test {
     details::ClearAllConnections();
     m_radio = std::make_unique<sim::VirtualBled112>(sim::Scenario::FromJson(Scenario(variant)));
     ASSERT_TRUE(Initialize(m_radio->Path(), 0, variant == "dongle" ? BLED112Dongle : BLE113, false));
-    m_scanner = GetScanner();
-    Impl().SetTickIntervalForTesting(kNoRealTicks);
+    m_scanner = testing::ScannerTickedByHand();
     Set_HardwareFailureCallback(&OnHardwareFailure);
     Set_HardwareSoftResetInitiatedCallback(&OnSoftReset);
   }
 
-  void TearDown() override {
-    m_scanner.reset();
-    UnInitialize();
-    m_radio.reset();
-    Set_HardwareFailureCallback(nullptr);
-    Set_HardwareSoftResetInitiatedCallback(nullptr);
-    details::ClearAllConnections();
-  }
+  void TearDown() override { testing::CloseScannerAndRadio(m_scanner, m_radio); }
 
   Scanner::Impl& Impl() { return details::ScannerAccess::ImplOf(*m_scanner); }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "serial/SerialTest.h"
+#include "support/FirmwareImage.h"
 
 namespace lumen::testing {
 namespace {
@@ -47,19 +48,10 @@ TEST_F(CommandsTest, DongleResetReEnumeratesAndTheSamePortNameReachesItAgain) {
 
 TEST_F(CommandsTest, FirmwareUploadArrivesByteForByte) {
   Open(PhonesScenario("module"), BLE113);
-  Bytes image(1000);
-  for (size_t i = 0; i < image.size(); ++i) {
-    image[i] = static_cast<uint8_t>(i * 7 + 3);
-  }
+  const Bytes image = TestFirmwareImage();
   BluegigaCommands::DfuReset(1, true);
   EXPECT_EQ(m_radio->State().at("mode"), "boot_loader");
-  BluegigaCommands::FlashUploadStart();
-  constexpr size_t kBlock = 128;
-  for (size_t offset = 0; offset < image.size(); offset += kBlock) {
-    const size_t length = std::min(kBlock, image.size() - offset);
-    BluegigaCommands::FlashUpload(reinterpret_cast<const char*>(image.data() + offset), static_cast<uint8_t>(length));
-  }
-  BluegigaCommands::FlashUploadFinish();
+  UploadFirmware(image);
   BluegigaCommands::DfuReset(0, true);
 
   const auto dfu = m_radio->Dfu();

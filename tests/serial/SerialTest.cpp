@@ -9,9 +9,8 @@ namespace lumen::testing {
 constexpr std::chrono::milliseconds kAdvertInterval{100};
 
 std::string PhonesScenario(const std::string& variant, const std::string& firmware) {
-  PhoneOptions phone;
-  phone.deviceName = "Phone";
-  return Bled112Scenario(PhonePeripheral(phone) + "," + BackgroundPhone("background-phone", -62), variant, firmware);
+  return Bled112Scenario(PhonePeripheral({.deviceName = "Phone"}) + "," + BackgroundPhone("background-phone", -62),
+                         variant, firmware);
 }
 
 Bytes Counting(uint8_t count) {

@@ -32,6 +32,13 @@ Outcome OutcomeOf(Call&& call) {
   return {"none", "", 0};
 }
 
+// What the call threw, or "no error".
+template <class Call>
+std::string ErrorText(Call&& call) {
+  const Outcome outcome = OutcomeOf(call);
+  return outcome.type == "none" ? "no error" : outcome.what;
+}
+
 inline void ExpectRadioError(const Outcome& outcome, const std::string& text, int code) {
   EXPECT_EQ(outcome.type, "BGLibError") << outcome.what;
   EXPECT_THAT(outcome.what, ::testing::StartsWith(text + " (Error: " + std::to_string(code) + ")"));

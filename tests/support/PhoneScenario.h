@@ -5,7 +5,9 @@
 // no pseudo-terminal, so the Windows suites can use it too.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "lumen/Address.h"
 #include "lumen/Uuid.h"
@@ -31,15 +33,21 @@ inline const Uuid kLongValue{std::string(kLongValueText)};
 
 inline const char* const kFirmware18 = R"({"major": 1, "minor": 8, "patch": 0, "build": 149})";
 
-// What differs between the tests' phones. Every phone advertises its service
-// and has a writable and a notifying characteristic.
+// What differs between the tests' phones. Every phone advertises its service;
+// its own GATT table has a writable and a notifying characteristic. Fields in
+// this order, so tests can name the ones they change: PhonePeripheral({.longValue = false}).
 struct PhoneOptions {
   std::string name = "phone";
-  std::string deviceName;         // a GAP service with this name; none when empty
+  std::string deviceName{};       // a GAP service with this name; none when empty
   std::string shortValue = "2a";  // the short readable's value; none when empty
   bool longValue = true;          // a 40-byte readable 00 01 … 27
-  bool notifiesOnWrite = true;    // a write makes it notify 0101, 0102, 0103
-  std::string extra;              // more fields, e.g. an address rotation
+  // What a write makes the notifying characteristic send; nothing when empty.
+  std::vector<std::string> notifyValues = {"0101", "0102", "0103"};
+  std::optional<int> rssi = -55;  // none: the radio's default
+  // A GATT table (JSON array) in place of the phone's own and its
+  // notifications; empty: no GATT table at all.
+  std::optional<std::string> gatt{};
+  std::string extra{};  // more fields, e.g. an address rotation
 };
 
 // The phone as one peripheral of a scenario.
@@ -50,7 +58,14 @@ inline std::string PhonePeripheral(const PhoneOptions& o = {}) {
   if (!o.extra.empty()) {
     text += o.extra + ",";
   }
-  text += R"("adv_data": {"flags": 6, "uuids128": [")" + service + R"("]}, "rssi": -55, "gatt": [)";
+  text += R"("adv_data": {"flags": 6, "uuids128": [")" + service + R"("]})";
+  if (o.rssi) {
+    text += R"(, "rssi": )" + std::to_string(*o.rssi);
+  }
+  if (o.gatt) {
+    return text + (o.gatt->empty() ? "" : R"(, "gatt": )" + *o.gatt) + "}";
+  }
+  text += R"(, "gatt": [)";
   if (!o.deviceName.empty()) {
     text += R"({"uuid": "1800", "characteristics": [{"uuid": "2a00", "properties": ["read"], "value_text": ")" +
             o.deviceName + R"("}]},)";
@@ -68,10 +83,14 @@ inline std::string PhonePeripheral(const PhoneOptions& o = {}) {
              "value": "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f2021222324252627"})";
   }
   text += "]}]";
-  if (o.notifiesOnWrite) {
+  if (!o.notifyValues.empty()) {
+    std::string values;
+    for (const auto& value : o.notifyValues) {
+      values += (values.empty() ? "\"" : ", \"") + value + "\"";
+    }
     text += R"(, "behaviours": [{"on": "write", "characteristic": ")" + std::string(kWritableText) +
-            R"(", "notify": ")" + kNotifyingText +
-            R"(", "values": ["0101", "0102", "0103"], "count": 3, "interval_ms": 0}])";
+            R"(", "notify": ")" + kNotifyingText + R"(", "values": [)" + values + R"(], "count": )" +
+            std::to_string(o.notifyValues.size()) + R"(, "interval_ms": 0}])";
   }
   return text + "}";
 }
