@@ -190,11 +190,15 @@ void OnResultResponse(CommandWaiter& waiter, const char* name) {
   });
 }
 
+// A response about another connection leaves the result unset; `mismatch`,
+// when given, is logged as a WARNING then.
 template <class Record>
-void OnConnectionResponse(CommandWaiter& waiter, const char* name, uint8_t connection) {
-  waiter.On<const Record*>(name, [&waiter, connection](const Record* response) {
+void OnConnectionResponse(CommandWaiter& waiter, const char* name, uint8_t connection, const char* mismatch = nullptr) {
+  waiter.On<const Record*>(name, [&waiter, connection, mismatch](const Record* response) {
     if (response->connection == connection) {
       waiter.responseResult = response->result;
+    } else if (mismatch != nullptr) {
+      Log(kWarning, mismatch);
     }
     waiter.response.Set();
   });
@@ -772,15 +776,8 @@ void Disconnect(DeviceConnectionHandle h) {
       waiter.completed.Set();
     }
   });
-  waiter.On<const ble_msg_connection_disconnect_rsp_t*>(
-      "ble_rsp_connection_disconnect", [&waiter, c](const ble_msg_connection_disconnect_rsp_t* response) {
-        if (response->connection == c) {
-          waiter.responseResult = response->result;
-        } else {
-          Log(kWarning, "ble_rsp_connection_disconnect connection handle did not match");
-        }
-        waiter.response.Set();
-      });
+  OnConnectionResponse<ble_msg_connection_disconnect_rsp_t>(
+      waiter, "ble_rsp_connection_disconnect", c, "ble_rsp_connection_disconnect connection handle did not match");
   SendAndAwaitResponse(waiter, "ble_cmd_connection_disconnect", [c] {
     Log(kDebug, "Send command: ble_cmd_connection_disconnect", c);
     ble_cmd_connection_disconnect(c);
