@@ -113,32 +113,26 @@ NordicBluetoothSDK::GattOutcome NordicBluetoothSDK::GattWait(const char* callNam
   // Declared before the wait: its handlers write it until the wait has
   // unsubscribed them. They use only what outlives that, the wait included.
   GattOutcome outcome;
+  // The end of our connection, or a GATT time-out on it, ends the wait too.
+  const auto endIfOurs = [native](NordicCallWait& wait, const char* what, unsigned int handle, bool& noted) {
+    if (handle != native) {
+      Log(kWarning, wait.Name() + " sees " + what + " for different connection Nordic handle =", handle);
+      return;
+    }
+    Log(kWarning, wait.Name() + " got " + what + " on handle ", handle);
+    auto lock = wait.Lock();
+    if (wait.IsOpen()) {
+      noted = true;
+      wait.Done().Set();
+    }
+  };
   const auto waitMs = static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0));
   NordicCallWait wait(callName);
   wait.Subscribe<unsigned int>("common_evt_disconnect", [&](unsigned int handle) {
-    if (handle != native) {
-      Log(kWarning, wait.Name() + " sees disconnect for different connection Nordic handle =", handle);
-      return;
-    }
-    Log(kWarning, wait.Name() + " got disconnect on handle ", handle);
-    auto lock = wait.Lock();
-    if (wait.IsOpen()) {
-      outcome.disconnected = true;
-      wait.Done().Set();
-    }
+    endIfOurs(wait, "disconnect", handle, outcome.disconnected);
   });
   wait.Subscribe<const ble_gattc_evt_t*>("BLE_GATTC_EVT_TIMEOUT", [&](const ble_gattc_evt_t* event) {
-    const uint16_t handle = event->conn_handle;
-    if (handle != native) {
-      Log(kWarning, wait.Name() + " sees BLE_GATTC_EVT_TIMEOUT for different connection Nordic handle =", handle);
-      return;
-    }
-    Log(kWarning, wait.Name() + " got BLE_GATTC_EVT_TIMEOUT on handle ", handle);
-    auto lock = wait.Lock();
-    if (wait.IsOpen()) {
-      outcome.gattTimeout = true;
-      wait.Done().Set();
-    }
+    endIfOurs(wait, "BLE_GATTC_EVT_TIMEOUT", event->conn_handle, outcome.gattTimeout);
   });
   wait.Subscribe<const ble_gattc_evt_t*>(responseEvent, [&](const ble_gattc_evt_t* event) {
     auto lock = wait.Lock();
