@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/CallApplication.h"
 #include "core/CallbacksManager.h"
 #include "core/HealthCounters.h"
 #include "core/Log.h"
@@ -92,33 +93,18 @@ std::shared_ptr<IBluetoothSDK> ReplaceBluetoothSDK(const IBluetoothSDK* expected
   return replacement;
 }
 
-namespace {
-
 // The callbacks run inside a radio command or the reset sequence, which must
 // carry on (and report their own error) whatever the application throws.
-template <class Call>
-void CallApplication(const char* name, Call call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    Log(kError, std::string(name) + " caused exception: " + e.what());
-  } catch (...) {
-    Log(kError, std::string(name) + " caused non-std::exception");
-  }
-}
-
-}  // namespace
-
 void NotifyHardwareFailure() {
   Count(Health().hardwareFailures);
   if (auto* callback = g_hardwareFailureCallback.load()) {
-    CallApplication("hardware failure callback", callback);
+    CallApplication(kError, "hardware failure callback", callback);
   }
 }
 
 void NotifyHardwareSoftResetInitiated(bool resetRemovesDevice) {
   if (auto* callback = g_softResetCallback.load()) {
-    CallApplication("hardware soft reset callback", [&] { callback(resetRemovesDevice); });
+    CallApplication(kError, "hardware soft reset callback", [&] { callback(resetRemovesDevice); });
   }
 }
 

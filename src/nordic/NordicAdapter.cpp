@@ -4,6 +4,7 @@
 #include <shared_mutex>
 #include <thread>
 
+#include "core/CallApplication.h"
 #include "core/CallbacksManager.h"
 #include "core/Event.h"
 #include "nordic/NordicBluetoothSDK.h"
@@ -161,13 +162,7 @@ void NordicBluetoothSDK::SetIsScanning(bool scanning) {
   }
   Log(kDebug, "Nordic IsScanning = ", scanning ? "true" : "false");
   if (const auto callback = m_scanningStateCallback.load(); callback != nullptr) {
-    try {
-      callback(scanning);
-    } catch (const std::exception& e) {
-      Log(kWarning, std::string("scanning state callback caused exception: ") + e.what());
-    } catch (...) {
-      Log(kWarning, "scanning state callback caused non-std::exception");
-    }
+    details::CallApplication(kWarning, "scanning state callback", [&] { callback(scanning); });
   }
 }
 
