@@ -27,7 +27,7 @@
 #include "core/ConnectionTable.h"
 #include "lumen/Logger.h"
 #include "lumen/Lumen.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "sd_rpc.h"
 #include "sim/nrf52/VirtualNrf52.h"
 

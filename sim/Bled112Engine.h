@@ -191,6 +191,9 @@ class Bled112Engine {
   Slot* BeginGattProcedure(const BgapiMessage& command, uint16_t parameterResult);
   // Counts a read against the peripheral's read behaviours; the result to complete it with, if one applies.
   std::optional<uint16_t> ScriptedReadResult(const Slot& slot, uint16_t attribute);
+  // The value a read of `attribute` returns; null, with the result that refuses
+  // the read in `refusal`, when the scenario or the attribute's permissions refuse it.
+  const Bytes* ReadableValue(const Slot& slot, uint16_t attribute, uint16_t& refusal);
   void AfterWrite(uint8_t handle, uint16_t attribute, const Bytes& value);
   bool SendValueUpdate(uint8_t handle, uint16_t valueHandle, const Bytes& value);
 

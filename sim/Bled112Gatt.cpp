@@ -171,17 +171,13 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (slot == nullptr) return true;
       int64_t handle = command.Int("connection");
       uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
-      if (auto result = ScriptedReadResult(*slot, attribute)) {
-        completed(handle, *result, attribute);
+      uint16_t refusal = bgapi_result::kSuccess;
+      const Bytes* readable = ReadableValue(*slot, attribute, refusal);
+      if (readable == nullptr) {
+        completed(handle, refusal, attribute);
         return true;
       }
-      const GattDatabase& database = m_databases[slot->peripheral];
-      auto access = database.CheckRead(attribute);
-      if (access != GattDatabase::Access::kOk) {
-        completed(handle, AttResult(access), attribute);
-        return true;
-      }
-      const Bytes& value = database.Find(attribute)->value;
+      const Bytes& value = *readable;
       Bytes part(value.begin(), value.begin() + static_cast<long>(std::min(value.size(), kMaxReadPart)));
       Emit("attclient_attribute_value", {handle, int64_t{attribute}, int64_t{kValueRead}, part});
       return true;
@@ -220,17 +216,13 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (slot == nullptr) return true;
       int64_t handle = command.Int("connection");
       uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
-      if (auto result = ScriptedReadResult(*slot, attribute)) {
-        completed(handle, *result, attribute);
+      uint16_t refusal = bgapi_result::kSuccess;
+      const Bytes* readable = ReadableValue(*slot, attribute, refusal);
+      if (readable == nullptr) {
+        completed(handle, refusal, attribute);
         return true;
       }
-      const GattDatabase& database = m_databases[slot->peripheral];
-      auto access = database.CheckRead(attribute);
-      if (access != GattDatabase::Access::kOk) {
-        completed(handle, AttResult(access), attribute);
-        return true;
-      }
-      const Bytes& value = database.Find(attribute)->value;
+      const Bytes& value = *readable;
       size_t offset = 0;
       do {
         size_t length = std::min(value.size() - offset, kMaxReadPart);
@@ -255,6 +247,20 @@ std::optional<uint16_t> Bled112Engine::ScriptedReadResult(const Slot& slot, uint
   if (!status) return std::nullopt;
   // The scenario gives a GATT status 0x01xx: ATT error xx, which BGAPI carries as 0x04xx.
   return static_cast<uint16_t>(bgapi_result::kAttErrorBase | (*status & 0xFF));
+}
+
+const Bytes* Bled112Engine::ReadableValue(const Slot& slot, uint16_t attribute, uint16_t& refusal) {
+  if (auto result = ScriptedReadResult(slot, attribute)) {
+    refusal = *result;
+    return nullptr;
+  }
+  const GattDatabase& database = m_databases[slot.peripheral];
+  auto access = database.CheckRead(attribute);
+  if (access != GattDatabase::Access::kOk) {
+    refusal = AttResult(access);
+    return nullptr;
+  }
+  return &database.Find(attribute)->value;
 }
 
 void Bled112Engine::AfterWrite(uint8_t handle, uint16_t attribute, const Bytes& value) {

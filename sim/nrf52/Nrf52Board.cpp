@@ -204,18 +204,18 @@ void Nrf52Board::Emit(Bytes event, std::function<void(uint8_t*)> prepare) {
 }
 
 void Nrf52Board::QueueStatus(int code, std::string message) {
-  Delivery delivery;
-  delivery.kind = Delivery::Kind::kStatus;
-  delivery.code = code;
-  delivery.text = std::move(message);
-  Enqueue(std::move(delivery));
+  QueueText(Delivery::Kind::kStatus, code, std::move(message));
 }
 
 void Nrf52Board::QueueLog(int severity, std::string message) {
+  QueueText(Delivery::Kind::kLog, severity, std::move(message));
+}
+
+void Nrf52Board::QueueText(Delivery::Kind kind, int code, std::string text) {
   Delivery delivery;
-  delivery.kind = Delivery::Kind::kLog;
-  delivery.code = severity;
-  delivery.text = std::move(message);
+  delivery.kind = kind;
+  delivery.code = code;
+  delivery.text = std::move(text);
   Enqueue(std::move(delivery));
 }
 

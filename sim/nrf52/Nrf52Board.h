@@ -213,6 +213,8 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   void Emit(Bytes event, std::function<void(uint8_t*)> prepare = {});
   // Hands the record to the event thread after the event latency.
   void Enqueue(Delivery delivery);
+  // A status or log record, with its code or severity.
+  void QueueText(Delivery::Kind kind, int code, std::string text);
   void EnqueueNow(Delivery delivery);
   void EventThread();
   void Deliver(Delivery& delivery);

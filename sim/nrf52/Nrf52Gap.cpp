@@ -468,33 +468,27 @@ void Nrf52Board::SendRequest(Link& link, Nrf52PeerRequest request) {
   Bytes event;
   std::optional<std::chrono::seconds> timeout;
   uint8_t dropReason = BLE_HCI_STATUS_CODE_LMP_RESPONSE_TIMEOUT;
+  // A link-layer request: the peer drops the link unless it is answered in time.
+  const auto linkLayerRequest = [&](uint16_t id) -> auto& {
+    event = NewEvent(id);
+    ble_gap_evt_t& gap = EventOf(event)->evt.gap_evt;
+    gap.conn_handle = link.handle;
+    timeout = kLinkLayerResponseTimeout;
+    return gap.params;
+  };
   switch (request) {
-    case Nrf52PeerRequest::kConnParamUpdate: {
-      event = NewEvent(BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST);
-      ble_gap_evt_t& gap = EventOf(event)->evt.gap_evt;
-      gap.conn_handle = link.handle;
-      gap.params.conn_param_update_request.conn_params = {kPeerMinInterval, kPeerMaxInterval, 0,
-                                                          kPeerSupervisionTimeout};
-      timeout = kLinkLayerResponseTimeout;
+    case Nrf52PeerRequest::kConnParamUpdate:
+      linkLayerRequest(BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST).conn_param_update_request.conn_params = {
+          kPeerMinInterval, kPeerMaxInterval, 0, kPeerSupervisionTimeout};
       break;
-    }
-    case Nrf52PeerRequest::kDataLengthUpdate: {
-      event = NewEvent(BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST);
-      ble_gap_evt_t& gap = EventOf(event)->evt.gap_evt;
-      gap.conn_handle = link.handle;
-      gap.params.data_length_update_request.peer_params = {kMaxDataOctets, kMaxDataOctets, kMaxDataTimeUs,
-                                                           kMaxDataTimeUs};
-      timeout = kLinkLayerResponseTimeout;
+    case Nrf52PeerRequest::kDataLengthUpdate:
+      linkLayerRequest(BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST).data_length_update_request.peer_params = {
+          kMaxDataOctets, kMaxDataOctets, kMaxDataTimeUs, kMaxDataTimeUs};
       break;
-    }
-    case Nrf52PeerRequest::kPhyUpdate: {
-      event = NewEvent(BLE_GAP_EVT_PHY_UPDATE_REQUEST);
-      ble_gap_evt_t& gap = EventOf(event)->evt.gap_evt;
-      gap.conn_handle = link.handle;
-      gap.params.phy_update_request.peer_preferred_phys = {BLE_GAP_PHY_2MBPS, BLE_GAP_PHY_2MBPS};
-      timeout = kLinkLayerResponseTimeout;
+    case Nrf52PeerRequest::kPhyUpdate:
+      linkLayerRequest(BLE_GAP_EVT_PHY_UPDATE_REQUEST).phy_update_request.peer_preferred_phys = {BLE_GAP_PHY_2MBPS,
+                                                                                                 BLE_GAP_PHY_2MBPS};
       break;
-    }
     case Nrf52PeerRequest::kMtuExchange: {
       event = NewEvent(BLE_GATTS_EVT_EXCHANGE_MTU_REQUEST);
       ble_gatts_evt_t& gatts = EventOf(event)->evt.gatts_evt;

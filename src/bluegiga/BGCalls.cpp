@@ -190,11 +190,15 @@ void OnResultResponse(CommandWaiter& waiter, const char* name) {
   });
 }
 
+// A response about another connection leaves the result unset; `mismatch`,
+// when given, is logged as a WARNING then.
 template <class Record>
-void OnConnectionResponse(CommandWaiter& waiter, const char* name, uint8_t connection) {
-  waiter.On<const Record*>(name, [&waiter, connection](const Record* response) {
+void OnConnectionResponse(CommandWaiter& waiter, const char* name, uint8_t connection, const char* mismatch = nullptr) {
+  waiter.On<const Record*>(name, [&waiter, connection, mismatch](const Record* response) {
     if (response->connection == connection) {
       waiter.responseResult = response->result;
+    } else if (mismatch != nullptr) {
+      Log(kWarning, mismatch);
     }
     waiter.response.Set();
   });
@@ -262,6 +266,20 @@ void AwaitCompletion(CommandWaiter& waiter, const char* commandName, const std::
   if (!completed) {
     ThrowUnfinished(commandName, noEventText, noEventCode);
   }
+}
+
+// The frame of an attribute-client procedure on connection c: its response,
+// then its completed event (for attHandle, when given) or the connection's end.
+template <class Response, class Send>
+void RunProcedure(CommandWaiter& waiter, uint8_t c, std::optional<uint16_t> attHandle, const char* commandName,
+                  const char* responseName, const std::string& waitFailureText, int noEventCode, Send&& send) {
+  OnProcedureCompleted(waiter, c, attHandle);
+  OnDisconnectDuringProcedure(waiter, c);
+  OnConnectionResponse<Response>(waiter, responseName, c);
+  SendAndAwaitResponse(waiter, commandName, std::forward<Send>(send));
+  CheckResponse(waiter, std::string(commandName) + " failed");
+  AwaitCompletion(waiter, commandName, waitFailureText, std::string(commandName) + " - no completed event",
+                  noEventCode);
 }
 
 uint8_t NativeConnection(DeviceConnectionHandle h, const char* commandName) {
@@ -772,15 +790,8 @@ void Disconnect(DeviceConnectionHandle h) {
       waiter.completed.Set();
     }
   });
-  waiter.On<const ble_msg_connection_disconnect_rsp_t*>(
-      "ble_rsp_connection_disconnect", [&waiter, c](const ble_msg_connection_disconnect_rsp_t* response) {
-        if (response->connection == c) {
-          waiter.responseResult = response->result;
-        } else {
-          Log(kWarning, "ble_rsp_connection_disconnect connection handle did not match");
-        }
-        waiter.response.Set();
-      });
+  OnConnectionResponse<ble_msg_connection_disconnect_rsp_t>(
+      waiter, "ble_rsp_connection_disconnect", c, "ble_rsp_connection_disconnect connection handle did not match");
   SendAndAwaitResponse(waiter, "ble_cmd_connection_disconnect", [c] {
     Log(kDebug, "Send command: ble_cmd_connection_disconnect", c);
     ble_cmd_connection_disconnect(c);
@@ -830,17 +841,13 @@ std::vector<AttGroupItem> ReadByGroupType(DeviceConnectionHandle h, uint16_t sta
           groups.push_back(AttGroupItem{h, found->start, found->end, Helper::BgUuidToUuid(&found->uuid)});
         }
       });
-  OnProcedureCompleted(waiter, c, std::nullopt);
-  OnDisconnectDuringProcedure(waiter, c);
-  OnConnectionResponse<ble_msg_attclient_read_by_group_type_rsp_t>(waiter, "ble_rsp_attclient_read_by_group_type", c);
   const std::vector<uint8_t> type = LittleEndianUuidBytes(groupType);
-  SendAndAwaitResponse(waiter, "ble_cmd_attclient_read_by_group_type", [&] {
-    Log(kDebug, "Send command: ble_cmd_attclient_read_by_group_type", c, start, end, groupType.ToString());
-    ble_cmd_attclient_read_by_group_type(c, start, end, static_cast<uint8_t>(type.size()), type.data());
-  });
-  CheckResponse(waiter, "ble_cmd_attclient_read_by_group_type failed");
-  AwaitCompletion(waiter, "ble_cmd_attclient_read_by_group_type", "ble_cmd_attclient_read_by_group_type failed",
-                  "ble_cmd_attclient_read_by_group_type - no completed event");
+  RunProcedure<ble_msg_attclient_read_by_group_type_rsp_t>(
+      waiter, c, std::nullopt, "ble_cmd_attclient_read_by_group_type", "ble_rsp_attclient_read_by_group_type",
+      "ble_cmd_attclient_read_by_group_type failed", kErrorGeneral, [&] {
+        Log(kDebug, "Send command: ble_cmd_attclient_read_by_group_type", c, start, end, groupType.ToString());
+        ble_cmd_attclient_read_by_group_type(c, start, end, static_cast<uint8_t>(type.size()), type.data());
+      });
   return groups;
 }
 
@@ -856,16 +863,12 @@ std::vector<AttHandleItem> FindInformation(DeviceConnectionHandle h, uint16_t st
           attributes.push_back(AttHandleItem{h, found->chrhandle, Helper::BgUuidToUuid(&found->uuid)});
         }
       });
-  OnProcedureCompleted(waiter, c, std::nullopt);
-  OnDisconnectDuringProcedure(waiter, c);
-  OnConnectionResponse<ble_msg_attclient_find_information_rsp_t>(waiter, "ble_rsp_attclient_find_information", c);
-  SendAndAwaitResponse(waiter, "ble_cmd_attclient_find_information", [&] {
-    Log(kDebug, "Send command: ble_cmd_attclient_find_information", c, start, end);
-    ble_cmd_attclient_find_information(c, start, end);
-  });
-  CheckResponse(waiter, "ble_cmd_attclient_find_information failed");
-  AwaitCompletion(waiter, "ble_cmd_attclient_find_information", "ble_cmd_attclient_find_information failed",
-                  "ble_cmd_attclient_find_information - no completed event");
+  RunProcedure<ble_msg_attclient_find_information_rsp_t>(
+      waiter, c, std::nullopt, "ble_cmd_attclient_find_information", "ble_rsp_attclient_find_information",
+      "ble_cmd_attclient_find_information failed", kErrorGeneral, [&] {
+        Log(kDebug, "Send command: ble_cmd_attclient_find_information", c, start, end);
+        ble_cmd_attclient_find_information(c, start, end);
+      });
   return attributes;
 }
 
@@ -882,16 +885,12 @@ std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) 
     }
     waiter.completed.Set();
   });
-  OnProcedureCompleted(waiter, c, attHandle);
-  OnDisconnectDuringProcedure(waiter, c);
-  OnConnectionResponse<ble_msg_attclient_read_by_handle_rsp_t>(waiter, "ble_rsp_attclient_read_by_handle", c);
-  SendAndAwaitResponse(waiter, "ble_cmd_attclient_read_by_handle", [&] {
-    Log(kDebug, "Send command: ble_cmd_attclient_read_by_handle", c, attHandle);
-    ble_cmd_attclient_read_by_handle(c, attHandle);
-  });
-  CheckResponse(waiter, "ble_cmd_attclient_read_by_handle failed");
-  AwaitCompletion(waiter, "ble_cmd_attclient_read_by_handle", "wait for ble_cmd_attclient_read_by_handle failed",
-                  "ble_cmd_attclient_read_by_handle - no completed event", kResultTimeout);
+  RunProcedure<ble_msg_attclient_read_by_handle_rsp_t>(
+      waiter, c, attHandle, "ble_cmd_attclient_read_by_handle", "ble_rsp_attclient_read_by_handle",
+      "wait for ble_cmd_attclient_read_by_handle failed", kResultTimeout, [&] {
+        Log(kDebug, "Send command: ble_cmd_attclient_read_by_handle", c, attHandle);
+        ble_cmd_attclient_read_by_handle(c, attHandle);
+      });
   std::lock_guard lock(valueMutex);
   return value;
 }
@@ -964,18 +963,14 @@ void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vec
   OperationLock operation;
   const uint8_t c = NativeConnection(h, "ble_cmd_attclient_attribute_write");
   CommandWaiter waiter;
-  OnProcedureCompleted(waiter, c, attHandle);
-  OnDisconnectDuringProcedure(waiter, c);
-  OnConnectionResponse<ble_msg_attclient_attribute_write_rsp_t>(waiter, "ble_rsp_attclient_attribute_write", c);
-  SendAndAwaitResponse(waiter, "ble_cmd_attclient_attribute_write", [&] {
-    if (Logger::IsEnabled()) {
-      Log(kDebug, "Send command: ble_cmd_attclient_attribute_write", c, attHandle, data.size(), ToString(data));
-    }
-    ble_cmd_attclient_attribute_write(c, attHandle, static_cast<uint8_t>(data.size()), data.data());
-  });
-  CheckResponse(waiter, "ble_cmd_attclient_attribute_write failed");
-  AwaitCompletion(waiter, "ble_cmd_attclient_attribute_write", "ble_cmd_attclient_attribute_write failed",
-                  "ble_cmd_attclient_attribute_write - no completed event");
+  RunProcedure<ble_msg_attclient_attribute_write_rsp_t>(
+      waiter, c, attHandle, "ble_cmd_attclient_attribute_write", "ble_rsp_attclient_attribute_write",
+      "ble_cmd_attclient_attribute_write failed", kErrorGeneral, [&] {
+        if (Logger::IsEnabled()) {
+          Log(kDebug, "Send command: ble_cmd_attclient_attribute_write", c, attHandle, data.size(), ToString(data));
+        }
+        ble_cmd_attclient_attribute_write(c, attHandle, static_cast<uint8_t>(data.size()), data.data());
+      });
 }
 
 void SetAdvData(uint8_t setScanResponse, const std::vector<uint8_t>& data) {

@@ -96,15 +96,9 @@ bool BluegigaBluetoothSDK::IsDeviceOpen() { return SerialThread::Instance().IsOp
 
 void BluegigaBluetoothSDK::CloseDevice() { SerialThread::Instance().Close(); }
 
-void BluegigaBluetoothSDK::SetTimeouts(int responseTimeoutMs, int eventTimeoutMs) {
-  BGCalls::SetTimeouts(responseTimeoutMs, eventTimeoutMs);
-}
-
 void BluegigaBluetoothSDK::StartScan(bool includeNonConnectable) {
   BGCalls::Discover(includeNonConnectable ? 2 : 1);  // observation mode also reports non-connectable advertisers
 }
-
-void BluegigaBluetoothSDK::EndProcedure() { BGCalls::EndProcedure(); }
 
 std::string BluegigaBluetoothSDK::GetFirmwareVersion() {
   if (!m_versionKnown) {
@@ -117,8 +111,6 @@ std::string BluegigaBluetoothSDK::GetFirmwareVersion() {
   return text;
 }
 
-void BluegigaBluetoothSDK::Reset(uint8_t bootToDfu, bool waitForBoot) { BGCalls::Reset(bootToDfu, waitForBoot); }
-
 void BluegigaBluetoothSDK::DelayedNonDFUReset(uint32_t delayMs, bool waitForBoot) {
   if (m_supportsDelayedReset) {
     BGCalls::EndProcedure();
@@ -128,8 +120,6 @@ void BluegigaBluetoothSDK::DelayedNonDFUReset(uint32_t delayMs, bool waitForBoot
     Reset(0, waitForBoot);
   }
 }
-
-void BluegigaBluetoothSDK::SetTXPower(uint8_t power) { BGCalls::SetTxPower(power); }
 
 void BluegigaBluetoothSDK::SetAdvertisementData(uint8_t setScanResponse, const std::vector<uint8_t>& data) {
   if (m_supportsAdvertisingData) {
@@ -144,16 +134,6 @@ void BluegigaBluetoothSDK::SetAdvertisementParameters(uint16_t interval) {
 }
 
 void BluegigaBluetoothSDK::StartAdvertising() { BGCalls::SetMode(kDiscoverableUserData, kConnectableScannableOnly); }
-
-void BluegigaBluetoothSDK::StopAdvertising() { BGCalls::SetMode(0, 0); }
-
-void BluegigaBluetoothSDK::ConnectDirect(DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& /*advertRssi*/,
-                                         const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
-                                         uint16_t supervisionTimeout, uint16_t latency) {
-  BGCalls::ConnectDirect(h, address, connIntervalMin, connIntervalMax, supervisionTimeout, latency);
-}
-
-void BluegigaBluetoothSDK::Disconnect(DeviceConnectionHandle h) { BGCalls::Disconnect(h); }
 
 std::vector<AttGroupItem> BluegigaBluetoothSDK::GetListOfServices(DeviceConnectionHandle h) {
   return BGCalls::ReadByGroupType(h, 1, 0xFFFF, Uuid(kPrimaryServiceUuid));
@@ -196,46 +176,12 @@ std::vector<AttHandleItem> BluegigaBluetoothSDK::GroupCharacteristics(const std:
   return characteristics;
 }
 
-std::vector<uint8_t> BluegigaBluetoothSDK::ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) {
-  return BGCalls::ReadByHandle(h, attHandle);
-}
-
-std::vector<uint8_t> BluegigaBluetoothSDK::ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
-  return BGCalls::ReadLong(h, attHandle);
-}
-
-void BluegigaBluetoothSDK::WriteCommand(DeviceConnectionHandle h, uint16_t attHandle,
-                                        const std::vector<uint8_t>& value) {
-  BGCalls::WriteCommand(h, attHandle, value);
-}
-
-void BluegigaBluetoothSDK::AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle,
-                                          const std::vector<uint8_t>& value) {
-  BGCalls::AttributeWrite(h, attHandle, value);
-}
-
-void BluegigaBluetoothSDK::SetScanParameters(uint16_t scanInterval, uint16_t scanWindow, uint8_t active) {
-  BGCalls::SetScanParameters(scanInterval, scanWindow, active);
-}
-
 void BluegigaBluetoothSDK::SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow) {
   if (!m_supportsInitiatingConParameters) {
     Log(kWarning, "SetScanParametersForEstablishingConnections is not supported in Bluegiga firmware");
     return;
   }
   BGCalls::SetInitiatingConParameters(scanInterval, scanWindow);
-}
-
-bool BluegigaBluetoothSDK::GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) { return BGCalls::GetRSSI(h, rssiOut); }
-
-bool BluegigaBluetoothSDK::IsScanning() { return BGCalls::IsScanning(); }
-
-uint8_t BluegigaBluetoothSDK::GetMaxConnections(uint16_t timeoutMs, bool printConnections) {
-  return BGCalls::GetMaxConnections(timeoutMs, printConnections);
-}
-
-void BluegigaBluetoothSDK::SetScanningStateCallback(void (*callback)(bool)) {
-  BGCalls::SetScanningStateCallback(callback);
 }
 
 }  // namespace lumen::details

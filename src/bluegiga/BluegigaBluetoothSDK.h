@@ -22,35 +22,53 @@ class BluegigaBluetoothSDK final : public IBluetoothSDK {
   bool OpenDevice(BluetoothDeviceType type, const std::string& port, uint32_t waitMsec, bool checkFunctional) override;
   bool IsDeviceOpen() override;
   void CloseDevice() override;
-  void SetTimeouts(int responseTimeoutMs, int eventTimeoutMs) override;
+  void SetTimeouts(int responseTimeoutMs, int eventTimeoutMs) override {
+    BGCalls::SetTimeouts(responseTimeoutMs, eventTimeoutMs);
+  }
   void StartScan(bool includeNonConnectable) override;
-  void EndProcedure() override;
+  void EndProcedure() override { BGCalls::EndProcedure(); }
   bool SupportsContinuousScanning() override { return m_supportsContinuousScanning; }
   std::string GetFirmwareVersion() override;
-  void Reset(uint8_t bootToDfu, bool waitForBoot) override;
+  void Reset(uint8_t bootToDfu, bool waitForBoot) override { BGCalls::Reset(bootToDfu, waitForBoot); }
   void DelayedNonDFUReset(uint32_t delayMs, bool waitForBoot) override;
-  void SetTXPower(uint8_t power) override;
+  void SetTXPower(uint8_t power) override { BGCalls::SetTxPower(power); }
   void SetAdvertisementData(uint8_t setScanResponse, const std::vector<uint8_t>& data) override;
   void SetAdvertisementParameters(uint16_t interval) override;
   void StartAdvertising() override;
-  void StopAdvertising() override;
-  void ConnectDirect(DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& advertRssi, const Address& address,
-                     uint16_t connIntervalMin, uint16_t connIntervalMax, uint16_t supervisionTimeout,
-                     uint16_t latency) override;
-  void Disconnect(DeviceConnectionHandle h) override;
+  void StopAdvertising() override { BGCalls::SetMode(0, 0); }
+  void ConnectDirect(DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& /*advertRssi*/,
+                     const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
+                     uint16_t supervisionTimeout, uint16_t latency) override {
+    BGCalls::ConnectDirect(h, address, connIntervalMin, connIntervalMax, supervisionTimeout, latency);
+  }
+  void Disconnect(DeviceConnectionHandle h) override { BGCalls::Disconnect(h); }
   std::vector<AttGroupItem> GetListOfServices(DeviceConnectionHandle h) override;
   std::vector<AttHandleItem> GetListOfCharacteristics(DeviceConnectionHandle h, uint16_t startHandle,
                                                       uint16_t endHandle) override;
-  std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) override;
-  std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) override;
-  void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value) override;
-  void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value) override;
-  void SetScanParameters(uint16_t scanInterval, uint16_t scanWindow, uint8_t active) override;
+  std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) override {
+    return BGCalls::ReadByHandle(h, attHandle);
+  }
+  std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) override {
+    return BGCalls::ReadLong(h, attHandle);
+  }
+  void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value) override {
+    BGCalls::WriteCommand(h, attHandle, value);
+  }
+  void AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value) override {
+    BGCalls::AttributeWrite(h, attHandle, value);
+  }
+  void SetScanParameters(uint16_t scanInterval, uint16_t scanWindow, uint8_t active) override {
+    BGCalls::SetScanParameters(scanInterval, scanWindow, active);
+  }
   void SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow) override;
-  bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) override;
-  bool IsScanning() override;
-  uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) override;
-  void SetScanningStateCallback(void (*callback)(bool scanning)) override;
+  bool GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) override { return BGCalls::GetRSSI(h, rssiOut); }
+  bool IsScanning() override { return BGCalls::IsScanning(); }
+  uint8_t GetMaxConnections(uint16_t timeoutMs, bool printConnections) override {
+    return BGCalls::GetMaxConnections(timeoutMs, printConnections);
+  }
+  void SetScanningStateCallback(void (*callback)(bool scanning)) override {
+    BGCalls::SetScanningStateCallback(callback);
+  }
   bool ResetRemovesDevice() override { return m_deviceType == BLED112Dongle; }
 
   // Folds a find-information list into one item per characteristic: the

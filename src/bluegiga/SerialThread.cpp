@@ -15,6 +15,7 @@
 #include "core/Event.h"
 #include "core/HealthCounters.h"
 #include "core/Log.h"
+#include "core/ProcessWideHolder.h"
 #include "core/RadioRecovery.h"
 #include "lumen/Address.h"
 #include "lumen/Errors.h"
@@ -25,16 +26,9 @@
 namespace lumen::details {
 namespace {
 
-// Never destroyed, like the provider holder it mirrors.
-struct InstanceHolder {
-  std::mutex mutex;
-  std::shared_ptr<SerialThread> instance;
-};
+using InstanceHolder = ProcessWideHolder<SerialThread>;
 
-InstanceHolder& Holder() {
-  static InstanceHolder* const holder = new InstanceHolder();
-  return *holder;
-}
+InstanceHolder& Holder() { return InstanceHolder::Get(); }
 
 // The transport whose port the output hook feeds.
 std::mutex g_hookMutex;
@@ -51,22 +45,22 @@ SerialThread::~SerialThread() { Stop(); }
 SerialThread& SerialThread::Instance() {
   InstanceHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  if (!holder.instance) {
+  if (!holder.held) {
     throw KesBluetoothSDKLibError("singleton object not initialized", kErrorGeneral);
   }
-  return *holder.instance;
+  return *holder.held;
 }
 
 std::shared_ptr<SerialThread> SerialThread::InstanceOrNull() {
   InstanceHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  return holder.instance;
+  return holder.held;
 }
 
 void SerialThread::SetInstance(std::shared_ptr<SerialThread> instance) {
   InstanceHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  holder.instance = std::move(instance);
+  holder.held = std::move(instance);
 }
 
 void SerialThread::ClearInstance(const SerialThread* instance) {
@@ -74,8 +68,8 @@ void SerialThread::ClearInstance(const SerialThread* instance) {
   {
     InstanceHolder& holder = Holder();
     std::lock_guard lock(holder.mutex);
-    if (holder.instance.get() == instance) {
-      released.swap(holder.instance);
+    if (holder.held.get() == instance) {
+      released.swap(holder.held);
     }
   }
   // released may be the last reference; its destructor joins the reader outside the lock.

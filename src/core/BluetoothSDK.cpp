@@ -5,27 +5,20 @@
 #include <mutex>
 #include <string>
 
+#include "core/CallApplication.h"
 #include "core/CallbacksManager.h"
 #include "core/HealthCounters.h"
 #include "core/Log.h"
+#include "core/ProcessWideHolder.h"
 #include "lumen/Errors.h"
 #include "lumen/Lumen.h"
 
 namespace lumen::details {
 namespace {
 
-// Library threads (scanner worker, beacon thread) take copies while the
-// application may be releasing it, so the holder is guarded. Never destroyed:
-// application objects destroyed at process exit still ask it for the radio.
-struct ProviderHolder {
-  std::mutex mutex;
-  std::shared_ptr<IBluetoothSDK> sdk;
-};
+using ProviderHolder = ProcessWideHolder<IBluetoothSDK>;
 
-ProviderHolder& Holder() {
-  static ProviderHolder* const holder = new ProviderHolder();
-  return *holder;
-}
+ProviderHolder& Holder() { return ProviderHolder::Get(); }
 
 std::atomic<void (*)()> g_hardwareFailureCallback{nullptr};
 std::atomic<void (*)(bool)> g_softResetCallback{nullptr};
@@ -36,10 +29,10 @@ std::shared_ptr<IBluetoothSDK> GetBluetoothSDK() {
   ThrowIfInsideBusHandler("use the radio");
   ProviderHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  if (!holder.sdk) {
+  if (!holder.held) {
     throw KesBluetoothSDKLibError("BluetoothSDK not initialized", kErrorGeneral);
   }
-  return holder.sdk;
+  return holder.held;
 }
 
 namespace {
@@ -53,17 +46,17 @@ BluetoothSDKOpening::~BluetoothSDKOpening() { --g_opening; }
 bool IsBluetoothSDKInitialized() {
   ProviderHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  return static_cast<bool>(holder.sdk);
+  return static_cast<bool>(holder.held);
 }
 
 void SetBluetoothSDK(IBluetoothSDK* sdk) {
   std::unique_ptr<IBluetoothSDK> owned(sdk);
   ProviderHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  if (holder.sdk) {
+  if (holder.held) {
     throw KesBluetoothSDKLibError("BluetoothSDK initialized twice", kErrorGeneral);
   }
-  holder.sdk = std::move(owned);
+  holder.held = std::move(owned);
 }
 
 void ReleaseBluetoothSDK() {
@@ -72,7 +65,7 @@ void ReleaseBluetoothSDK() {
   {
     ProviderHolder& holder = Holder();
     std::lock_guard lock(holder.mutex);
-    released.swap(holder.sdk);
+    released.swap(holder.held);
   }
   // The provider's destructor (which joins backend threads) runs outside the lock.
 }
@@ -80,53 +73,38 @@ void ReleaseBluetoothSDK() {
 std::shared_ptr<IBluetoothSDK> PeekBluetoothSDK() {
   ProviderHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  return holder.sdk;
+  return holder.held;
 }
 
 const IBluetoothSDK* HeldBluetoothSDK() {
   ProviderHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  return holder.sdk.get();
+  return holder.held.get();
 }
 
 std::shared_ptr<IBluetoothSDK> ReplaceBluetoothSDK(const IBluetoothSDK* expected,
                                                    std::shared_ptr<IBluetoothSDK> replacement) {
   ProviderHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  if (expected == nullptr || holder.sdk.get() != expected) {
+  if (expected == nullptr || holder.held.get() != expected) {
     return nullptr;
   }
-  holder.sdk.swap(replacement);
+  holder.held.swap(replacement);
   return replacement;
 }
 
-namespace {
-
 // The callbacks run inside a radio command or the reset sequence, which must
 // carry on (and report their own error) whatever the application throws.
-template <class Call>
-void CallApplication(const char* name, Call call) {
-  try {
-    call();
-  } catch (const std::exception& e) {
-    Log(kError, std::string(name) + " caused exception: " + e.what());
-  } catch (...) {
-    Log(kError, std::string(name) + " caused non-std::exception");
-  }
-}
-
-}  // namespace
-
 void NotifyHardwareFailure() {
   Count(Health().hardwareFailures);
   if (auto* callback = g_hardwareFailureCallback.load()) {
-    CallApplication("hardware failure callback", callback);
+    CallApplication(kError, "hardware failure callback", callback);
   }
 }
 
 void NotifyHardwareSoftResetInitiated(bool resetRemovesDevice) {
   if (auto* callback = g_softResetCallback.load()) {
-    CallApplication("hardware soft reset callback", [&] { callback(resetRemovesDevice); });
+    CallApplication(kError, "hardware soft reset callback", [&] { callback(resetRemovesDevice); });
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include "core/HealthCounters.h"
 #include "core/Log.h"
+#include "core/ProcessWideHolder.h"
 
 namespace lumen::details {
 
@@ -80,27 +81,19 @@ void MessageQueue::Stop() {
 
 namespace {
 
-// Never destroyed, so that a radio thread or an application object going
-// away at process exit still finds a valid (empty) holder.
-struct QueueHolder {
-  std::mutex mutex;
-  std::shared_ptr<MessageQueue> queue;
-};
+using QueueHolder = ProcessWideHolder<MessageQueue>;
 
-QueueHolder& Holder() {
-  static QueueHolder* const holder = new QueueHolder();
-  return *holder;
-}
+QueueHolder& Holder() { return QueueHolder::Get(); }
 
 }  // namespace
 
 std::shared_ptr<MessageQueue> GetMessageQueue() {
   QueueHolder& holder = Holder();
   std::lock_guard lock(holder.mutex);
-  if (!holder.queue) {
+  if (!holder.held) {
     throw std::runtime_error("Bluetooth device is not open");
   }
-  return holder.queue;
+  return holder.held;
 }
 
 void SetMessageQueue(std::shared_ptr<MessageQueue> queue) {
@@ -108,7 +101,7 @@ void SetMessageQueue(std::shared_ptr<MessageQueue> queue) {
   std::shared_ptr<MessageQueue> previous;
   {
     std::lock_guard lock(holder.mutex);
-    previous = std::exchange(holder.queue, std::move(queue));
+    previous = std::exchange(holder.held, std::move(queue));
   }
   // Stopped here, outside the lock and on this thread: a radio thread that
   // still holds a copy (a bus handler posting a read's end) must never be the

@@ -12,6 +12,7 @@
 
 #include "core/AwayRadio.h"
 #include "core/BluetoothSDK.h"
+#include "core/CallApplication.h"
 #include "core/CallbacksManager.h"
 #include "core/HealthCounters.h"
 #include "core/Log.h"
@@ -286,13 +287,7 @@ class Supervisor {
     if (callback == nullptr) {
       return;
     }
-    try {
-      callback(reopened, awayMs);
-    } catch (const std::exception& e) {
-      Log(kError, std::string("radio back callback caused exception: ") + e.what());
-    } catch (...) {
-      Log(kError, "radio back callback caused non-std::exception");
-    }
+    CallApplication(kError, "radio back callback", [&] { callback(reopened, awayMs); });
   }
 
   std::mutex m_mutex;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/BluetoothSDK.h"
+#include "core/CallApplication.h"
 #include "core/CallbacksManager.h"
 #include "core/ConnectionTable.h"
 #include "core/HealthCounters.h"
@@ -108,13 +109,7 @@ void GattCharacteristic::Impl::OnNotification(const details::CommonDataNotificat
   // This runs inside the bus's publish: an escaping exception would keep the
   // notification from every later subscriber.
   details::Count(details::Health().notificationsDelivered);
-  try {
-    (*callback)(data);
-  } catch (const std::exception& e) {
-    Log(kWarning, std::string("characteristic changed callback caused exception: ") + e.what());
-  } catch (...) {
-    Log(kWarning, "characteristic changed callback caused non-std::exception");
-  }
+  details::CallApplication(kWarning, "characteristic changed callback", [&] { (*callback)(data); });
 }
 
 GattCharacteristic::GattCharacteristic(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}

@@ -1,21 +1,17 @@
+#include <array>
 #include <chrono>
 #include <set>
 #include <shared_mutex>
 #include <thread>
 
+#include "core/CallApplication.h"
 #include "core/CallbacksManager.h"
 #include "core/Event.h"
-#include "core/Log.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "nordic/NordicDriverCalls.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicLog.h"
 
 namespace lumen::Nordic {
-
-using details::kDebug;
-using details::kError;
-using details::kInfo;
-using details::kWarning;
-using details::Log;
 
 namespace {
 
@@ -28,32 +24,82 @@ constexpr uint8_t kConnCount = 5;
 constexpr uint16_t kEventLength1250us = 6;
 constexpr uint16_t kNordicCompanyId = 0x0059;
 
+// One of the settings the SoftDevice takes before it is enabled, in the
+// order they are given.
+struct StackSetting {
+  uint32_t id;
+  const char* idName;
+  ble_cfg_t cfg;
+  // Starts the ERROR line when the board refuses the setting.
+  const char* failure;
+  // The fields a capture shows after the cfg_id.
+  void (*describe)(CallArguments& arguments, const ble_cfg_t& cfg);
+};
+
+std::array<StackSetting, 3> StackSettings(uint8_t connCfgTag) {
+  ble_cfg_t roles{};
+  roles.gap_cfg.role_count_cfg.adv_set_count = 1;
+  roles.gap_cfg.role_count_cfg.periph_role_count = 0;
+  roles.gap_cfg.role_count_cfg.central_role_count = kCentralRoleCount;
+  roles.gap_cfg.role_count_cfg.central_sec_count = 0;
+
+  ble_cfg_t gatt{};
+  gatt.conn_cfg.conn_cfg_tag = connCfgTag;
+  gatt.conn_cfg.params.gatt_conn_cfg.att_mtu = kAttMtu;
+
+  ble_cfg_t gap{};
+  gap.conn_cfg.conn_cfg_tag = connCfgTag;
+  gap.conn_cfg.params.gap_conn_cfg.conn_count = kConnCount;
+  gap.conn_cfg.params.gap_conn_cfg.event_length = kEventLength1250us;
+
+  return {{
+      {BLE_GAP_CFG_ROLE_COUNT, "BLE_GAP_CFG_ROLE_COUNT", roles,
+       "sd_ble_cfg_set() failed when attempting to set BLE_GAP_CFG_ROLE_COUNT: ",
+       [](CallArguments& arguments, const ble_cfg_t& cfg) {
+         arguments.Add("central_role_count", cfg.gap_cfg.role_count_cfg.central_role_count)
+             .Add("adv_set_count", cfg.gap_cfg.role_count_cfg.adv_set_count);
+       }},
+      {BLE_CONN_CFG_GATT, "BLE_CONN_CFG_GATT", gatt,
+       "sd_ble_cfg_set() failed when attempting to set BLE_CONN_CFG_GATT:",
+       [](CallArguments& arguments, const ble_cfg_t& cfg) {
+         arguments.Add("conn_cfg_tag", cfg.conn_cfg.conn_cfg_tag)
+             .Add("att_mtu", cfg.conn_cfg.params.gatt_conn_cfg.att_mtu);
+       }},
+      {BLE_CONN_CFG_GAP, "BLE_CONN_CFG_GAP", gap, "sd_ble_cfg_set() failed when attempting to set BLE_CONN_CFG_GAP: ",
+       [](CallArguments& arguments, const ble_cfg_t& cfg) {
+         arguments.Add("conn_cfg_tag", cfg.conn_cfg.conn_cfg_tag)
+             .Add("conn_count", cfg.conn_cfg.params.gap_conn_cfg.conn_count)
+             .Add("event_length", cfg.conn_cfg.params.gap_conn_cfg.event_length);
+       }},
+  }};
+}
+
 // Never destroyed: an application may return from main with the adapter
 // open, and the driver's thread looks here until the adapter is closed,
 // which may be after function-local statics are gone.
-std::shared_mutex& ImplsMutex() {
+std::shared_mutex& InstancesMutex() {
   static auto* mutex = new std::shared_mutex;
   return *mutex;
 }
 
-std::set<NordicBluetoothSDK::Impl*>& Impls() {
-  static auto* impls = new std::set<NordicBluetoothSDK::Impl*>;
-  return *impls;
+std::set<NordicBluetoothSDK*>& Instances() {
+  static auto* instances = new std::set<NordicBluetoothSDK*>;
+  return *instances;
 }
 
 }  // namespace
 
-NordicBluetoothSDK::Impl::Lookup::Lookup(const adapter_t* adapter) : m_lock(ImplsMutex()) {
-  const auto& impls = Impls();
-  if (impls.size() > 1) {
-    Log(kError, "NordicBluetoothSDK only supports a single instance, #instances = ", impls.size());
+NordicBluetoothSDK::Lookup::Lookup(const adapter_t* adapter) : m_lock(InstancesMutex()) {
+  const auto& instances = Instances();
+  if (instances.size() > 1) {
+    Log(kError, "NordicBluetoothSDK only supports a single instance, #instances = ", instances.size());
     return;
   }
-  if (impls.empty()) {
+  if (instances.empty()) {
     Log(kError, "NordicBluetoothSDK::Impl::FindImplByAdapter there are no implementation objects");
     return;
   }
-  Impl* impl = *impls.begin();
+  NordicBluetoothSDK* impl = *instances.begin();
   // The callback's adapter is a copy; its internal pointer names the adapter.
   void* const ours = impl->m_adapterInternal.load();
   if (adapter != nullptr && ours != nullptr && adapter->internal != ours) {
@@ -63,14 +109,14 @@ NordicBluetoothSDK::Impl::Lookup::Lookup(const adapter_t* adapter) : m_lock(Impl
   m_impl = impl;
 }
 
-NordicBluetoothSDK::Impl::Impl() {
+NordicBluetoothSDK::NordicBluetoothSDK() {
   m_scanReportBuffer.p_data = m_scanReportStorage.data();
   m_scanReportBuffer.len = kDeclaredReportBytes;
 
   Log(kInfo, "AddImpl ", static_cast<const void*>(this));
   {
-    std::unique_lock lock(ImplsMutex());
-    Impls().insert(this);
+    std::unique_lock lock(InstancesMutex());
+    Instances().insert(this);
   }
   try {
     details::Subscribe<unsigned int>(
@@ -78,13 +124,14 @@ NordicBluetoothSDK::Impl::Impl() {
         [this](unsigned int native) { RemoveFromActiveConnectionMap(static_cast<uint16_t>(native)); },
         &m_disconnectSubscription);
   } catch (...) {
-    std::unique_lock lock(ImplsMutex());
-    Impls().erase(this);
+    std::unique_lock lock(InstancesMutex());
+    Instances().erase(this);
     throw;
   }
 }
 
-NordicBluetoothSDK::Impl::~Impl() {
+NordicBluetoothSDK::~NordicBluetoothSDK() {
+  Log(kInfo, "NordicBluetoothSDK::~NordicBluetoothSDK");
   try {
     Log(kInfo, "NordicBluetoothSDK::NordicBluetoothSDK::~Impl start");
     if (m_disconnectSubscription != 0) {
@@ -94,8 +141,8 @@ NordicBluetoothSDK::Impl::~Impl() {
     Log(kInfo, "RemoveImpl ", static_cast<const void*>(this));
     {
       // Waits for a driver callback that is using this object.
-      std::unique_lock lock(ImplsMutex());
-      Impls().erase(this);
+      std::unique_lock lock(InstancesMutex());
+      Instances().erase(this);
     }
     JoinLossThread();
     if (m_open.load()) {
@@ -109,24 +156,18 @@ NordicBluetoothSDK::Impl::~Impl() {
   }
 }
 
-void NordicBluetoothSDK::Impl::SetIsScanning(bool scanning) {
+void NordicBluetoothSDK::SetIsScanning(bool scanning) {
   if (m_isScanning.exchange(scanning) == scanning) {
     return;
   }
   Log(kDebug, "Nordic IsScanning = ", scanning ? "true" : "false");
   if (const auto callback = m_scanningStateCallback.load(); callback != nullptr) {
-    try {
-      callback(scanning);
-    } catch (const std::exception& e) {
-      Log(kWarning, std::string("scanning state callback caused exception: ") + e.what());
-    } catch (...) {
-      Log(kWarning, "scanning state callback caused non-std::exception");
-    }
+    details::CallApplication(kWarning, "scanning state callback", [&] { callback(scanning); });
   }
 }
 
-bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const std::string& port, uint32_t waitMsec,
-                                          bool /*checkFunctional*/) {
+bool NordicBluetoothSDK::OpenDevice(BluetoothDeviceType /*type*/, const std::string& port, uint32_t waitMsec,
+                                    bool /*checkFunctional*/) {
   constexpr const char* kName = "lumen::Nordic::NordicBluetoothSDK::Impl::OpenDevice";
   JoinLossThread();  // a lost adapter is closed before the next one opens
   std::lock_guard lock(m_mutex);
@@ -213,62 +254,20 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
   m_open.store(true);
   details::CapturePortOpened(port);
 
-  ble_cfg_t cfg{};
-  cfg.gap_cfg.role_count_cfg.adv_set_count = 1;
-  cfg.gap_cfg.role_count_cfg.periph_role_count = 0;
-  cfg.gap_cfg.role_count_cfg.central_role_count = kCentralRoleCount;
-  cfg.gap_cfg.role_count_cfg.central_sec_count = 0;
-  result = DriverCall(
-      "sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_GAP_CFG_ROLE_COUNT, &cfg, 0); },
-      [&] {
-        return CallArguments()
-            .Add("cfg_id", "BLE_GAP_CFG_ROLE_COUNT")
-            .Add("central_role_count", cfg.gap_cfg.role_count_cfg.central_role_count)
-            .Add("adv_set_count", cfg.gap_cfg.role_count_cfg.adv_set_count)
-            .Text();
-      });
-  const char* cfgFailure = nullptr;
-  if (result != NRF_SUCCESS) {
-    cfgFailure = "sd_ble_cfg_set() failed when attempting to set BLE_GAP_CFG_ROLE_COUNT: ";
-  } else {
-    cfg = ble_cfg_t{};
-    cfg.conn_cfg.conn_cfg_tag = m_connCfgTag;
-    cfg.conn_cfg.params.gatt_conn_cfg.att_mtu = kAttMtu;
+  for (const StackSetting& setting : StackSettings(m_connCfgTag)) {
     result = DriverCall(
-        "sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_CONN_CFG_GATT, &cfg, 0); },
+        "sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, setting.id, &setting.cfg, 0); },
         [&] {
-          return CallArguments()
-              .Add("cfg_id", "BLE_CONN_CFG_GATT")
-              .Add("conn_cfg_tag", cfg.conn_cfg.conn_cfg_tag)
-              .Add("att_mtu", cfg.conn_cfg.params.gatt_conn_cfg.att_mtu)
-              .Text();
+          CallArguments arguments;
+          arguments.Add("cfg_id", setting.idName);
+          setting.describe(arguments, setting.cfg);
+          return arguments.Text();
         });
     if (result != NRF_SUCCESS) {
-      cfgFailure = "sd_ble_cfg_set() failed when attempting to set BLE_CONN_CFG_GATT:";
-    } else {
-      cfg = ble_cfg_t{};
-      cfg.conn_cfg.conn_cfg_tag = m_connCfgTag;
-      cfg.conn_cfg.params.gap_conn_cfg.conn_count = kConnCount;
-      cfg.conn_cfg.params.gap_conn_cfg.event_length = kEventLength1250us;
-      result = DriverCall(
-          "sd_ble_cfg_set", [&] { return sd_ble_cfg_set(adapter, BLE_CONN_CFG_GAP, &cfg, 0); },
-          [&] {
-            return CallArguments()
-                .Add("cfg_id", "BLE_CONN_CFG_GAP")
-                .Add("conn_cfg_tag", cfg.conn_cfg.conn_cfg_tag)
-                .Add("conn_count", cfg.conn_cfg.params.gap_conn_cfg.conn_count)
-                .Add("event_length", cfg.conn_cfg.params.gap_conn_cfg.event_length)
-                .Text();
-          });
-      if (result != NRF_SUCCESS) {
-        cfgFailure = "sd_ble_cfg_set() failed when attempting to set BLE_CONN_CFG_GAP: ";
-      }
+      Log(kError, setting.failure + ErrorText(result));
+      Log(kError, "ble_cfg_set failed: " + ErrorText(result));
+      return fail();
     }
-  }
-  if (cfgFailure != nullptr) {
-    Log(kError, cfgFailure + ErrorText(result));
-    Log(kError, "ble_cfg_set failed: " + ErrorText(result));
-    return fail();
   }
 
   result = DriverCall("sd_ble_enable", [adapter] { return sd_ble_enable(adapter, nullptr); });
@@ -293,9 +292,9 @@ bool NordicBluetoothSDK::Impl::OpenDevice(BluetoothDeviceType /*type*/, const st
   return fail();
 }
 
-bool NordicBluetoothSDK::Impl::IsDeviceOpen() { return m_open.load() && !m_portLost.load(); }
+bool NordicBluetoothSDK::IsDeviceOpen() { return m_open.load() && !m_portLost.load(); }
 
-void NordicBluetoothSDK::Impl::CloseDevice() {
+void NordicBluetoothSDK::CloseDevice() {
   if (!m_open.load()) {
     return;
   }
@@ -311,7 +310,7 @@ void NordicBluetoothSDK::Impl::CloseDevice() {
   }
 }
 
-uint32_t NordicBluetoothSDK::Impl::CloseAdapterLocked(const std::string& lostWhy) {
+uint32_t NordicBluetoothSDK::CloseAdapterLocked(const std::string& lostWhy) {
   adapter_t* const adapter = m_adapter;
   const uint32_t result = DriverCall("sd_rpc_close", [adapter] { return sd_rpc_close(adapter); });
   DriverCall("sd_rpc_adapter_delete", [adapter] {
@@ -339,11 +338,11 @@ uint32_t NordicBluetoothSDK::Impl::CloseAdapterLocked(const std::string& lostWhy
   return result;
 }
 
-void NordicBluetoothSDK::Impl::SetTimeouts(int /*responseTimeoutMs*/, int eventTimeoutMs) {
+void NordicBluetoothSDK::SetTimeouts(int /*responseTimeoutMs*/, int eventTimeoutMs) {
   m_operationTimeoutMs.store(eventTimeoutMs);
 }
 
-std::string NordicBluetoothSDK::Impl::GetFirmwareVersion() {
+std::string NordicBluetoothSDK::GetFirmwareVersion() {
   AdapterLock lock(*this);
   ble_version_t version{};
   const uint32_t result = DriverCall("sd_ble_version_get", [&] { return sd_ble_version_get(m_adapter, &version); });
@@ -362,7 +361,7 @@ std::string NordicBluetoothSDK::Impl::GetFirmwareVersion() {
   return text;
 }
 
-void NordicBluetoothSDK::Impl::Reset(uint8_t bootToDfu, bool waitForBoot) {
+void NordicBluetoothSDK::Reset(uint8_t bootToDfu, bool waitForBoot) {
   if (bootToDfu != 0) {
     Log(kError,
         "internal error: Nordic Bluetooth does not support booting to DFU mode, this should not have been called");
@@ -370,7 +369,7 @@ void NordicBluetoothSDK::Impl::Reset(uint8_t bootToDfu, bool waitForBoot) {
   DelayedNonDFUReset(0, waitForBoot);
 }
 
-void NordicBluetoothSDK::Impl::DelayedNonDFUReset(uint32_t /*delayMs*/, bool /*waitForBoot*/) {
+void NordicBluetoothSDK::DelayedNonDFUReset(uint32_t /*delayMs*/, bool /*waitForBoot*/) {
   uint32_t result = NRF_SUCCESS;
   {
     AdapterLock lock(*this);

@@ -1,14 +1,8 @@
-#include "core/Log.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "nordic/NordicDriverCalls.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicLog.h"
 
 namespace lumen::Nordic {
-
-using details::kDebug;
-using details::kError;
-using details::kInfo;
-using details::kWarning;
-using details::Log;
 
 namespace {
 
@@ -31,19 +25,19 @@ ble_gap_adv_params_t AdvParams(uint32_t intervalUnits625us) {
 
 }  // namespace
 
-void NordicBluetoothSDK::Impl::SetAdvertisementData(uint8_t /*setScanResponse*/, const std::vector<uint8_t>& data) {
+void NordicBluetoothSDK::SetAdvertisementData(uint8_t /*setScanResponse*/, const std::vector<uint8_t>& data) {
   AdapterLock lock(*this);
   m_advData = data;
   ConfigureAdvertising();
 }
 
-void NordicBluetoothSDK::Impl::SetAdvertisementParameters(uint16_t interval) {
+void NordicBluetoothSDK::SetAdvertisementParameters(uint16_t interval) {
   AdapterLock lock(*this);
   m_advInterval = interval;
   ConfigureAdvertising();
 }
 
-void NordicBluetoothSDK::Impl::ConfigureAdvertising() {
+void NordicBluetoothSDK::ConfigureAdvertising() {
   if (m_advData.empty()) {
     return;
   }
@@ -68,12 +62,7 @@ void NordicBluetoothSDK::Impl::ConfigureAdvertising() {
     // A new interval needs the set stopped.
     const bool restart = m_advertising;
     if (restart) {
-      const uint32_t stop =
-          DriverCall("sd_ble_gap_adv_stop", [this] { return sd_ble_gap_adv_stop(m_adapter, m_advHandle); });
-      if (stop != NRF_SUCCESS && stop != NRF_ERROR_INVALID_STATE) {
-        Log(kWarning, "failed try to stop advertising: sd_ble_gap_adv_stop returned error " + ErrorText(stop));
-      }
-      m_advertising = false;
+      StopAdvertisingSetLocked();
     }
     const ble_gap_adv_params_t params = AdvParams(m_advInterval);
     result = DriverCall("sd_ble_gap_adv_set_configure",
@@ -111,19 +100,14 @@ void NordicBluetoothSDK::Impl::ConfigureAdvertising() {
   }
 }
 
-void NordicBluetoothSDK::Impl::StartAdvertising() {
+void NordicBluetoothSDK::StartAdvertising() {
   AdapterLock lock(*this);
   if (m_advHandle == BLE_GAP_ADV_SET_HANDLE_NOT_SET) {
     Log(kWarning, "cannot start advertising because advertising data not successfully configured");
     return;
   }
   if (m_advertising) {
-    const uint32_t stop =
-        DriverCall("sd_ble_gap_adv_stop", [this] { return sd_ble_gap_adv_stop(m_adapter, m_advHandle); });
-    if (stop != NRF_SUCCESS && stop != NRF_ERROR_INVALID_STATE) {
-      Log(kWarning, "failed try to stop advertising: sd_ble_gap_adv_stop returned error " + ErrorText(stop));
-    }
-    m_advertising = false;
+    StopAdvertisingSetLocked();
   }
   const uint32_t result =
       DriverCall("sd_ble_gap_adv_start", [this] { return sd_ble_gap_adv_start(m_adapter, m_advHandle, m_connCfgTag); });
@@ -134,12 +118,18 @@ void NordicBluetoothSDK::Impl::StartAdvertising() {
   m_advertising = true;
 }
 
-void NordicBluetoothSDK::Impl::StopAdvertising() {
+void NordicBluetoothSDK::StopAdvertising() {
   AdapterLock lock(*this);
   if (m_advHandle == BLE_GAP_ADV_SET_HANDLE_NOT_SET) {
     Log(kWarning, "cannot stop advertising because advertising data not successfully configured");
     return;
   }
+  StopAdvertisingSetLocked();
+}
+
+// A set that is not advertising refuses the stop as being in the wrong
+// state: that is no failure here.
+void NordicBluetoothSDK::StopAdvertisingSetLocked() {
   const uint32_t stop =
       DriverCall("sd_ble_gap_adv_stop", [this] { return sd_ble_gap_adv_stop(m_adapter, m_advHandle); });
   if (stop != NRF_SUCCESS && stop != NRF_ERROR_INVALID_STATE) {

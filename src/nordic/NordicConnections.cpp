@@ -1,19 +1,13 @@
 #include <array>
 
 #include "core/ConnectionTable.h"
-#include "core/Log.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "nordic/NordicCallWait.h"
 #include "nordic/NordicDriverCalls.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicLog.h"
 #include "nordic/OperationTimer.h"
 
 namespace lumen::Nordic {
-
-using details::kDebug;
-using details::kError;
-using details::kInfo;
-using details::kWarning;
-using details::Log;
 
 namespace {
 
@@ -44,7 +38,7 @@ uint8_t PeerAddressType(const Address& address) {
 
 }  // namespace
 
-void NordicBluetoothSDK::Impl::AddToActiveConnectionMap(uint16_t handle) {
+void NordicBluetoothSDK::AddToActiveConnectionMap(uint16_t handle) {
   std::lock_guard lock(m_activeConnectionsMutex);
   if (m_activeConnections.count(handle) != 0) {
     throw details::NordicLibError(
@@ -54,7 +48,7 @@ void NordicBluetoothSDK::Impl::AddToActiveConnectionMap(uint16_t handle) {
   m_activeConnections.emplace(handle, ActiveConnection{m_noRssi, {}});
 }
 
-void NordicBluetoothSDK::Impl::RemoveFromActiveConnectionMap(uint16_t handle) {
+void NordicBluetoothSDK::RemoveFromActiveConnectionMap(uint16_t handle) {
   std::lock_guard lock(m_activeConnectionsMutex);
   if (m_activeConnections.erase(handle) == 0) {
     Log(kInfo,
@@ -62,14 +56,14 @@ void NordicBluetoothSDK::Impl::RemoveFromActiveConnectionMap(uint16_t handle) {
   }
 }
 
-void NordicBluetoothSDK::Impl::StoreRssi(uint16_t handle, int8_t rssi) {
+void NordicBluetoothSDK::StoreRssi(uint16_t handle, int8_t rssi) {
   std::lock_guard lock(m_activeConnectionsMutex);
   if (const auto entry = m_activeConnections.find(handle); entry != m_activeConnections.end()) {
     entry->second.rssi = rssi;
   }
 }
 
-bool NordicBluetoothSDK::Impl::StoreRssiQuietly(uint16_t handle, int8_t rssi) {
+bool NordicBluetoothSDK::StoreRssiQuietly(uint16_t handle, int8_t rssi) {
   constexpr auto kRssiLogPeriod = std::chrono::seconds(1);
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard lock(m_activeConnectionsMutex);
@@ -87,7 +81,7 @@ bool NordicBluetoothSDK::Impl::StoreRssiQuietly(uint16_t handle, int8_t rssi) {
   return false;
 }
 
-bool NordicBluetoothSDK::Impl::GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) {
+bool NordicBluetoothSDK::GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut) {
   const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
   std::lock_guard lock(m_activeConnectionsMutex);
   const auto entry = m_activeConnections.find(native);
@@ -103,7 +97,7 @@ bool NordicBluetoothSDK::Impl::GetRSSI(DeviceConnectionHandle h, int8_t* rssiOut
   return true;
 }
 
-void NordicBluetoothSDK::Impl::SetTXPower(uint8_t power) {
+void NordicBluetoothSDK::SetTXPower(uint8_t power) {
   const uint8_t strength = power < kTxPowerDbmByStrength.size() ? power : kTxPowerDbmByStrength.size() - 1;
   AdapterLock lock(*this);
   const int8_t dbm = kTxPowerDbmByStrength[strength];
@@ -125,23 +119,17 @@ void NordicBluetoothSDK::Impl::SetTXPower(uint8_t power) {
   }
 }
 
-void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& advertRssi,
-                                             const Address& address, uint16_t /*connIntervalMin*/,
-                                             uint16_t /*connIntervalMax*/, uint16_t supervisionTimeout,
-                                             uint16_t latency) {
+void NordicBluetoothSDK::ConnectDirect(DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& advertRssi,
+                                       const Address& address, uint16_t /*connIntervalMin*/,
+                                       uint16_t /*connIntervalMax*/, uint16_t supervisionTimeout, uint16_t latency) {
   OperationTimer timer("lumen::Nordic::NordicBluetoothSDK::Impl::ConnectDirect");
   AdapterLock lock(*this);
   // A link left over from an unanswered disconnect would keep the phone away.
   ReconcileLinksLocked();
 
-  ble_gap_scan_params_t scanParams{};
-  scanParams.extended = 0;
-  scanParams.report_incomplete_evts = 0;
-  scanParams.active = 0;
-  scanParams.filter_policy = BLE_GAP_SCAN_FP_ACCEPT_ALL;
-  scanParams.scan_phys = BLE_GAP_PHY_1MBPS;
-  scanParams.interval = kDefaultConnScanUnits625us;
-  scanParams.window = kDefaultConnScanUnits625us;
+  const int32_t connectTimeoutMs = m_connectTimeoutMs.load();
+  ble_gap_scan_params_t scanParams =
+      PassiveScanParams(kDefaultConnScanUnits625us, static_cast<uint16_t>(connectTimeoutMs / 10));
   if (const uint16_t interval = m_connScanIntervalOverride.load(); interval != 0) {
     Log(kDebug, "override connection scan interval = ", interval);
     scanParams.interval = interval;
@@ -150,8 +138,6 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
     Log(kDebug, "override connection scan window = ", window);
     scanParams.window = window;
   }
-  const int32_t connectTimeoutMs = m_connectTimeoutMs.load();
-  scanParams.timeout = static_cast<uint16_t>(connectTimeoutMs / 10);  // 10 ms units
 
   ble_gap_conn_params_t connParams{};
   connParams.min_conn_interval = kConnIntervalUnits1250us;
@@ -229,8 +215,8 @@ void NordicBluetoothSDK::Impl::ConnectDirect(DeviceConnectionHandle h, const std
   }
 }
 
-uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const ble_gap_scan_params_t& scanParams,
-                                               const ble_gap_conn_params_t& connParams, uint16_t* handleOut) {
+uint32_t NordicBluetoothSDK::ConnectWait(const ble_gap_addr_t& peer, const ble_gap_scan_params_t& scanParams,
+                                         const ble_gap_conn_params_t& connParams, uint16_t* handleOut) {
   // Declared before the wait: its handlers write them until it unsubscribes.
   bool connected = false;
   uint16_t connectedHandle = BLE_CONN_HANDLE_INVALID;
@@ -338,18 +324,18 @@ uint32_t NordicBluetoothSDK::Impl::ConnectWait(const ble_gap_addr_t& peer, const
   return NRF_ERROR_TIMEOUT;
 }
 
-void NordicBluetoothSDK::Impl::Disconnect(DeviceConnectionHandle h) {
+void NordicBluetoothSDK::Disconnect(DeviceConnectionHandle h) {
   AdapterLock lock(*this);
   const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
   DisconnectLocked(&h, native);
 }
 
-bool NordicBluetoothSDK::Impl::IsBeingDisconnected(uint16_t handle) {
+bool NordicBluetoothSDK::IsBeingDisconnected(uint16_t handle) {
   std::lock_guard lock(m_activeConnectionsMutex);
   return m_linksBeingDisconnected.count(handle) != 0;
 }
 
-void NordicBluetoothSDK::Impl::DisconnectLocked(const DeviceConnectionHandle* h, uint16_t native) {
+void NordicBluetoothSDK::DisconnectLocked(const DeviceConnectionHandle* h, uint16_t native) {
   // The entry goes with the disconnection event (the backend's own
   // subscription); only when none comes is it taken out here.
   {

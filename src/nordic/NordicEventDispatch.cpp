@@ -11,20 +11,15 @@
 #include "core/CommonDataNotificationEvent.h"
 #include "core/ConnectionTable.h"
 #include "core/HealthCounters.h"
-#include "core/Log.h"
 #include "core/MessageQueue.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "nordic/NordicDriverCalls.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicLog.h"
 #include "nordic/OperationTimer.h"
 #include "platform/ThreadId.h"
 
 namespace lumen::Nordic {
 
-using details::kDebug;
-using details::kError;
-using details::kInfo;
-using details::kWarning;
-using details::Log;
 using details::Publish;
 
 namespace {
@@ -49,6 +44,17 @@ void PublishGattc(const char* name, const ble_evt_t& event) {
   Publish<const ble_gattc_evt_t*>(name, &event.evt.gattc_evt);
 }
 
+// A response whose `size` (entries, bytes) would run past the end of the
+// event at `entriesEnd` is dropped whole, so no reader reads beyond it.
+void PublishGattcIfWhole(const char* name, const ble_evt_t& event, size_t entriesEnd, const char* sizeName,
+                         uint16_t size) {
+  if (!EventHolds(event, entriesEnd)) {
+    Log(kError, std::string(name) + " dropped: " + sizeName, size, "does not fit event length", event.header.evt_len);
+    return;
+  }
+  PublishGattc(name, event);
+}
+
 int8_t CorrectedRssi(int raw) { return static_cast<int8_t>(std::max(raw - kRssiCorrectionDb, -128)); }
 
 // With reports on every connection event, most RSSI updates are stored
@@ -57,7 +63,7 @@ bool StoredQuietly(adapter_t* adapter, const ble_evt_t* event) {
   if (event == nullptr || event->header.evt_id != BLE_GAP_EVT_RSSI_CHANGED) {
     return false;
   }
-  const NordicBluetoothSDK::Impl::Lookup lookup(adapter);
+  const NordicBluetoothSDK::Lookup lookup(adapter);
   if (lookup.get() == nullptr) {
     return true;  // the lookup has logged why
   }
@@ -109,7 +115,7 @@ void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
         return;
       }
       Log(kDebug, "Nordic event handler received an event with ID: ", event->header.evt_id);
-      const NordicBluetoothSDK::Impl::Lookup lookup(adapter);
+      const NordicBluetoothSDK::Lookup lookup(adapter);
       if (lookup.get() == nullptr) {
         return;
       }
@@ -131,7 +137,7 @@ void rpc_status_handler(adapter_t* adapter, sd_rpc_app_status_t code, const char
     }
     Log(kInfo, "Nordic status ", static_cast<int>(code), " message ", message != nullptr ? message : "");
     if (code == PKT_SEND_MAX_RETRIES_REACHED || code == IO_RESOURCES_UNAVAILABLE) {
-      const NordicBluetoothSDK::Impl::Lookup lookup(adapter);
+      const NordicBluetoothSDK::Lookup lookup(adapter);
       if (lookup.get() != nullptr) {
         lookup.get()->OnLinkStatus(code, message);
       }
@@ -167,7 +173,7 @@ void rpc_log_handler(adapter_t* /*adapter*/, sd_rpc_log_severity_t severity, con
   }
 }
 
-void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* eventPointer) {
+void NordicBluetoothSDK::OnEvent(adapter_t* adapter, const ble_evt_t* eventPointer) {
   const ble_evt_t& event = *eventPointer;
   const uint16_t id = event.header.evt_id;
   switch (id) {
@@ -257,34 +263,24 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
       break;
     case BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP: {
       const uint16_t count = event.evt.gattc_evt.params.prim_srvc_disc_rsp.count;
-      if (!EventHolds(event, offsetof(ble_evt_t, evt.gattc_evt.params.prim_srvc_disc_rsp.services) +
-                                 size_t{count} * sizeof(ble_gattc_service_t))) {
-        Log(kError, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP dropped: service count", count, "does not fit event length",
-            event.header.evt_len);
-        break;
-      }
-      PublishGattc("BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP", event);
+      PublishGattcIfWhole("BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP", event,
+                          offsetof(ble_evt_t, evt.gattc_evt.params.prim_srvc_disc_rsp.services) +
+                              size_t{count} * sizeof(ble_gattc_service_t),
+                          "service count", count);
       break;
     }
     case BLE_GATTC_EVT_CHAR_DISC_RSP: {
       const uint16_t count = event.evt.gattc_evt.params.char_disc_rsp.count;
-      if (!EventHolds(event, offsetof(ble_evt_t, evt.gattc_evt.params.char_disc_rsp.chars) +
-                                 size_t{count} * sizeof(ble_gattc_char_t))) {
-        Log(kError, "BLE_GATTC_EVT_CHAR_DISC_RSP dropped: characteristic count", count, "does not fit event length",
-            event.header.evt_len);
-        break;
-      }
-      PublishGattc("BLE_GATTC_EVT_CHAR_DISC_RSP", event);
+      PublishGattcIfWhole(
+          "BLE_GATTC_EVT_CHAR_DISC_RSP", event,
+          offsetof(ble_evt_t, evt.gattc_evt.params.char_disc_rsp.chars) + size_t{count} * sizeof(ble_gattc_char_t),
+          "characteristic count", count);
       break;
     }
     case BLE_GATTC_EVT_READ_RSP: {
       const uint16_t length = event.evt.gattc_evt.params.read_rsp.len;
-      if (!EventHolds(event, offsetof(ble_evt_t, evt.gattc_evt.params.read_rsp.data) + length)) {
-        Log(kError, "BLE_GATTC_EVT_READ_RSP dropped: value length", length, "does not fit event length",
-            event.header.evt_len);
-        break;
-      }
-      PublishGattc("BLE_GATTC_EVT_READ_RSP", event);
+      PublishGattcIfWhole("BLE_GATTC_EVT_READ_RSP", event,
+                          offsetof(ble_evt_t, evt.gattc_evt.params.read_rsp.data) + length, "value length", length);
       break;
     }
     case BLE_GATTC_EVT_WRITE_RSP:
@@ -314,7 +310,7 @@ void NordicBluetoothSDK::Impl::OnEvent(adapter_t* adapter, const ble_evt_t* even
   }
 }
 
-void NordicBluetoothSDK::Impl::OnConnected(adapter_t* adapter, uint16_t handle, uint16_t supervisionTimeout) {
+void NordicBluetoothSDK::OnConnected(adapter_t* adapter, uint16_t handle, uint16_t supervisionTimeout) {
   Log(kInfo, "event BLE_GAP_EVT_CONNECTED has supervisor timeout (10 msec units) ", supervisionTimeout);
   bool awaited = false;
   {
@@ -341,7 +337,7 @@ void NordicBluetoothSDK::Impl::OnConnected(adapter_t* adapter, uint16_t handle, 
   DisconnectOrphan(adapter, handle);
 }
 
-bool NordicBluetoothSDK::Impl::TakeConnectedLink(uint64_t attempt, uint16_t handle) {
+bool NordicBluetoothSDK::TakeConnectedLink(uint64_t attempt, uint16_t handle) {
   std::lock_guard lock(m_connectAttemptMutex);
   if (!m_untakenLink || m_untakenLink->attempt != attempt || m_untakenLink->handle != handle) {
     return false;
@@ -350,7 +346,7 @@ bool NordicBluetoothSDK::Impl::TakeConnectedLink(uint64_t attempt, uint16_t hand
   return true;
 }
 
-void NordicBluetoothSDK::Impl::DisconnectUntakenLink(adapter_t* adapter, uint16_t handle) {
+void NordicBluetoothSDK::DisconnectUntakenLink(adapter_t* adapter, uint16_t handle) {
   {
     std::lock_guard lock(m_connectAttemptMutex);
     if (!m_untakenLink || m_untakenLink->handle != handle) {
@@ -362,7 +358,7 @@ void NordicBluetoothSDK::Impl::DisconnectUntakenLink(adapter_t* adapter, uint16_
   DisconnectOrphan(adapter, handle);
 }
 
-void NordicBluetoothSDK::Impl::DisconnectOrphan(adapter_t* adapter, uint16_t handle) {
+void NordicBluetoothSDK::DisconnectOrphan(adapter_t* adapter, uint16_t handle) {
   const uint32_t result = EventThreadDriverCall(
       "sd_ble_gap_disconnect",
       [&] { return sd_ble_gap_disconnect(adapter, handle, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION); },
@@ -377,7 +373,7 @@ void NordicBluetoothSDK::Impl::DisconnectOrphan(adapter_t* adapter, uint16_t han
   }
 }
 
-void NordicBluetoothSDK::Impl::OnAdvReport(const ble_gap_evt_adv_report_t& report) {
+void NordicBluetoothSDK::OnAdvReport(const ble_gap_evt_adv_report_t& report) {
   // Bit-fields and packed values are copied out before use.
   const ble_gap_adv_report_type_t type = report.type;
   const unsigned status = type.status;
@@ -439,7 +435,7 @@ void NordicBluetoothSDK::Impl::OnAdvReport(const ble_gap_evt_adv_report_t& repor
       "ble_evt_gap_scan_response", reinterpret_cast<const details::bglib::ble_msg_gap_scan_response_evt_t*>(bytes));
 }
 
-void NordicBluetoothSDK::Impl::OnHvx(adapter_t* adapter, const ble_evt_t& event) {
+void NordicBluetoothSDK::OnHvx(adapter_t* adapter, const ble_evt_t& event) {
   const ble_gattc_evt_t& gattc = event.evt.gattc_evt;
   const uint16_t handle = gattc.params.hvx.handle;
   const uint16_t length = gattc.params.hvx.len;

@@ -3,20 +3,15 @@
 #include <cstring>
 
 #include "core/ConnectionTable.h"
-#include "core/Log.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "nordic/NordicCallWait.h"
 #include "nordic/NordicDriverCalls.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicLog.h"
 #include "nordic/NordicStatusNames.h"
 #include "nordic/OperationTimer.h"
 
 namespace lumen::Nordic {
 
-using details::kDebug;
-using details::kError;
-using details::kInfo;
-using details::kWarning;
-using details::Log;
 using details::NordicLibError;
 
 namespace {
@@ -54,43 +49,90 @@ Uuid LongUuidFromAttribute(const uint8_t* leastSignificantFirst) {
   return Uuid(bytes);
 }
 
+// One round trip of a discovery that pages through the peer's handles: its
+// response either ends the discovery or carries entries, and the next round
+// starts past the last entry taken.
+class DiscoveryRound {
+ public:
+  enum class Head { kNotOurs, kEnded, kEntries };
+
+  // `responseEvent` names the response in log lines, `what` the kind of
+  // entry ("service", "characteristic").
+  DiscoveryRound(const char* responseEvent, const char* what) : m_responseEvent(responseEvent), m_what(what) {}
+
+  // Reads what comes before a response's `count` entries: whose connection
+  // it is for, and whether it ends the discovery.
+  Head ReadHead(const ble_gattc_evt_t& event, uint16_t native, uint16_t count) {
+    if (event.conn_handle != native) {
+      Log(kWarning, std::string("Got ") + m_responseEvent + " but not for connection we are reading, got conn_handle =",
+          event.conn_handle);
+      return Head::kNotOurs;
+    }
+    const uint16_t status = event.gatt_status;
+    if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
+      Log(kDebug, std::string(m_what) + " discovery completed successfully ",
+          status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? std::string("due to 'invalid attribute' code")
+                                                               : std::string("due to 0 ") + m_what + " count");
+      m_complete = true;
+      return Head::kEnded;
+    }
+    if (status != BLE_GATT_STATUS_SUCCESS) {
+      Log(kWarning, std::string(m_responseEvent) + " has non-success status ", GattStatusName(status));
+      m_complete = true;
+      m_failed = true;
+      return Head::kEnded;
+    }
+    return Head::kEntries;
+  }
+
+  // After the entries: whether the next round would find nothing new.
+  void EndIf(bool nothingLeft) { m_complete = m_complete || nothingLeft; }
+
+  // After the round trip: true once the discovery is over; throws when the
+  // peer refused it.
+  bool Finished() const {
+    if (m_failed) {
+      throw NordicLibError(std::string("Nordic ") + m_what + " discovery failed", details::kErrorGeneral);
+    }
+    return m_complete;
+  }
+
+ private:
+  const char* m_responseEvent;
+  const char* m_what;
+  bool m_complete = false;
+  bool m_failed = false;
+};
+
 }  // namespace
 
 template <class Handler, class Call, class Describe>
-NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const char* callName,
-                                                                         const char* responseEvent,
-                                                                         const std::string& callLine, uint16_t native,
-                                                                         Handler&& onResponse, Call&& call,
-                                                                         Describe&& describe) {
+NordicBluetoothSDK::GattOutcome NordicBluetoothSDK::GattWait(const char* callName, const char* responseEvent,
+                                                             const std::string& callLine, uint16_t native,
+                                                             Handler&& onResponse, Call&& call, Describe&& describe) {
   // Declared before the wait: its handlers write it until the wait has
   // unsubscribed them. They use only what outlives that, the wait included.
   GattOutcome outcome;
+  // The end of our connection, or a GATT time-out on it, ends the wait too.
+  const auto endIfOurs = [native](NordicCallWait& wait, const char* what, unsigned int handle, bool& noted) {
+    if (handle != native) {
+      Log(kWarning, wait.Name() + " sees " + what + " for different connection Nordic handle =", handle);
+      return;
+    }
+    Log(kWarning, wait.Name() + " got " + what + " on handle ", handle);
+    auto lock = wait.Lock();
+    if (wait.IsOpen()) {
+      noted = true;
+      wait.Done().Set();
+    }
+  };
   const auto waitMs = static_cast<uint32_t>(std::max<int32_t>(m_operationTimeoutMs.load(), 0));
   NordicCallWait wait(callName);
   wait.Subscribe<unsigned int>("common_evt_disconnect", [&](unsigned int handle) {
-    if (handle != native) {
-      Log(kWarning, wait.Name() + " sees disconnect for different connection Nordic handle =", handle);
-      return;
-    }
-    Log(kWarning, wait.Name() + " got disconnect on handle ", handle);
-    auto lock = wait.Lock();
-    if (wait.IsOpen()) {
-      outcome.disconnected = true;
-      wait.Done().Set();
-    }
+    endIfOurs(wait, "disconnect", handle, outcome.disconnected);
   });
   wait.Subscribe<const ble_gattc_evt_t*>("BLE_GATTC_EVT_TIMEOUT", [&](const ble_gattc_evt_t* event) {
-    const uint16_t handle = event->conn_handle;
-    if (handle != native) {
-      Log(kWarning, wait.Name() + " sees BLE_GATTC_EVT_TIMEOUT for different connection Nordic handle =", handle);
-      return;
-    }
-    Log(kWarning, wait.Name() + " got BLE_GATTC_EVT_TIMEOUT on handle ", handle);
-    auto lock = wait.Lock();
-    if (wait.IsOpen()) {
-      outcome.gattTimeout = true;
-      wait.Done().Set();
-    }
+    endIfOurs(wait, "BLE_GATTC_EVT_TIMEOUT", event->conn_handle, outcome.gattTimeout);
   });
   wait.Subscribe<const ble_gattc_evt_t*>(responseEvent, [&](const ble_gattc_evt_t* event) {
     auto lock = wait.Lock();
@@ -118,15 +160,14 @@ NordicBluetoothSDK::Impl::GattOutcome NordicBluetoothSDK::Impl::GattWait(const c
   return outcome;
 }
 
-void NordicBluetoothSDK::Impl::AbandonConnection(const DeviceConnectionHandle& h, uint16_t native) {
+void NordicBluetoothSDK::AbandonConnection(const DeviceConnectionHandle& h, uint16_t native) {
   Log(kWarning, "operation timed out, so disconnect connection and throw exception");
   DisconnectLocked(&h, native);
   throw NordicLibError("operation timed out, so we terminated the connection", details::kErrorGeneral);
 }
 
-void NordicBluetoothSDK::Impl::CheckGattOutcome(const GattOutcome& outcome, const char* callName,
-                                                const char* responseEvent, const DeviceConnectionHandle& h,
-                                                uint16_t native) {
+void NordicBluetoothSDK::CheckGattOutcome(const GattOutcome& outcome, const char* callName, const char* responseEvent,
+                                          const DeviceConnectionHandle& h, uint16_t native) {
   if (m_portLost.load()) {
     ThrowPortGone();  // the radio is being closed: nothing more to ask of it
   }
@@ -163,36 +204,20 @@ void NordicBluetoothSDK::Impl::CheckGattOutcome(const GattOutcome& outcome, cons
   }
 }
 
-std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConnectionHandle h) {
+std::vector<AttGroupItem> NordicBluetoothSDK::GetListOfServices(DeviceConnectionHandle h) {
   AdapterLock lock(*this);
   const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
 
   std::vector<ble_gattc_service_t> found;
   uint32_t start = BLE_GATT_HANDLE_START;
   for (;;) {
-    bool complete = false;
-    bool failed = false;
+    DiscoveryRound roundTrip("BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP", "service");
     uint32_t next = start;
     const auto onResponse = [&](const ble_gattc_evt_t& event) {
-      if (event.conn_handle != native) {
-        Log(kWarning, "Got BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP but not for connection we are reading, got conn_handle =",
-            event.conn_handle);
-        return false;
-      }
-      const uint16_t status = event.gatt_status;
       const uint16_t count = event.params.prim_srvc_disc_rsp.count;
-      if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
-        Log(kDebug, "service discovery completed successfully ",
-            status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? "due to 'invalid attribute' code"
-                                                                 : "due to 0 service count");
-        complete = true;
-        return true;
-      }
-      if (status != BLE_GATT_STATUS_SUCCESS) {
-        Log(kWarning, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP has non-success status ", GattStatusName(status));
-        complete = true;
-        failed = true;
-        return true;
+      const DiscoveryRound::Head head = roundTrip.ReadHead(event, native, count);
+      if (head != DiscoveryRound::Head::kEntries) {
+        return head == DiscoveryRound::Head::kEnded;
       }
       const ble_gattc_service_t* const entries = event.params.prim_srvc_disc_rsp.services;
       for (uint16_t i = 0; i < count; ++i) {
@@ -208,9 +233,7 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
         found.push_back(entry);
         next = uint32_t{last} + 1;
       }
-      if (next > BLE_GATT_HANDLE_END || next == start) {
-        complete = true;
-      }
+      roundTrip.EndIf(next > BLE_GATT_HANDLE_END || next == start);
       return true;
     };
     const auto startHandle = static_cast<uint16_t>(start);
@@ -220,10 +243,7 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
         [&] { return sd_ble_gattc_primary_services_discover(m_adapter, native, startHandle, nullptr); },
         [&] { return CallArguments().Add("conn_handle", native).Add("start_handle", startHandle).Text(); });
     CheckGattOutcome(outcome, kPrimaryServicesDiscover, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP", h, native);
-    if (failed) {
-      throw NordicLibError("Nordic service discovery failed", details::kErrorGeneral);
-    }
-    if (complete) {
+    if (roundTrip.Finished()) {
       break;
     }
     start = next;
@@ -257,38 +277,21 @@ std::vector<AttGroupItem> NordicBluetoothSDK::Impl::GetListOfServices(DeviceConn
   return services;
 }
 
-std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(DeviceConnectionHandle h,
-                                                                              uint16_t startHandle,
-                                                                              uint16_t endHandle) {
+std::vector<AttHandleItem> NordicBluetoothSDK::GetListOfCharacteristics(DeviceConnectionHandle h, uint16_t startHandle,
+                                                                        uint16_t endHandle) {
   AdapterLock lock(*this);
   const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
 
   std::vector<ble_gattc_char_t> found;
   uint32_t start = startHandle;
   while (start <= endHandle) {
-    bool complete = false;
-    bool failed = false;
+    DiscoveryRound roundTrip("BLE_GATTC_EVT_CHAR_DISC_RSP", "characteristic");
     uint32_t next = start;
     const auto onResponse = [&](const ble_gattc_evt_t& event) {
-      if (event.conn_handle != native) {
-        Log(kWarning, "Got BLE_GATTC_EVT_CHAR_DISC_RSP but not for connection we are reading, got conn_handle =",
-            event.conn_handle);
-        return false;
-      }
-      const uint16_t status = event.gatt_status;
       const uint16_t count = event.params.char_disc_rsp.count;
-      if (status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND || count == 0) {
-        Log(kDebug, "characteristic discovery completed successfully ",
-            status == BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND ? "due to 'invalid attribute' code"
-                                                                 : "due to 0 characteristic count");
-        complete = true;
-        return true;
-      }
-      if (status != BLE_GATT_STATUS_SUCCESS) {
-        Log(kWarning, "BLE_GATTC_EVT_CHAR_DISC_RSP has non-success status ", GattStatusName(status));
-        complete = true;
-        failed = true;
-        return true;
+      const DiscoveryRound::Head head = roundTrip.ReadHead(event, native, count);
+      if (head != DiscoveryRound::Head::kEntries) {
+        return head == DiscoveryRound::Head::kEnded;
       }
       Log(kDebug, "BLE_GATTC_EVT_CHAR_DISC_RSP got characteristic count = ", count);
       const ble_gattc_char_t* const entries = event.params.char_disc_rsp.chars;
@@ -303,9 +306,7 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
         found.push_back(entry);
         next = uint32_t{declaration} + 1;
       }
-      if (next > endHandle || next == start) {
-        complete = true;
-      }
+      roundTrip.EndIf(next > endHandle || next == start);
       return true;
     };
     ble_gattc_handle_range_t range{};
@@ -322,10 +323,7 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
               .Text();
         });
     CheckGattOutcome(outcome, kCharacteristicsDiscover, "BLE_GATTC_EVT_CHAR_DISC_RSP", h, native);
-    if (failed) {
-      throw NordicLibError("Nordic characteristic discovery failed", details::kErrorGeneral);
-    }
-    if (complete) {
+    if (roundTrip.Finished()) {
       break;
     }
     start = next;
@@ -365,19 +363,19 @@ std::vector<AttHandleItem> NordicBluetoothSDK::Impl::GetListOfCharacteristics(De
   return characteristics;
 }
 
-std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) {
+std::vector<uint8_t> NordicBluetoothSDK::ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) {
   return ReadLong(h, attHandle);
 }
 
-std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
+std::vector<uint8_t> NordicBluetoothSDK::ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
   OperationTimer timer("lumen::Nordic::NordicBluetoothSDK::Impl::ReadLong");
   AdapterLock lock(*this);
   const auto native = static_cast<uint16_t>(details::GetNativeHandle(h));
   return ReadValueLocked(h, native, attHandle);
 }
 
-std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConnectionHandle& h, uint16_t native,
-                                                               uint16_t attHandle) {
+std::vector<uint8_t> NordicBluetoothSDK::ReadValueLocked(const DeviceConnectionHandle& h, uint16_t native,
+                                                         uint16_t attHandle) {
   std::vector<uint8_t> value;
   for (;;) {
     const auto offset = static_cast<uint16_t>(value.size());
@@ -430,22 +428,21 @@ std::vector<uint8_t> NordicBluetoothSDK::Impl::ReadValueLocked(const DeviceConne
   return value;
 }
 
-void NordicBluetoothSDK::Impl::WriteCommand(DeviceConnectionHandle h, uint16_t attHandle,
-                                            const std::vector<uint8_t>& value) {
+void NordicBluetoothSDK::WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& value) {
   OperationTimer timer("lumen::Nordic::NordicBluetoothSDK::Impl::WriteCommand");
   AdapterLock lock(*this);
   WriteLocked(h, attHandle, value, BLE_GATT_OP_WRITE_CMD);
 }
 
-void NordicBluetoothSDK::Impl::AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle,
-                                              const std::vector<uint8_t>& value) {
+void NordicBluetoothSDK::AttributeWrite(DeviceConnectionHandle h, uint16_t attHandle,
+                                        const std::vector<uint8_t>& value) {
   OperationTimer timer("lumen::Nordic::NordicBluetoothSDK::Impl::AttributeWrite");
   AdapterLock lock(*this);
   WriteLocked(h, attHandle, value, BLE_GATT_OP_WRITE_REQ);
 }
 
-void NordicBluetoothSDK::Impl::WriteLocked(const DeviceConnectionHandle& h, uint16_t attHandle,
-                                           const std::vector<uint8_t>& value, uint8_t writeOp) {
+void NordicBluetoothSDK::WriteLocked(const DeviceConnectionHandle& h, uint16_t attHandle,
+                                     const std::vector<uint8_t>& value, uint8_t writeOp) {
   if (writeOp != BLE_GATT_OP_WRITE_REQ && writeOp != BLE_GATT_OP_WRITE_CMD) {
     const char* text = "programming error: write_op must be BLE_GATT_OP_WRITE_REQ or BLE_GATT_OP_WRITE_CMD";
     Log(kError, text);

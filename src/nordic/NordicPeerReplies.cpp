@@ -1,14 +1,10 @@
 #include <algorithm>
 
-#include "core/Log.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "nordic/NordicDriverCalls.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicLog.h"
 
 namespace lumen::Nordic {
-
-using details::kDebug;
-using details::kWarning;
-using details::Log;
 
 namespace {
 
@@ -23,7 +19,7 @@ constexpr int kMaxBusyReplies = 4;
 // after some 30 to 40 seconds). They are sent from the event thread with the
 // callback's adapter, without the driver-call lock: a waiting operation holds
 // that lock while it waits for this thread.
-void NordicBluetoothSDK::Impl::ReplyToPeerRequest(adapter_t* adapter, const ble_evt_t& event) {
+void NordicBluetoothSDK::ReplyToPeerRequest(adapter_t* adapter, const ble_evt_t& event) {
   PeerReply reply;
   reply.eventId = event.header.evt_id;
   switch (reply.eventId) {
@@ -48,8 +44,8 @@ void NordicBluetoothSDK::Impl::ReplyToPeerRequest(adapter_t* adapter, const ble_
   SendPeerReply(adapter, reply, false);
 }
 
-NordicBluetoothSDK::Impl::PeerReplyOutcome NordicBluetoothSDK::Impl::SendPeerReply(adapter_t* adapter, PeerReply reply,
-                                                                                   bool retry) {
+NordicBluetoothSDK::PeerReplyOutcome NordicBluetoothSDK::SendPeerReply(adapter_t* adapter, PeerReply reply,
+                                                                       bool retry) {
   const uint16_t handle = reply.handle;
   const char* call = "";
   uint32_t result = NRF_SUCCESS;
@@ -129,7 +125,7 @@ NordicBluetoothSDK::Impl::PeerReplyOutcome NordicBluetoothSDK::Impl::SendPeerRep
   return PeerReplyOutcome::kFailed;
 }
 
-void NordicBluetoothSDK::Impl::RetryPeerReplies(adapter_t* adapter, uint16_t handle) {
+void NordicBluetoothSDK::RetryPeerReplies(adapter_t* adapter, uint16_t handle) {
   PeerReplyOutcome outcome = PeerReplyOutcome::kFailed;
   // A reply that went through started a procedure of its own, and one still
   // busy waits for the next completion; only failures let the next one go.
@@ -149,7 +145,7 @@ void NordicBluetoothSDK::Impl::RetryPeerReplies(adapter_t* adapter, uint16_t han
   }
 }
 
-void NordicBluetoothSDK::Impl::DropPeerReplies(std::optional<uint16_t> handle) {
+void NordicBluetoothSDK::DropPeerReplies(std::optional<uint16_t> handle) {
   std::lock_guard lock(m_peerRepliesMutex);
   std::erase_if(m_pendingPeerReplies,
                 [handle](const PeerReply& r) { return !handle.has_value() || r.handle == *handle; });

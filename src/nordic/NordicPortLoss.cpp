@@ -6,17 +6,12 @@
 #include "core/ConnectionTable.h"
 #include "core/Event.h"
 #include "core/HealthCounters.h"
-#include "core/Log.h"
 #include "core/RadioRecovery.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "nordic/NordicDriverCalls.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicLog.h"
 
 namespace lumen::Nordic {
-
-using details::kError;
-using details::kInfo;
-using details::kWarning;
-using details::Log;
 
 namespace {
 
@@ -35,16 +30,16 @@ bool IsTransportFailure(uint32_t result) {
 
 }  // namespace
 
-void NordicBluetoothSDK::Impl::ThrowPortGone() { throw details::NordicLibError(kPortGoneText, details::kErrorGeneral); }
+void NordicBluetoothSDK::ThrowPortGone() { throw details::NordicLibError(kPortGoneText, details::kErrorGeneral); }
 
-void NordicBluetoothSDK::Impl::OnLinkStatus(sd_rpc_app_status_t code, const char* message) {
+void NordicBluetoothSDK::OnLinkStatus(sd_rpc_app_status_t code, const char* message) {
   if (code != PKT_SEND_MAX_RETRIES_REACHED && code != IO_RESOURCES_UNAVAILABLE) {
     return;
   }
   PortLost(std::string("status ") + std::to_string(static_cast<int>(code)) + " " + (message != nullptr ? message : ""));
 }
 
-bool NordicBluetoothSDK::Impl::NoteCallResult(uint32_t result) {
+bool NordicBluetoothSDK::NoteCallResult(uint32_t result) {
   if (!IsTransportFailure(result)) {
     return false;
   }
@@ -52,7 +47,7 @@ bool NordicBluetoothSDK::Impl::NoteCallResult(uint32_t result) {
   return true;
 }
 
-void NordicBluetoothSDK::Impl::PortLost(const std::string& why) {
+void NordicBluetoothSDK::PortLost(const std::string& why) {
   // Records during a failed open or after our own close or reset are not a loss.
   if (!m_open.load() || m_resetRequested.load() || m_portLost.exchange(true)) {
     return;
@@ -72,7 +67,7 @@ void NordicBluetoothSDK::Impl::PortLost(const std::string& why) {
       std::thread([this, links = std::move(links), why]() mutable { RemoveAfterPortLoss(std::move(links), why); });
 }
 
-void NordicBluetoothSDK::Impl::RemoveAfterPortLoss(std::vector<uint16_t> links, const std::string& why) {
+void NordicBluetoothSDK::RemoveAfterPortLoss(std::vector<uint16_t> links, const std::string& why) {
   try {
     // The operation that was waiting lets go of the lock at its next slice.
     std::lock_guard lock(m_mutex);
@@ -100,7 +95,7 @@ void NordicBluetoothSDK::Impl::RemoveAfterPortLoss(std::vector<uint16_t> links, 
   details::NotifyRadioRemoved(radio);
 }
 
-void NordicBluetoothSDK::Impl::JoinLossThread() {
+void NordicBluetoothSDK::JoinLossThread() {
   std::thread thread;
   {
     std::lock_guard lock(m_lossThreadMutex);
@@ -116,7 +111,7 @@ void NordicBluetoothSDK::Impl::JoinLossThread() {
   }
 }
 
-void NordicBluetoothSDK::Impl::ReconcileLinksLocked() {
+void NordicBluetoothSDK::ReconcileLinksLocked() {
   if (!m_reconcileNeeded.exchange(false)) {
     return;
   }

@@ -1,15 +1,23 @@
 #include <mutex>
 
-#include "core/Log.h"
+#include "nordic/NordicBluetoothSDK.h"
 #include "nordic/NordicDriverCalls.h"
-#include "nordic/NordicImpl.h"
+#include "nordic/NordicLog.h"
 
 namespace lumen::Nordic {
 
-using details::kDebug;
-using details::kError;
-using details::kWarning;
-using details::Log;
+ble_gap_scan_params_t PassiveScanParams(uint16_t units625us, uint16_t timeout10ms) {
+  ble_gap_scan_params_t params{};
+  params.extended = 0;
+  params.report_incomplete_evts = 0;
+  params.active = 0;
+  params.filter_policy = BLE_GAP_SCAN_FP_ACCEPT_ALL;
+  params.scan_phys = BLE_GAP_PHY_1MBPS;
+  params.interval = units625us;
+  params.window = units625us;
+  params.timeout = timeout10ms;
+  return params;
+}
 
 namespace {
 
@@ -18,16 +26,7 @@ constexpr uint16_t kDefaultScanUnits625us = 88;  // interval = window: continuou
 std::mutex g_scanParamsMutex;
 
 ble_gap_scan_params_t MakeDefaultScanParams() {
-  ble_gap_scan_params_t params{};
-  params.extended = 0;
-  params.report_incomplete_evts = 0;
-  params.active = 0;
-  params.filter_policy = BLE_GAP_SCAN_FP_ACCEPT_ALL;
-  params.scan_phys = BLE_GAP_PHY_1MBPS;
-  params.interval = kDefaultScanUnits625us;
-  params.window = kDefaultScanUnits625us;
-  params.timeout = BLE_GAP_SCAN_TIMEOUT_UNLIMITED;
-  return params;
+  return PassiveScanParams(kDefaultScanUnits625us, BLE_GAP_SCAN_TIMEOUT_UNLIMITED);
 }
 
 // s_scanParams: the parameters of every scan start with parameters.
@@ -35,35 +34,35 @@ ble_gap_scan_params_t s_scanParams = MakeDefaultScanParams();
 
 }  // namespace
 
-ble_gap_scan_params_t NordicBluetoothSDK::Impl::ScanParams() const {
+ble_gap_scan_params_t NordicBluetoothSDK::ScanParams() const {
   std::lock_guard lock(g_scanParamsMutex);
   return s_scanParams;
 }
 
-void NordicBluetoothSDK::Impl::SetScanParameters(uint16_t /*scanInterval*/, uint16_t scanWindow, uint8_t /*active*/) {
+void NordicBluetoothSDK::SetScanParameters(uint16_t /*scanInterval*/, uint16_t scanWindow, uint8_t /*active*/) {
   std::lock_guard lock(g_scanParamsMutex);
   s_scanParams.interval = scanWindow;
   s_scanParams.window = scanWindow;
 }
 
-void NordicBluetoothSDK::Impl::SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow) {
+void NordicBluetoothSDK::SetScanParametersForEstablishingConnections(uint16_t scanInterval, uint16_t scanWindow) {
   m_connScanIntervalOverride.store(scanInterval);
   m_connScanWindowOverride.store(scanWindow);
 }
 
-void NordicBluetoothSDK::Impl::MarkScannerStopped() {
+void NordicBluetoothSDK::MarkScannerStopped() {
   m_scannerState.store(ScannerState::kStopped);
   SetIsScanning(false);
 }
 
-void NordicBluetoothSDK::Impl::StartScan(bool /*includeNonConnectable*/) {
+void NordicBluetoothSDK::StartScan(bool /*includeNonConnectable*/) {
   SetIsScanning(true);
   AdapterLock lock(*this);
   ReconcileLinksLocked();
   StartScanLocked();
 }
 
-void NordicBluetoothSDK::Impl::StartScanLocked() {
+void NordicBluetoothSDK::StartScanLocked() {
   ScannerState state = m_scannerState.load();
   if (state == ScannerState::kRunning) {
     // Asked to start while it runs: the scanner hears nothing (the watchdog's
@@ -124,7 +123,7 @@ void NordicBluetoothSDK::Impl::StartScanLocked() {
   MarkScannerStopped();
 }
 
-void NordicBluetoothSDK::Impl::EndProcedure() {
+void NordicBluetoothSDK::EndProcedure() {
   AdapterLock lock(*this);
   const uint32_t result = DriverCall("sd_ble_gap_scan_stop", [this] { return sd_ble_gap_scan_stop(m_adapter); });
   if (result != NRF_SUCCESS && result != NRF_ERROR_INVALID_STATE) {
@@ -134,7 +133,7 @@ void NordicBluetoothSDK::Impl::EndProcedure() {
   MarkScannerStopped();
 }
 
-void NordicBluetoothSDK::Impl::StopRunningScanBeforeConnect() {
+void NordicBluetoothSDK::StopRunningScanBeforeConnect() {
   if (m_scannerState.load() != ScannerState::kRunning) {
     return;
   }

@@ -1,6 +1,7 @@
 #include "lumen/AdvDataHelper.h"
 
 #include <cstdint>
+#include <utility>
 
 #include "lumen/AdvDataParser.h"
 
@@ -8,28 +9,34 @@ namespace lumen {
 
 using details::AdvDataParser;
 
-bool AdvDataHelper::GetUuidsIfContains(const std::vector<unsigned char>& data, std::vector<Uuid>& uuids,
-                                       const std::string& macText) {
-  uuids.clear();
+namespace {
+
+// Moves the item of `type` parsed from `data` into `out`; false, leaving
+// `out` alone, when the data holds none.
+template <class Value>
+bool TakeItem(const std::vector<unsigned char>& data, const std::string& macText, AdvDataParser::Type type,
+              Value& out) {
   AdvDataParser::Items items = AdvDataParser::Parse(data, macText);
-  const auto entry = items.find(AdvDataParser::ServiceUuids);
+  const auto entry = items.find(type);
   if (entry == items.end()) {
     return false;
   }
-  uuids = std::move(boost::get<std::vector<Uuid>>(entry->second));
+  out = std::move(boost::get<Value>(entry->second));
   return true;
+}
+
+}  // namespace
+
+bool AdvDataHelper::GetUuidsIfContains(const std::vector<unsigned char>& data, std::vector<Uuid>& uuids,
+                                       const std::string& macText) {
+  uuids.clear();
+  return TakeItem(data, macText, AdvDataParser::ServiceUuids, uuids);
 }
 
 bool AdvDataHelper::GetNameIfContains(const std::vector<unsigned char>& data, std::string& name,
                                       const std::string& macText) {
   name.clear();
-  AdvDataParser::Items items = AdvDataParser::Parse(data, macText);
-  const auto entry = items.find(AdvDataParser::LocalName);
-  if (entry == items.end()) {
-    return false;
-  }
-  name = std::move(boost::get<std::string>(entry->second));
-  return true;
+  return TakeItem(data, macText, AdvDataParser::LocalName, name);
 }
 
 bool AdvDataHelper::GetNameIfContains(const std::vector<unsigned char>& data, std::wstring& name,
@@ -50,13 +57,7 @@ bool AdvDataHelper::GetNameIfContains(const std::vector<unsigned char>& data, st
 
 bool AdvDataHelper::GetTXPowerIfContains(const std::vector<unsigned char>& data, signed char& txPower,
                                          const std::string& macText) {
-  AdvDataParser::Items items = AdvDataParser::Parse(data, macText);
-  const auto entry = items.find(AdvDataParser::TxPowerLevel);
-  if (entry == items.end()) {
-    return false;
-  }
-  txPower = boost::get<signed char>(entry->second);
-  return true;
+  return TakeItem(data, macText, AdvDataParser::TxPowerLevel, txPower);
 }
 
 }  // namespace lumen

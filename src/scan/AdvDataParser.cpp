@@ -35,6 +35,14 @@ void AdvDataParser::AddLittleEndianUuidBytesToAdvDataItemMap(const unsigned char
 
 AdvDataParser::Items AdvDataParser::Parse(const std::vector<unsigned char>& data, const std::string& macText) {
   Items items;
+  // A list of short UUIDs from s to e; a partial one at its end is ignored.
+  const auto addEachUuid = [&](size_t s, size_t e, unsigned char type, size_t uuidSize, const char* macLabel) {
+    for (size_t group = s; group + uuidSize <= e; group += uuidSize) {
+      Log(kDebug, "lumen::details::AdvDataParser::Parse", macLabel, macText, "uuid type =", type,
+          "uuid data len =", uuidSize);
+      AddLittleEndianUuidBytesToAdvDataItemMap(&data[group], uuidSize, items);
+    }
+  };
   const size_t size = data.size();
   size_t t = 0;
   try {
@@ -58,19 +66,11 @@ AdvDataParser::Items AdvDataParser::Parse(const std::vector<unsigned char>& data
       switch (type) {
         case kIncomplete16BitUuids:
         case kComplete16BitUuids:
-          for (size_t group = s; group + Uuid::kShort16UuidSize <= e; group += Uuid::kShort16UuidSize) {
-            Log(kDebug, "lumen::details::AdvDataParser::Parse", "MAC=", macText, "uuid type =", type,
-                "uuid data len =", Uuid::kShort16UuidSize);
-            AddLittleEndianUuidBytesToAdvDataItemMap(&data[group], Uuid::kShort16UuidSize, items);
-          }
+          addEachUuid(s, e, type, Uuid::kShort16UuidSize, "MAC=");
           break;
         case kIncomplete32BitUuids:
         case kComplete32BitUuids:
-          for (size_t group = s; group + Uuid::kShort32UuidSize <= e; group += Uuid::kShort32UuidSize) {
-            Log(kDebug, "lumen::details::AdvDataParser::Parse", "MAC =", macText, "uuid type =", type,
-                "uuid data len =", Uuid::kShort32UuidSize);
-            AddLittleEndianUuidBytesToAdvDataItemMap(&data[group], Uuid::kShort32UuidSize, items);
-          }
+          addEachUuid(s, e, type, Uuid::kShort32UuidSize, "MAC =");
           break;
         case kIncomplete128BitUuids:
         case kComplete128BitUuids:

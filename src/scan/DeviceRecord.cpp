@@ -1,6 +1,7 @@
 #include "scan/DeviceRecord.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "device/BluetoothDeviceImpl.h"
@@ -10,6 +11,20 @@
 #include "scan/AdvPacket.h"
 
 namespace lumen::details {
+
+namespace {
+
+// What an attempt records does not exist before the first one: asking for it
+// then is the caller's bug.
+void RequireDiscoveryAttempt(int32_t attempts, const char* getter) {
+  if (attempts == 0) {
+    throw KesBluetoothSDKLibError(
+        std::string("programming error: ") + getter + " must not be called if no discovery attempts have been made",
+        kErrorGeneral);
+  }
+}
+
+}  // namespace
 
 struct DeviceRecord::Allocated : DeviceRecord {
   Allocated(std::shared_ptr<const AdvPacket> packet, int64_t nowMs) : DeviceRecord(std::move(packet), nowMs) {}
@@ -196,23 +211,13 @@ void DeviceRecord::EndDiscoveryAttempt(bool succeeded) {
 
 double DeviceRecord::GetMeanRSSIStrongestAttemptedServiceDiscovery() const {
   std::lock_guard lock(m_mutex);
-  if (m_discoveryAttempts == 0) {
-    throw KesBluetoothSDKLibError(
-        "programming error: GetMeanRSSIStrongestAttemptedServiceDiscovery must not be called if no discovery "
-        "attempts have been made",
-        kErrorGeneral);
-  }
+  RequireDiscoveryAttempt(m_discoveryAttempts, "GetMeanRSSIStrongestAttemptedServiceDiscovery");
   return m_strongestAttemptRssi;
 }
 
 int64_t DeviceRecord::GetTimeMostRecentServiceDiscovery() const {
   std::lock_guard lock(m_mutex);
-  if (m_discoveryAttempts == 0) {
-    throw KesBluetoothSDKLibError(
-        "programming error: GetTimeMostRecentServiceDiscovery must not be called if no discovery attempts have "
-        "been made",
-        kErrorGeneral);
-  }
+  RequireDiscoveryAttempt(m_discoveryAttempts, "GetTimeMostRecentServiceDiscovery");
   return m_lastDiscoveryAttemptTime;
 }
 
