@@ -4,9 +4,30 @@
 
 #include "core/Log.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define LUMEN_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define LUMEN_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef LUMEN_THREAD_SANITIZER
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace lumen::details {
 
 std::atomic<bool> Event::global_reset_{false};
+
+// Commands wait on events on the stack, so the next command's locals reuse
+// their addresses; std::mutex ends without telling ThreadSanitizer, which
+// would then take an unrelated mutex at that address for this one and report
+// lock orders that never meet.
+Event::~Event() {
+#ifdef LUMEN_THREAD_SANITIZER
+  __tsan_mutex_destroy(&m_mutex, 0);
+#endif
+}
 
 void Event::Set() {
   std::lock_guard lock(m_mutex);

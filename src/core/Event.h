@@ -14,6 +14,11 @@ class Event {
  public:
   static constexpr uint32_t kSliceMs = 100;
 
+  Event() = default;
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
   void Set();
   void Reset();
   // True if signalled within timeoutMs, rounded up to whole slices. A
