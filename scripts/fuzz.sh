@@ -6,26 +6,35 @@
 # is replaced by a small set of inputs that reaches every edge reached.
 # Without it the source tree is left as it was (the test command's smoke run),
 # and the targets run side by side, one per core, each report printed whole.
-# --build-only builds the targets and stops.
+# --build-only builds the targets and stops. --built DIR runs the targets an
+# ASan build with -DLUMEN_BUILD_FUZZ=ON has already made in DIR (the test
+# command's sanitizer leg), building nothing.
 #
-#   bash scripts/fuzz.sh [--keep-corpus | --build-only] [SECONDS]
+#   bash scripts/fuzz.sh [--keep-corpus | --build-only | --built DIR] [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 keep=0
 build_only=0
+build=build/fuzz
+built=0
 case "${1:-}" in
   --keep-corpus) keep=1; shift ;;
   --build-only) build_only=1; shift ;;
+  --built) build=${2:?--built needs a build folder}; built=1; shift 2 ;;
 esac
 seconds=${1:-60}
 
-bash scripts/install-deps.sh
-build=build/fuzz
-CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  "-DLUMEN_SANITIZE=address;undefined" -DLUMEN_BUILD_FUZZ=ON -DLUMEN_BUILD_TESTS=OFF -DLUMEN_BUILD_BENCH=OFF \
-  -DLUMEN_BUILD_SIM=OFF -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
-# Only the fuzzers: the shared library, examples and test program are not run here.
-cmake --build "$build" -j "$(nproc)" --target lumen_fuzzers
+if [ "$built" = 0 ]; then
+  bash scripts/install-deps.sh
+  CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "-DLUMEN_SANITIZE=address;undefined" -DLUMEN_BUILD_FUZZ=ON -DLUMEN_BUILD_TESTS=OFF -DLUMEN_BUILD_BENCH=OFF \
+    -DLUMEN_BUILD_SIM=OFF -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
+  # Only the fuzzers: the shared library, examples and test program are not run here.
+  cmake --build "$build" -j "$(nproc)" --target lumen_fuzzers
+elif ! compgen -G "$build/fuzz/*_fuzzer" >/dev/null; then
+  echo "no fuzz targets in $build/fuzz: configure it with CXX=clang++ -DLUMEN_BUILD_FUZZ=ON" >&2
+  exit 2
+fi
 [ "$build_only" = 0 ] || exit 0
 
 if [ "$keep" = 0 ]; then

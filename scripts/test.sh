@@ -25,8 +25,10 @@ lines_only=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAG
 build_leg() {
   local dir=$1
   shift
+  local began=$SECONDS
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   nice -n 10 cmake --build "$dir" -j "$jobs"
+  echo "== ${dir} built in $((SECONDS - began)) s (at ${SECONDS} s)"
 }
 
 test_leg() {
@@ -38,7 +40,17 @@ declare -A pids
 start() {
   local name=$1
   shift
-  ("$@") >"$logs/$name" 2>&1 &
+  (
+    # Not `"$@" || ...`: that would switch off set -e inside the command.
+    set +e
+    (
+      set -e
+      "$@"
+    )
+    status=$?
+    echo "== ${name} ended (at ${SECONDS} s)"
+    exit "$status"
+  ) >"$logs/$name" 2>&1 &
   pids[$name]=$!
 }
 
@@ -75,9 +87,11 @@ echo "== Release build"
 build_leg build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMEN_BUILD_BENCH=OFF "${lines_only[@]}"
 start release release_checks
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
-build_leg build/asan -DCMAKE_BUILD_TYPE=Debug "-DLUMEN_SANITIZE=address;undefined" -DLUMEN_BUILD_BENCH=OFF \
-  "${lines_only[@]}"
+# Built with clang, so the same build also gives the fuzz targets (libFuzzer
+# is clang's): the library is compiled once for both.
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build (clang), fuzz targets included"
+CXX=clang++ build_leg build/asan -DCMAKE_BUILD_TYPE=Debug "-DLUMEN_SANITIZE=address;undefined" \
+  -DLUMEN_BUILD_FUZZ=ON -DLUMEN_BUILD_BENCH=OFF "${lines_only[@]}"
 finish release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   start asan test_leg build/asan
@@ -89,13 +103,12 @@ build_leg build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMEN_SANITIZE=thread -
 finish asan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 start tsan test_leg build/tsan
 
-echo "== Fuzz targets and the Windows cross build"
-nice -n 10 bash scripts/fuzz.sh --build-only
+echo "== The Windows cross build"
 nice -n 10 bash scripts/windows.sh --build-only
 finish tsan
 
 echo "== Fuzz smoke: each libFuzzer target for a short while"
-start fuzz bash scripts/fuzz.sh 20
+start fuzz bash scripts/fuzz.sh --built build/asan 20
 echo "== Windows: every suite under Wine"
 bash scripts/windows.sh --run-only | tee "$logs/windows"
 finish fuzz
@@ -103,3 +116,4 @@ finish fuzz
 # One closing line over every test run (reached only when everything passed).
 passed=$(cat "$logs"/* | grep -Eo 'tests passed, [0-9]+ tests failed out of [0-9]+' | awk '{s += $NF} END {print s + 0}')
 echo "tests: ${passed} passed, 0 failed"
+echo "== done in ${SECONDS} s"

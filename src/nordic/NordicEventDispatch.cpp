@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "bluegiga/BgMessages.h"
@@ -33,6 +34,16 @@ constexpr size_t kScanResponseRecordBytes = sizeof(details::bglib::ble_msg_gap_s
 constexpr size_t kMaxRecordDataBytes = 255;  // the record's length field is one byte
 
 std::atomic<uint64_t> g_dispatchThread{0};
+
+// The driver's number as it came, even outside the enum's values: reading it
+// through the enum type would be undefined there.
+template <class Enum>
+int RawValue(const Enum& value) {
+  std::underlying_type_t<Enum> raw;
+  static_assert(sizeof raw == sizeof value);
+  std::memcpy(&raw, &value, sizeof raw);
+  return static_cast<int>(raw);
+}
 
 // Whether the event holds `needed` bytes from its start. The driver's length
 // may leave out the header, so that much slack is allowed.
@@ -132,11 +143,12 @@ void ble_evt_dispatch(adapter_t* adapter, ble_evt_t* event) {
 
 void rpc_status_handler(adapter_t* adapter, sd_rpc_app_status_t code, const char* message) {
   try {
+    const int status = RawValue(code);
     if (details::Capturing()) {
-      details::CaptureNrfStatus(static_cast<uint32_t>(code), message);
+      details::CaptureNrfStatus(static_cast<uint32_t>(status), message);
     }
-    Log(kInfo, "Nordic status ", static_cast<int>(code), " message ", message != nullptr ? message : "");
-    if (code == PKT_SEND_MAX_RETRIES_REACHED || code == IO_RESOURCES_UNAVAILABLE) {
+    Log(kInfo, "Nordic status ", status, " message ", message != nullptr ? message : "");
+    if (status == PKT_SEND_MAX_RETRIES_REACHED || status == IO_RESOURCES_UNAVAILABLE) {
       const NordicBluetoothSDK::Lookup lookup(adapter);
       if (lookup.get() != nullptr) {
         lookup.get()->OnLinkStatus(code, message);
@@ -150,7 +162,8 @@ void rpc_status_handler(adapter_t* adapter, sd_rpc_app_status_t code, const char
 void rpc_log_handler(adapter_t* /*adapter*/, sd_rpc_log_severity_t severity, const char* message) {
   try {
     const std::string text = message != nullptr ? message : "";
-    switch (static_cast<int>(severity)) {
+    const int level = RawValue(severity);
+    switch (level) {
       case SD_RPC_LOG_TRACE:
       case SD_RPC_LOG_DEBUG:
       case SD_RPC_LOG_INFO:
@@ -166,7 +179,7 @@ void rpc_log_handler(adapter_t* /*adapter*/, sd_rpc_log_severity_t severity, con
         Log(kError, "Fatal Error (Nordic Bluetooth will stop now): ", text);
         break;
       default:
-        Log(kError, "Log unknown severity ", static_cast<int>(severity), " message ", text);
+        Log(kError, "Log unknown severity ", level, " message ", text);
         break;
     }
   } catch (...) {

@@ -145,6 +145,7 @@ TEST(MessageQueueTest, ThrowingTimerHandlerDoesNotEndTheWorker) {
 // destroyed on the worker after the call, which destroys the queue there.
 struct LastOwnerHandler {
   struct SetOnDestroy {
+    explicit SetOnDestroy(std::promise<std::thread::id>* promise) : destroyed(promise) {}
     std::promise<std::thread::id>* destroyed;
     ~SetOnDestroy() { destroyed->set_value(std::this_thread::get_id()); }
   };

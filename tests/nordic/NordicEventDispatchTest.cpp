@@ -173,11 +173,13 @@ TEST_F(NordicEventDispatchTest, StatusAndLogRecordsAreLoggedBySeverity) {
   Board().InjectLog(SD_RPC_LOG_WARNING, "w");
   Board().InjectLog(SD_RPC_LOG_FATAL, "f");
   Board().InjectLog(9, "odd");
+  Board().InjectStatus(99, "unknown");
   ASSERT_TRUE(Delivered());
   EXPECT_TRUE(m_log.Has(Logger::INFO, "Nordic status  1  message  unexpected"));
   EXPECT_TRUE(m_log.Has(Logger::WARNING, "Warning:  w"));
   EXPECT_TRUE(m_log.Has(Logger::ERROR, "Fatal Error (Nordic Bluetooth will stop now):  f"));
   EXPECT_TRUE(m_log.Has(Logger::ERROR, "Log unknown severity  9  message  odd"));
+  EXPECT_TRUE(m_log.Has(Logger::INFO, "Nordic status  99  message  unknown"));
 }
 
 }  // namespace
