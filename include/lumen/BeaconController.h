@@ -10,7 +10,8 @@ namespace lumen {
 
 /// Advertises an iBeacon frame for each UUID in turn, switching to the next UUID (with a fresh
 /// major value) every 3 seconds on a thread of its own. Radio errors are logged, never thrown.
-/// A radio the library reopens (SetRadioRecovery()) gets the beacon back.
+/// A radio the library reopens (SetRadioRecovery()) gets the beacon back. See
+/// \ref md_docs_threads "Threads and callbacks" for how long construction and destruction block.
 class LUMEN_API BeaconController {
  public:
   class Impl;

@@ -28,8 +28,10 @@ LUMEN_API bool Initialize(const std::string& port, unsigned long waitMsec, Bluet
                           bool checkFunctional);
 /// Releases the radio and the notification queue, waiting until the radio's threads stop (an
 /// operation still running on another thread keeps the radio alive until it returns). Ends a
-/// radio recovery under way. Harmless when not initialised. Release Scanner, BeaconController and
-/// GATT objects first. Not to be called from a library callback, except the radio-back callback.
+/// radio recovery under way. Harmless when not initialised. Best called once Scanner,
+/// BeaconController and GATT objects are released, as the examples do; radio calls made after it
+/// throw KesBluetoothSDKLibError "BluetoothSDK not initialized". Not to be called from a library
+/// callback, except the radio-back callback.
 LUMEN_API void UnInitialize();
 
 /// Sets the function called when the radio stops answering a command or reports a radio error,
