@@ -10,8 +10,8 @@ namespace lumen {
 
 /// Makes the local radio advertise. Each call goes to the radio on the calling thread (one radio
 /// command; see \ref md_docs_threads "Threads and callbacks" for how long that may block) and lets
-/// the radio's errors through as KesBluetoothSDKLibError (BGLibError or NordicLibError); without an
-/// initialised library they throw KesBluetoothSDKLibError "BluetoothSDK not initialized". Every
+/// the radio's errors through as details::KesBluetoothSDKLibError (details::BGLibError or details::NordicLibError);
+/// without an initialised library they throw details::KesBluetoothSDKLibError "BluetoothSDK not initialized". Every
 /// setting is remembered, so a radio the library reopens (SetRadioRecovery()) gets it back. The
 /// object itself holds no state.
 class LUMEN_API Advertiser {

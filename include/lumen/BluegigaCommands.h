@@ -8,7 +8,7 @@
 namespace lumen {
 
 /// Maintenance of a Bluegiga radio. Each call is a radio command on the calling thread that lets
-/// the radio's errors through (as BGLibError). The first four log an ERROR and return when the
+/// the radio's errors through (as details::BGLibError). The first four log an ERROR and return when the
 /// library is not initialised; the firmware-upload steps talk to the open transport directly:
 /// DfuReset(1, true), FlashUploadStart(), FlashUpload() per block in order from one thread,
 /// FlashUploadFinish(), then DfuReset(0, true) to boot the new firmware.

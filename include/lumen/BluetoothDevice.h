@@ -26,8 +26,8 @@ class GattService;
 /// valid" at WARNING and answer neutrally, while GATT work on an open connection goes on.
 ///
 /// Calls that reach the radio (Connect(), Disconnect(), discovery, GetRSSIFromConnection()) wait on
-/// the calling thread and throw the radio's errors as KesBluetoothSDKLibError (BGLibError,
-/// NordicLibError). They must not be made from a characteristic changed callback or a log
+/// the calling thread and throw the radio's errors as details::KesBluetoothSDKLibError (details::BGLibError,
+/// details::NordicLibError). They must not be made from a characteristic changed callback or a log
 /// callback; see \ref md_docs_threads "Threads and callbacks" for what blocks and for how long.
 /// A phone that changes its random address stays the same object: the scanner moves it to the
 /// new address.
@@ -42,7 +42,7 @@ class LUMEN_API BluetoothDevice : public std::enable_shared_from_this<BluetoothD
 
   /// Connects (unless connected) and discovers the services again. Blocks for the connection and
   /// a full service discovery; counted in RadioHealth.
-  /// \throws KesBluetoothSDKLibError "DeviceRecord object is not valid" when the scanner has
+  /// \throws details::KesBluetoothSDKLibError "DeviceRecord object is not valid" when the scanner has
   ///         forgotten the device, or the radio's error when connecting or discovery fails.
   void Connect();
   /// Closes the connection (a radio wait on the calling thread).
@@ -100,18 +100,18 @@ class LUMEN_API BluetoothDevice : public std::enable_shared_from_this<BluetoothD
   /// cached.
   /// \param service a service UUID.
   /// \return the service; it holds the device weakly.
-  /// \throws KesBluetoothSDKLibError "service UUID not found" when the device has no such service.
+  /// \throws details::KesBluetoothSDKLibError "service UUID not found" when the device has no such service.
   std::unique_ptr<GattService> GetService(const Uuid& service);
   /// Discovers the service's characteristics first unless they are cached.
   /// \param service a service UUID.
   /// \param out the characteristics' UUIDs are appended.
-  /// \throws KesBluetoothSDKLibError when the device has no such service.
+  /// \throws details::KesBluetoothSDKLibError when the device has no such service.
   void GetCharacteristicUUIDs(const Uuid& service, std::vector<Uuid>& out);
   /// Discovers the service's characteristics first unless they are cached.
   /// \param service a service UUID.
   /// \param characteristic a characteristic UUID of that service.
   /// \return the characteristic's value handle.
-  /// \throws KesBluetoothSDKLibError when the service or the characteristic is not there.
+  /// \throws details::KesBluetoothSDKLibError when the service or the characteristic is not there.
   uint16_t GetCharacteristicHandle(const Uuid& service, const Uuid& characteristic);
   /// Forgets every cached service and characteristic, then discovers the services and this
   /// service's characteristics again; for handles that went stale.

@@ -18,7 +18,7 @@ namespace lumen {
 /// \param path the file to write.
 /// \param maxFileBytes the bound of one file; 0 leaves the file unbounded.
 /// \param keepFiles how many rotated files are kept besides `path`.
-/// \throws KesBluetoothSDKLibError when the file cannot be created. A write that fails later ends
+/// \throws details::KesBluetoothSDKLibError when the file cannot be created. A write that fails later ends
 ///         the capture with an ERROR log line.
 LUMEN_API void StartCapture(const std::string& path, uint64_t maxFileBytes = 0, uint32_t keepFiles = 1);
 

@@ -14,9 +14,9 @@ class GattService;
 
 /// One characteristic of a connected device, from GattService::GetCharacteristic(). Reads and
 /// writes are radio waits on the calling thread; a stale handle ("Invalid Handle" from the radio)
-/// is recovered from once by rediscovering the service. Errors come as KesBluetoothSDKLibError
-/// (BGLibError, NordicLibError); once the BluetoothDevice is released, calls throw
-/// KesBluetoothSDKLibError "BluetoothDevice no longer exists".
+/// is recovered from once by rediscovering the service. Errors come as details::KesBluetoothSDKLibError
+/// (details::BGLibError, details::NordicLibError); once the BluetoothDevice is released, calls throw
+/// details::KesBluetoothSDKLibError "BluetoothDevice no longer exists".
 ///
 /// Notifications reach the changed callback on the library's message-queue thread while the event
 /// bus is locked: the callback must not call back into operations that reach the radio (such a
@@ -41,7 +41,7 @@ class LUMEN_API GattCharacteristic {
   /// \param value the bytes to write.
   /// \param shortValue must be true.
   /// \param withAck must be false.
-  /// \throws NotImplementedException for the other forms, without radio traffic.
+  /// \throws details::NotImplementedException for the other forms, without radio traffic.
   void WriteValue(const std::vector<uint8_t>& value, bool shortValue, bool withAck);
   /// Sets the function notifications go to. Set it before enabling notifications and leave it while
   /// they flow. It runs on the library's message-queue thread with the event bus locked, one
@@ -50,7 +50,7 @@ class LUMEN_API GattCharacteristic {
   void SetCharacteristicChangedCallback(std::function<void(const std::vector<uint8_t>&)> callback);
   /// Writes the client configuration descriptor (value handle + 1) to switch notifications on or off.
   /// \param enable true for on.
-  /// \throws KesBluetoothSDKLibError "notification callback is not set" when no callback is set.
+  /// \throws details::KesBluetoothSDKLibError "notification callback is not set" when no callback is set.
   void EnableCharacteristicNotification(bool enable);
 
  private:

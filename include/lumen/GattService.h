@@ -15,7 +15,7 @@ class GattCharacteristic;
 /// every call asks the device's cache, discovering the characteristics on first use (a radio
 /// wait on the calling thread). Bound to the connection the device had when it was made; after a
 /// reconnection obtain a new one. Once the BluetoothDevice is released, calls throw
-/// KesBluetoothSDKLibError "BluetoothDevice no longer exists".
+/// details::KesBluetoothSDKLibError "BluetoothDevice no longer exists".
 class LUMEN_API GattService {
  public:
   class Impl;
@@ -31,7 +31,7 @@ class LUMEN_API GattService {
   std::vector<Uuid> GetCharacteristicUuids();
   /// \param characteristic a characteristic UUID of this service.
   /// \return the characteristic, bound to the same connection.
-  /// \throws KesBluetoothSDKLibError when the service has no such characteristic.
+  /// \throws details::KesBluetoothSDKLibError when the service has no such characteristic.
   std::unique_ptr<GattCharacteristic> GetCharacteristic(const Uuid& characteristic);
 
  private:

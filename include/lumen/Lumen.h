@@ -22,7 +22,7 @@ namespace lumen {
 /// \param checkFunctional probe the radio and log the outcome.
 /// \return whether the radio was opened; a failure is logged at WARNING, and the library is then
 ///         left uninitialised.
-/// \throws KesBluetoothSDKLibError "KESLUMEN initialized with unknown SDK type" for a type other
+/// \throws details::KesBluetoothSDKLibError "KESLUMEN initialized with unknown SDK type" for a type other
 ///         than BLED112Dongle, BLE113 and NordicNRF52.
 LUMEN_API bool Initialize(const std::string& port, unsigned long waitMsec, BluetoothDeviceType type,
                           bool checkFunctional);
@@ -30,7 +30,7 @@ LUMEN_API bool Initialize(const std::string& port, unsigned long waitMsec, Bluet
 /// operation still running on another thread keeps the radio alive until it returns). Ends a
 /// radio recovery under way. Harmless when not initialised. Best called once Scanner,
 /// BeaconController and GATT objects are released, as the examples do; radio calls made after it
-/// throw KesBluetoothSDKLibError "BluetoothSDK not initialized". Not to be called from a library
+/// throw details::KesBluetoothSDKLibError "BluetoothSDK not initialized". Not to be called from a library
 /// callback, except the radio-back callback.
 LUMEN_API void UnInitialize();
 

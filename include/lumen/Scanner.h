@@ -26,7 +26,7 @@ class LUMEN_API Scanner {
   class Impl;
 
   /// Starts the worker thread. Requires an initialised library.
-  /// \throws KesBluetoothSDKLibError "BluetoothSDK not initialized" otherwise.
+  /// \throws details::KesBluetoothSDKLibError "BluetoothSDK not initialized" otherwise.
   Scanner();
   /// Stops the tick and waits for the worker to finish what it is running (a callback, a
   /// connection attempt). From one of the scanner's own callbacks it returns at once: no further
