@@ -3,7 +3,8 @@
 # radio), once under AddressSanitizer and UndefinedBehaviorSanitizer, once
 # under ThreadSanitizer; checks an application against the installed library;
 # runs each fuzzer briefly; then cross-builds for Windows and runs the suites
-# there under Wine. Installs what it needs from Debian first.
+# there under Wine. Installs what it needs from Debian first. The API reference
+# is built too: an exported name without documentation fails the run.
 #
 # The tests mostly wait on events and timers and leave the cores idle, so each
 # leg's tests run in the background while the next leg compiles at a lower
@@ -66,6 +67,9 @@ finish() {
 }
 
 release_checks() {
+  # Seconds of Doxygen: an exported name without documentation fails the run.
+  echo "== API reference"
+  bash scripts/docs.sh
   echo "== Release tests"
   test_leg build/release
   # A short chaos soak per radio, both at once (a fixed seed, so a failure can

@@ -22,23 +22,44 @@
 
 namespace lumen {
 
-// All diagnostic text of the library goes to one application callback.
-// Without a callback, logging costs one pointer test and formats nothing.
+/// All diagnostic text of the library goes to one application callback; the library prints and
+/// writes nothing itself. Without a callback, logging costs one pointer test and formats nothing.
 class LUMEN_API Logger {
  public:
-  enum LogType : int32_t { DEBUG = 0, INFO = 1, WARNING = 2, ERROR = 3 };
+  /// The level of a log line.
+  enum LogType : int32_t {
+    DEBUG = 0,    ///< Detail for tracing the library's work; plentiful.
+    INFO = 1,     ///< Milestones: radio opened, scanning started, a job resolved.
+    WARNING = 2,  ///< Something went wrong and the library carried on.
+    ERROR = 3     ///< An operation failed.
+  };
+  /// The application's log function: the line's level and its text. It runs on whichever library
+  /// or application thread logs, several at once, sometimes with the event bus locked: it must not
+  /// call lumen (copy the text and return). Whatever it throws is swallowed. See
+  /// \ref md_docs_threads "Threads and callbacks".
   using Callback = void (*)(LogType, const std::string&);
 
-  // Read on every log call from every library thread, hence atomic.
+  /// The current callback, or null. Read on every log call from every library thread, hence
+  /// atomic; set it through SetLogCallback().
   static std::atomic<Callback> callback_;
 
+  /// \param type a level.
+  /// \return "DEBUG", "INFO", "WARNING" or "ERROR"; "Unknown" for any other value.
   static const char* LogTypeToString(LogType type);
-  // Null switches logging off. Best called before Initialize.
+  /// Sets where log lines go. Best called before Initialize(): a line being logged on another
+  /// thread at that moment may still reach the previous callback.
+  /// \param callback the new callback; null switches logging off.
   static void SetLogCallback(Callback callback);
 
+  /// \return whether a callback is set, so a caller can skip building costly text.
   static bool IsEnabled() { return callback_.load(std::memory_order_relaxed) != nullptr; }
 
-  // Joins the pieces with one space; integers are written in decimal.
+  /// Logs one line built from the pieces, joined with one space; integers (bytes included) are
+  /// written in decimal. A line that cannot be formatted is reported at ERROR instead, and
+  /// whatever the callback throws is swallowed.
+  /// \tparam Pieces anything std::ostream can write.
+  /// \param type the line's level.
+  /// \param pieces the parts of the text.
   template <class... Pieces>
   static void Log(LogType type, const Pieces&... pieces) {
     const Callback callback = callback_.load(std::memory_order_relaxed);
