@@ -7,9 +7,6 @@ namespace lumen::sim {
 
 namespace {
 
-constexpr uint16_t kPrimaryServiceUuid = 0x2800;
-constexpr uint16_t kSecondaryServiceUuid = 0x2801;
-
 // attclient_attribute_value types
 constexpr uint8_t kValueRead = 0;
 constexpr uint8_t kValueNotify = 1;

@@ -4,14 +4,6 @@
 
 namespace lumen::sim {
 
-namespace {
-
-constexpr uint16_t kPrimaryServiceUuid = 0x2800;
-constexpr uint16_t kSecondaryServiceUuid = 0x2801;
-constexpr uint16_t kCharacteristicUuid = 0x2803;
-
-}  // namespace
-
 GattDatabase::GattDatabase(const std::vector<GattService>& services) {
   uint32_t next = 1;
   for (size_t s = 0; s < services.size(); ++s) {

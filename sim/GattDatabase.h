@@ -10,6 +10,11 @@
 
 namespace lumen::sim {
 
+// Attribute types of the declarations that shape a GATT server's table.
+inline constexpr uint16_t kPrimaryServiceUuid = 0x2800;
+inline constexpr uint16_t kSecondaryServiceUuid = 0x2801;
+inline constexpr uint16_t kCharacteristicUuid = 0x2803;
+
 // A peripheral's attribute table as a GATT server lays it out: a service
 // declaration, then for each characteristic its declaration, its value and its
 // descriptors, handles rising from 1.

@@ -12,7 +12,6 @@ using namespace nrf52;
 
 namespace {
 
-constexpr uint16_t kPrimaryServiceUuid = 0x2800;
 constexpr auto kAttTransactionTimeout = std::chrono::seconds(30);
 constexpr size_t kMaxAttributeLength = 512;
 
