@@ -59,19 +59,35 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
   auto completed = [this](int64_t handle, uint16_t result, int64_t attribute) {
     Emit("attclient_procedure_completed", {handle, int64_t{result}, attribute});
   };
-  auto validRange = [](int64_t start, int64_t end) { return start != 0 && start <= end; };
+  // A procedure over a handle range; none when the radio refused it or the range is
+  // one no ATT server accepts (the procedure then ends at once).
+  struct Range {
+    Slot* slot;
+    int64_t handle;
+    int64_t start;
+    int64_t end;
+  };
+  auto beginRange = [&](uint16_t accepted) -> std::optional<Range> {
+    Slot* slot = BeginGattProcedure(command, accepted);
+    if (slot == nullptr) return std::nullopt;
+    const Range range{slot, command.Int("connection"), command.Int("start"), command.Int("end")};
+    if (range.start != 0 && range.start <= range.end) return range;
+    completed(range.handle, bgapi_result::kAttInvalidHandle, range.start);
+    return std::nullopt;
+  };
+  // The value a read returns; a refused read ends the procedure at once.
+  auto readValue = [&](const Slot& slot, int64_t handle, uint16_t attribute) {
+    uint16_t refusal = bgapi_result::kSuccess;
+    const Bytes* value = ReadableValue(slot, attribute, refusal);
+    if (value == nullptr) completed(handle, refusal, attribute);
+    return value;
+  };
 
   switch (command.def->messageId) {
     case 0: {  // find_by_type_value: services of a type with a given value
-      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
-      if (slot == nullptr) return true;
-      int64_t handle = command.Int("connection");
-      int64_t start = command.Int("start");
-      int64_t end = command.Int("end");
-      if (!validRange(start, end)) {
-        completed(handle, bgapi_result::kAttInvalidHandle, start);
-        return true;
-      }
+      const std::optional<Range> range = beginRange(bgapi_result::kSuccess);
+      if (!range) return true;
+      const auto [slot, handle, start, end] = *range;
       size_t found = 0;
       for (const auto& group :
            m_databases[slot->peripheral].Groups(AttUuid::From16(static_cast<uint16_t>(command.Int("uuid"))),
@@ -86,17 +102,11 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
     }
     case 1: {  // read_by_group_type
       const Bytes& uuid = command.Array("uuid");
-      Slot* slot =
-          BeginGattProcedure(command, ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
-      if (slot == nullptr) return true;
-      int64_t handle = command.Int("connection");
-      int64_t start = command.Int("start");
-      int64_t end = command.Int("end");
+      const std::optional<Range> range =
+          beginRange(ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      if (!range) return true;
+      const auto [slot, handle, start, end] = *range;
       AttUuid type = AttUuid::FromLittleEndian(uuid);
-      if (!validRange(start, end)) {
-        completed(handle, bgapi_result::kAttInvalidHandle, start);
-        return true;
-      }
       if (!type.Matches(AttUuid::From16(kPrimaryServiceUuid)) &&
           !type.Matches(AttUuid::From16(kSecondaryServiceUuid))) {
         completed(handle, bgapi_result::kAttUnsupportedGroupType, start);
@@ -116,16 +126,10 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
     }
     case 2: {  // read_by_type
       const Bytes& uuid = command.Array("uuid");
-      Slot* slot =
-          BeginGattProcedure(command, ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
-      if (slot == nullptr) return true;
-      int64_t handle = command.Int("connection");
-      int64_t start = command.Int("start");
-      int64_t end = command.Int("end");
-      if (!validRange(start, end)) {
-        completed(handle, bgapi_result::kAttInvalidHandle, start);
-        return true;
-      }
+      const std::optional<Range> range =
+          beginRange(ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      if (!range) return true;
+      const auto [slot, handle, start, end] = *range;
       AttUuid type = AttUuid::FromLittleEndian(uuid);
       size_t found = 0;
       const GattDatabase& database = m_databases[slot->peripheral];
@@ -143,15 +147,9 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       return true;
     }
     case 3: {  // find_information
-      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
-      if (slot == nullptr) return true;
-      int64_t handle = command.Int("connection");
-      int64_t start = command.Int("start");
-      int64_t end = command.Int("end");
-      if (!validRange(start, end)) {
-        completed(handle, bgapi_result::kAttInvalidHandle, start);
-        return true;
-      }
+      const std::optional<Range> range = beginRange(bgapi_result::kSuccess);
+      if (!range) return true;
+      const auto [slot, handle, start, end] = *range;
       auto attributes = m_databases[slot->peripheral].InRange(static_cast<uint16_t>(start), static_cast<uint16_t>(end));
       if (attributes.empty()) {
         completed(handle, bgapi_result::kAttAttributeNotFound, start);
@@ -168,12 +166,8 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (slot == nullptr) return true;
       int64_t handle = command.Int("connection");
       uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
-      uint16_t refusal = bgapi_result::kSuccess;
-      const Bytes* readable = ReadableValue(*slot, attribute, refusal);
-      if (readable == nullptr) {
-        completed(handle, refusal, attribute);
-        return true;
-      }
+      const Bytes* readable = readValue(*slot, handle, attribute);
+      if (readable == nullptr) return true;
       const Bytes& value = *readable;
       Bytes part(value.begin(), value.begin() + static_cast<long>(std::min(value.size(), kMaxReadPart)));
       Emit("attclient_attribute_value", {handle, int64_t{attribute}, int64_t{kValueRead}, part});
@@ -213,12 +207,8 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (slot == nullptr) return true;
       int64_t handle = command.Int("connection");
       uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
-      uint16_t refusal = bgapi_result::kSuccess;
-      const Bytes* readable = ReadableValue(*slot, attribute, refusal);
-      if (readable == nullptr) {
-        completed(handle, refusal, attribute);
-        return true;
-      }
+      const Bytes* readable = readValue(*slot, handle, attribute);
+      if (readable == nullptr) return true;
       const Bytes& value = *readable;
       size_t offset = 0;
       do {
