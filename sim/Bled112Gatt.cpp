@@ -251,26 +251,15 @@ const Bytes* Bled112Engine::ReadableValue(const Slot& slot, uint16_t attribute, 
 }
 
 void Bled112Engine::AfterWrite(uint8_t handle, uint16_t attribute, const Bytes& value) {
-  const Slot& slot = m_slots.at(handle);
-  const GattDatabase& database = m_databases[slot.peripheral];
-  const GattDatabase::Attribute* written = database.Find(attribute);
-  if (written == nullptr || written->kind != GattDatabase::Kind::kCharacteristicValue) return;
-  Micros now = m_clock.Now();
-  for (const WriteBehaviour& behaviour : m_scenario.peripherals[slot.peripheral].onWrite) {
-    if (!written->type.Matches(behaviour.characteristic)) continue;
-    if (behaviour.whenValue && *behaviour.whenValue != value) continue;
-    auto target = database.ValueHandleOf(behaviour.notifyCharacteristic);
-    if (!target) continue;
-    for (uint32_t i = 0; i < behaviour.count; ++i) {
-      const Bytes& update = behaviour.values[i % behaviour.values.size()];
-      uint64_t afterMs = behaviour.delayMs + behaviour.intervalMs * i;
-      if (afterMs == 0) {
-        SendValueUpdate(handle, *target, update);
-      } else {
-        uint16_t valueHandle = *target;
-        AddLinkTimer(handle, now + std::chrono::milliseconds(afterMs),
-                     [this, handle, valueHandle, update] { SendValueUpdate(handle, valueHandle, update); });
-      }
+  const size_t peripheral = m_slots.at(handle).peripheral;
+  const Micros now = m_clock.Now();
+  for (const auto& update :
+       m_databases[peripheral].UpdatesAfterWrite(m_scenario.peripherals[peripheral].onWrite, attribute, value)) {
+    if (update.after.count() == 0) {
+      SendValueUpdate(handle, update.valueHandle, update.value);
+    } else {
+      AddLinkTimer(handle, now + update.after,
+                   [this, handle, update] { SendValueUpdate(handle, update.valueHandle, update.value); });
     }
   }
 }
@@ -279,22 +268,9 @@ bool Bled112Engine::SendValueUpdate(uint8_t handle, uint16_t valueHandle, const 
   Slot* slot = ConnectedSlot(handle);
   if (slot == nullptr) return false;
   GattDatabase& database = m_databases[slot->peripheral];
-  const GattDatabase::Attribute* attribute = database.Find(valueHandle);
-  if (attribute == nullptr) return false;
-  uint8_t type = kValueNotify;
-  if (database.ConfigurationHandleOf(valueHandle)) {
-    uint16_t configuration = database.Configuration(valueHandle);
-    if (configuration & 0x0001) {
-      type = kValueNotify;
-    } else if (configuration & 0x0002) {
-      type = kValueIndicate;
-    } else {
-      return false;  // the client has not asked for updates
-    }
-  } else if (!(attribute->properties & gatt_properties::kNotify) &&
-             (attribute->properties & gatt_properties::kIndicate)) {
-    type = kValueIndicate;
-  }
+  const GattDatabase::Update how = database.UpdateOf(valueHandle);
+  if (how == GattDatabase::Update::kNone) return false;
+  const uint8_t type = how == GattDatabase::Update::kIndication ? kValueIndicate : kValueNotify;
   Bytes sent(value.begin(), value.begin() + static_cast<long>(std::min(value.size(), kMaxWritePayload)));
   database.SetValue(valueHandle, value);
   Emit("attclient_attribute_value", {int64_t{handle}, int64_t{valueHandle}, int64_t{type}, sent});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -62,6 +63,22 @@ class GattDatabase {
   std::optional<uint16_t> ConfigurationHandleOf(uint16_t valueHandle) const;
   // Bit 0 notifications, bit 1 indications; 0 also when there is no configuration descriptor.
   uint16_t Configuration(uint16_t valueHandle) const;
+
+  enum class Update { kNone, kNotification, kIndication };
+  // How the server sends a new value: as the client's configuration asks, or,
+  // without a configuration descriptor, as the properties allow (notification
+  // when both are allowed). kNone for an unknown handle.
+  Update UpdateOf(uint16_t valueHandle) const;
+
+  // A value the server sends by itself `after` a client's write.
+  struct ScheduledUpdate {
+    uint16_t valueHandle = 0;
+    Bytes value;
+    std::chrono::milliseconds after{0};
+  };
+  // What the peer's write behaviours make of a write of `value` at `handle`, in their order.
+  std::vector<ScheduledUpdate> UpdatesAfterWrite(const std::vector<WriteBehaviour>& behaviours, uint16_t handle,
+                                                 const Bytes& value) const;
 
   Access CheckRead(uint16_t handle) const;
   // withResponse: a write request; otherwise a write command, which needs the
