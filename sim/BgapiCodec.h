@@ -31,6 +31,14 @@ inline constexpr size_t kBgapiHeaderSize = 4;
 inline constexpr uint8_t kBgapiEventBit = 0x80;
 inline constexpr uint8_t kBgapiTechnologyMask = 0x78;
 
+// Message classes (the third header byte) the radio implements.
+inline constexpr uint8_t kBgapiClassSystem = 0;
+inline constexpr uint8_t kBgapiClassConnection = 3;
+inline constexpr uint8_t kBgapiClassAttclient = 4;
+inline constexpr uint8_t kBgapiClassGap = 6;
+inline constexpr uint8_t kBgapiClassHardware = 7;
+inline constexpr uint8_t kBgapiClassDfu = 9;  // the highest
+
 // Header plus payload of one message. Throws std::invalid_argument when the
 // values do not fit the row (count, kind, range, array over 255 bytes).
 Bytes EncodeBgapi(const BgapiMessageDef& def, const std::vector<BgapiValue>& values);

@@ -6,13 +6,6 @@ namespace lumen::sim {
 
 namespace {
 
-constexpr uint8_t kClassSystem = 0;
-constexpr uint8_t kClassConnection = 3;
-constexpr uint8_t kClassAttclient = 4;
-constexpr uint8_t kClassGap = 6;
-constexpr uint8_t kClassHardware = 7;
-constexpr uint8_t kClassDfu = 9;
-
 constexpr uint16_t kDefaultScanIntervalUnits625us = 0x4B;
 constexpr uint16_t kDefaultScanWindowUnits625us = 0x32;
 constexpr uint16_t kDefaultAdvIntervalUnits625us = 0x200;
@@ -81,8 +74,8 @@ void Bled112Engine::Emit(std::string_view name, std::vector<BgapiValue> values) 
 
 bool Bled112Engine::IsNeverAnswered(const BgapiMessageDef& command) {
   // The radio restarts instead of answering these.
-  return (command.classId == kClassSystem && (command.messageId == 0 || command.messageId == 20)) ||
-         (command.classId == kClassDfu && (command.messageId == 0 || command.messageId == 5));
+  return (command.classId == kBgapiClassSystem && (command.messageId == 0 || command.messageId == 20)) ||
+         (command.classId == kBgapiClassDfu && (command.messageId == 0 || command.messageId == 5));
 }
 
 Bytes Bled112Engine::ResponseWithResult(const BgapiMessage& command, uint16_t result) {
@@ -117,27 +110,27 @@ void Bled112Engine::HandleCommand(const BgapiMessage& command) {
   if (m_mode == RadioSnapshot::Mode::kRebooting) return;
   if (m_mode == RadioSnapshot::Mode::kBootLoader) {
     // The boot loader speaks only the DFU class.
-    if (def.classId == kClassDfu && !HandleDfu(command)) RespondDefault(command, bgapi_result::kNotImplemented);
+    if (def.classId == kBgapiClassDfu && !HandleDfu(command)) RespondDefault(command, bgapi_result::kNotImplemented);
     return;
   }
   bool handled = false;
   switch (def.classId) {
-    case kClassSystem:
+    case kBgapiClassSystem:
       handled = HandleSystem(command);
       break;
-    case kClassConnection:
+    case kBgapiClassConnection:
       handled = HandleConnection(command);
       break;
-    case kClassAttclient:
+    case kBgapiClassAttclient:
       handled = HandleAttclient(command);
       break;
-    case kClassGap:
+    case kBgapiClassGap:
       handled = HandleGap(command);
       break;
-    case kClassHardware:
+    case kBgapiClassHardware:
       handled = HandleHardware(command);
       break;
-    case kClassDfu:
+    case kBgapiClassDfu:
       handled = HandleDfu(command);
       break;
     default:

@@ -7,9 +7,6 @@ namespace lumen::sim {
 
 namespace {
 
-constexpr uint16_t kPrimaryServiceUuid = 0x2800;
-constexpr uint16_t kSecondaryServiceUuid = 0x2801;
-
 // attclient_attribute_value types
 constexpr uint8_t kValueRead = 0;
 constexpr uint8_t kValueNotify = 1;
@@ -62,19 +59,35 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
   auto completed = [this](int64_t handle, uint16_t result, int64_t attribute) {
     Emit("attclient_procedure_completed", {handle, int64_t{result}, attribute});
   };
-  auto validRange = [](int64_t start, int64_t end) { return start != 0 && start <= end; };
+  // A procedure over a handle range; none when the radio refused it or the range is
+  // one no ATT server accepts (the procedure then ends at once).
+  struct Range {
+    Slot* slot;
+    int64_t handle;
+    int64_t start;
+    int64_t end;
+  };
+  auto beginRange = [&](uint16_t accepted) -> std::optional<Range> {
+    Slot* slot = BeginGattProcedure(command, accepted);
+    if (slot == nullptr) return std::nullopt;
+    const Range range{slot, command.Int("connection"), command.Int("start"), command.Int("end")};
+    if (range.start != 0 && range.start <= range.end) return range;
+    completed(range.handle, bgapi_result::kAttInvalidHandle, range.start);
+    return std::nullopt;
+  };
+  // The value a read returns; a refused read ends the procedure at once.
+  auto readValue = [&](const Slot& slot, int64_t handle, uint16_t attribute) {
+    uint16_t refusal = bgapi_result::kSuccess;
+    const Bytes* value = ReadableValue(slot, attribute, refusal);
+    if (value == nullptr) completed(handle, refusal, attribute);
+    return value;
+  };
 
   switch (command.def->messageId) {
     case 0: {  // find_by_type_value: services of a type with a given value
-      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
-      if (slot == nullptr) return true;
-      int64_t handle = command.Int("connection");
-      int64_t start = command.Int("start");
-      int64_t end = command.Int("end");
-      if (!validRange(start, end)) {
-        completed(handle, bgapi_result::kAttInvalidHandle, start);
-        return true;
-      }
+      const std::optional<Range> range = beginRange(bgapi_result::kSuccess);
+      if (!range) return true;
+      const auto [slot, handle, start, end] = *range;
       size_t found = 0;
       for (const auto& group :
            m_databases[slot->peripheral].Groups(AttUuid::From16(static_cast<uint16_t>(command.Int("uuid"))),
@@ -89,17 +102,11 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
     }
     case 1: {  // read_by_group_type
       const Bytes& uuid = command.Array("uuid");
-      Slot* slot =
-          BeginGattProcedure(command, ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
-      if (slot == nullptr) return true;
-      int64_t handle = command.Int("connection");
-      int64_t start = command.Int("start");
-      int64_t end = command.Int("end");
+      const std::optional<Range> range =
+          beginRange(ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      if (!range) return true;
+      const auto [slot, handle, start, end] = *range;
       AttUuid type = AttUuid::FromLittleEndian(uuid);
-      if (!validRange(start, end)) {
-        completed(handle, bgapi_result::kAttInvalidHandle, start);
-        return true;
-      }
       if (!type.Matches(AttUuid::From16(kPrimaryServiceUuid)) &&
           !type.Matches(AttUuid::From16(kSecondaryServiceUuid))) {
         completed(handle, bgapi_result::kAttUnsupportedGroupType, start);
@@ -119,16 +126,10 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
     }
     case 2: {  // read_by_type
       const Bytes& uuid = command.Array("uuid");
-      Slot* slot =
-          BeginGattProcedure(command, ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
-      if (slot == nullptr) return true;
-      int64_t handle = command.Int("connection");
-      int64_t start = command.Int("start");
-      int64_t end = command.Int("end");
-      if (!validRange(start, end)) {
-        completed(handle, bgapi_result::kAttInvalidHandle, start);
-        return true;
-      }
+      const std::optional<Range> range =
+          beginRange(ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      if (!range) return true;
+      const auto [slot, handle, start, end] = *range;
       AttUuid type = AttUuid::FromLittleEndian(uuid);
       size_t found = 0;
       const GattDatabase& database = m_databases[slot->peripheral];
@@ -146,15 +147,9 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       return true;
     }
     case 3: {  // find_information
-      Slot* slot = BeginGattProcedure(command, bgapi_result::kSuccess);
-      if (slot == nullptr) return true;
-      int64_t handle = command.Int("connection");
-      int64_t start = command.Int("start");
-      int64_t end = command.Int("end");
-      if (!validRange(start, end)) {
-        completed(handle, bgapi_result::kAttInvalidHandle, start);
-        return true;
-      }
+      const std::optional<Range> range = beginRange(bgapi_result::kSuccess);
+      if (!range) return true;
+      const auto [slot, handle, start, end] = *range;
       auto attributes = m_databases[slot->peripheral].InRange(static_cast<uint16_t>(start), static_cast<uint16_t>(end));
       if (attributes.empty()) {
         completed(handle, bgapi_result::kAttAttributeNotFound, start);
@@ -171,12 +166,8 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (slot == nullptr) return true;
       int64_t handle = command.Int("connection");
       uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
-      uint16_t refusal = bgapi_result::kSuccess;
-      const Bytes* readable = ReadableValue(*slot, attribute, refusal);
-      if (readable == nullptr) {
-        completed(handle, refusal, attribute);
-        return true;
-      }
+      const Bytes* readable = readValue(*slot, handle, attribute);
+      if (readable == nullptr) return true;
       const Bytes& value = *readable;
       Bytes part(value.begin(), value.begin() + static_cast<long>(std::min(value.size(), kMaxReadPart)));
       Emit("attclient_attribute_value", {handle, int64_t{attribute}, int64_t{kValueRead}, part});
@@ -216,12 +207,8 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (slot == nullptr) return true;
       int64_t handle = command.Int("connection");
       uint16_t attribute = static_cast<uint16_t>(command.Int("chrhandle"));
-      uint16_t refusal = bgapi_result::kSuccess;
-      const Bytes* readable = ReadableValue(*slot, attribute, refusal);
-      if (readable == nullptr) {
-        completed(handle, refusal, attribute);
-        return true;
-      }
+      const Bytes* readable = readValue(*slot, handle, attribute);
+      if (readable == nullptr) return true;
       const Bytes& value = *readable;
       size_t offset = 0;
       do {
@@ -264,26 +251,15 @@ const Bytes* Bled112Engine::ReadableValue(const Slot& slot, uint16_t attribute, 
 }
 
 void Bled112Engine::AfterWrite(uint8_t handle, uint16_t attribute, const Bytes& value) {
-  const Slot& slot = m_slots.at(handle);
-  const GattDatabase& database = m_databases[slot.peripheral];
-  const GattDatabase::Attribute* written = database.Find(attribute);
-  if (written == nullptr || written->kind != GattDatabase::Kind::kCharacteristicValue) return;
-  Micros now = m_clock.Now();
-  for (const WriteBehaviour& behaviour : m_scenario.peripherals[slot.peripheral].onWrite) {
-    if (!written->type.Matches(behaviour.characteristic)) continue;
-    if (behaviour.whenValue && *behaviour.whenValue != value) continue;
-    auto target = database.ValueHandleOf(behaviour.notifyCharacteristic);
-    if (!target) continue;
-    for (uint32_t i = 0; i < behaviour.count; ++i) {
-      const Bytes& update = behaviour.values[i % behaviour.values.size()];
-      uint64_t afterMs = behaviour.delayMs + behaviour.intervalMs * i;
-      if (afterMs == 0) {
-        SendValueUpdate(handle, *target, update);
-      } else {
-        uint16_t valueHandle = *target;
-        AddLinkTimer(handle, now + std::chrono::milliseconds(afterMs),
-                     [this, handle, valueHandle, update] { SendValueUpdate(handle, valueHandle, update); });
-      }
+  const size_t peripheral = m_slots.at(handle).peripheral;
+  const Micros now = m_clock.Now();
+  for (const auto& update :
+       m_databases[peripheral].UpdatesAfterWrite(m_scenario.peripherals[peripheral].onWrite, attribute, value)) {
+    if (update.after.count() == 0) {
+      SendValueUpdate(handle, update.valueHandle, update.value);
+    } else {
+      AddLinkTimer(handle, now + update.after,
+                   [this, handle, update] { SendValueUpdate(handle, update.valueHandle, update.value); });
     }
   }
 }
@@ -292,22 +268,9 @@ bool Bled112Engine::SendValueUpdate(uint8_t handle, uint16_t valueHandle, const 
   Slot* slot = ConnectedSlot(handle);
   if (slot == nullptr) return false;
   GattDatabase& database = m_databases[slot->peripheral];
-  const GattDatabase::Attribute* attribute = database.Find(valueHandle);
-  if (attribute == nullptr) return false;
-  uint8_t type = kValueNotify;
-  if (database.ConfigurationHandleOf(valueHandle)) {
-    uint16_t configuration = database.Configuration(valueHandle);
-    if (configuration & 0x0001) {
-      type = kValueNotify;
-    } else if (configuration & 0x0002) {
-      type = kValueIndicate;
-    } else {
-      return false;  // the client has not asked for updates
-    }
-  } else if (!(attribute->properties & gatt_properties::kNotify) &&
-             (attribute->properties & gatt_properties::kIndicate)) {
-    type = kValueIndicate;
-  }
+  const GattDatabase::Update how = database.UpdateOf(valueHandle);
+  if (how == GattDatabase::Update::kNone) return false;
+  const uint8_t type = how == GattDatabase::Update::kIndication ? kValueIndicate : kValueNotify;
   Bytes sent(value.begin(), value.begin() + static_cast<long>(std::min(value.size(), kMaxWritePayload)));
   database.SetValue(valueHandle, value);
   Emit("attclient_attribute_value", {int64_t{handle}, int64_t{valueHandle}, int64_t{type}, sent});

@@ -1,22 +1,15 @@
 #include "sim/CaptureReplay.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "sim/BgapiCodec.h"
 #include "sim/BgapiTable.h"
-#include "sim/PseudoTerminal.h"
+#include "sim/SerialLine.h"
 
 namespace lumen::sim {
 
@@ -24,12 +17,6 @@ namespace {
 
 using Micros = SimClock::Micros;
 
-// As the virtual dongle: a partial command that sits this long is dropped, and
-// a hang-up gives the host a moment to take the bytes written just before it.
-constexpr std::chrono::milliseconds kPartialFrameTimeout{1000};
-constexpr uint8_t kHighestClassId = 9;
-constexpr std::chrono::milliseconds kArrivalBeforeHangup{300};
-constexpr std::chrono::milliseconds kDrainBeforeHangup{500};
 constexpr size_t kShownBytes = 24;
 
 bool IsRadioRecord(const CaptureRecord& record) {
@@ -72,15 +59,9 @@ std::string ReplaySummary::Text() const {
          std::to_string(radioRecords) + " radio records played";
 }
 
-// One thread owns the terminal: it writes the radio's records in order, reads
-// and cuts the host's commands and walks the capture with each. Records due
-// later are played by the clock's timers.
-struct CaptureReplay::Impl {
-  enum class OutKind { kBytes, kHangup, kPlug };
-  struct Out {
-    OutKind kind;
-    Bytes bytes;
-  };
+// The serial line's thread hands over the host's commands; each walks the
+// capture. Records due later are played by the clock's timers.
+struct CaptureReplay::Impl : SerialLine::Receiver {
   struct Due {
     Micros at;
     size_t record;
@@ -88,16 +69,15 @@ struct CaptureReplay::Impl {
   };
 
   Impl(Capture captured, CaptureReplayOptions replayOptions, SimClock& replayClock)
-      : capture(std::move(captured)), options(std::move(replayOptions)), clock(replayClock) {
+      : capture(std::move(captured)),
+        options(std::move(replayOptions)),
+        clock(replayClock),
+        serial(*this, options.linkPath) {
     for (size_t i = 0; i < capture.records.size(); ++i) {
       const CaptureRecord& record = capture.records[i];
       if (record.kind == CaptureRecord::kBgapiToRadio) commands.push_back(i);
       if (IsRadioRecord(record)) ++counts.radioRecords;
     }
-    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-    terminal = std::make_unique<PseudoTerminal>();
-    path = terminal->Path();
-    UpdateLink(path);
     lastActivity = std::chrono::steady_clock::now();
     // What the radio said before the host's first command goes out at once.
     std::lock_guard lock(mutex);
@@ -105,25 +85,6 @@ struct CaptureReplay::Impl {
     for (size_t i = 0; i < first; ++i) {
       if (IsRadioRecord(capture.records[i])) PlayLocked(i);
     }
-  }
-
-  ~Impl() {
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-    }
-    Wake();
-    if (thread.joinable()) thread.join();
-    terminal.reset();
-    spare.reset();
-    if (!options.linkPath.empty()) ::unlink(options.linkPath.c_str());
-    ::close(wake[0]);
-    ::close(wake[1]);
-  }
-
-  void Wake() {
-    char byte = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(wake[1], &byte, 1);
   }
 
   // "record 12, +1.250000 s": its number as Wireshark counts packets, its time from the first record.
@@ -155,24 +116,17 @@ struct CaptureReplay::Impl {
     switch (record.kind) {
       case CaptureRecord::kBgapiFromRadio:
       case CaptureRecord::kGarbage:
-        if (plugged) out.push_back(Out{OutKind::kBytes, record.body});
+        serial.Send(record.body);
         break;
       case CaptureRecord::kPortClosed:
-        if (!plugged) return;
-        plugged = false;
-        out.push_back(Out{OutKind::kHangup, {}});
-        ++controlsPending;
+        serial.Unplug();
         break;
       case CaptureRecord::kPortOpened:
-        if (plugged) return;
-        plugged = true;
-        out.push_back(Out{OutKind::kPlug, {}});
-        ++controlsPending;
+        serial.Plug();
         break;
       default:
-        return;
+        break;
     }
-    Wake();
   }
 
   bool FinishedLocked() const { return nextCommand >= commands.size() && pending.empty(); }
@@ -220,8 +174,12 @@ struct CaptureReplay::Impl {
     }
   }
 
-  // Line thread: one whole command from the host.
-  void OnCommand(const Bytes& frame) {
+  void OnBytes(std::chrono::steady_clock::time_point when) override {
+    std::lock_guard lock(mutex);
+    lastActivity = when;
+  }
+
+  void OnCommand(const Bytes& frame) override {
     std::vector<std::string> lines;
     {
       std::lock_guard lock(mutex);
@@ -283,7 +241,7 @@ struct CaptureReplay::Impl {
     Emit(lines);
   }
 
-  void OnNoCommand(const Bytes& bytes) {
+  void OnNoCommand(const Bytes& bytes) override {
     std::vector<std::string> lines;
     {
       std::lock_guard lock(mutex);
@@ -294,218 +252,32 @@ struct CaptureReplay::Impl {
     Emit(lines);
   }
 
-  // Points the link at `target`, or removes it for "".
-  void UpdateLink(const std::string& target) {
-    if (options.linkPath.empty()) return;
-    ::unlink(options.linkPath.c_str());
-    if (!target.empty() && ::symlink(target.c_str(), options.linkPath.c_str()) != 0) {
-      std::perror(("lumen-sim: symlink " + options.linkPath).c_str());
-    }
-  }
-
-  void NotifyPath(const std::string& newPath) {
-    std::function<void(const std::string&)> callback;
-    {
-      std::lock_guard lock(mutex);
-      callback = pathCallback;
-    }
-    if (callback) callback(newPath);
-  }
-
-  // Line thread from here on.
-  void Run() {
-    for (;;) {
-      std::optional<Out> next;
-      bool hurry = false;  // a hang-up waits behind this output: write what fits, drop the rest
-      {
-        std::lock_guard lock(mutex);
-        if (stopping) return;
-        hurry = controlsPending > 0;
-        if (writing.empty() && !out.empty()) {
-          next = std::move(out.front());
-          out.pop_front();
-          if (next->kind != OutKind::kBytes) --controlsPending;
-        }
-      }
-      if (next) {
-        if (next->kind == OutKind::kHangup) {
-          Hangup();
-        } else if (next->kind == OutKind::kPlug) {
-          Plug();
-        } else if (terminal) {
-          writing = std::move(next->bytes);
-          written = 0;
-        }
-        if (hurry && !writing.empty()) {
-          WriteSome();
-          wroteBeforeHangup = wroteBeforeHangup || written > 0;
-          writing.clear();
-        }
-        continue;
-      }
-      PollOnce();
-    }
-  }
-
-  void WriteSome() {
-    while (terminal && written < writing.size()) {
-      const ssize_t n = ::write(terminal->MasterFd(), writing.data() + written, writing.size() - written);
-      if (n <= 0) break;
-      written += static_cast<size_t>(n);
-    }
-    if (written >= writing.size()) writing.clear();
-  }
-
-  void PollOnce() {
-    pollfd fds[2] = {{wake[0], POLLIN, 0}, {-1, 0, 0}};
-    nfds_t count = 1;
-    if (terminal) {
-      fds[1] = {terminal->MasterFd(), static_cast<short>(POLLIN | (writing.empty() ? 0 : POLLOUT)), 0};
-      count = 2;
-    }
-    int timeoutMs = -1;
-    if (!input.empty()) {
-      const auto left = kPartialFrameTimeout - (std::chrono::steady_clock::now() - lastInput);
-      timeoutMs = static_cast<int>(
-          std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1));
-    }
-    const int ready = ::poll(fds, count, timeoutMs);
-    if (ready < 0 && errno != EINTR) return;
-    if (fds[0].revents & POLLIN) {
-      char drain[64];
-      while (::read(wake[0], drain, sizeof(drain)) > 0) {
-      }
-    }
-    if (count == 2 && (fds[1].revents & POLLOUT)) WriteSome();
-    if (count == 2 && (fds[1].revents & POLLIN)) {
-      uint8_t buffer[4096];
-      const ssize_t n = ::read(terminal->MasterFd(), buffer, sizeof(buffer));
-      if (n > 0) {
-        input.insert(input.end(), buffer, buffer + n);
-        lastInput = std::chrono::steady_clock::now();
-        {
-          std::lock_guard lock(mutex);
-          lastActivity = lastInput;
-        }
-        ProcessInput();
-      }
-    }
-    if (!input.empty() && std::chrono::steady_clock::now() - lastInput >= kPartialFrameTimeout) DiscardInput();
-  }
-
-  void DiscardInput() {
-    OnNoCommand(input);
-    input.clear();
-  }
-
-  void ProcessInput() {
-    while (input.size() >= kBgapiHeaderSize) {
-      // A header no host would send: the stream is out of step; drop what is buffered.
-      if ((input[0] & (kBgapiEventBit | kBgapiTechnologyMask)) || input[2] > kHighestClassId) {
-        DiscardInput();
-        return;
-      }
-      const size_t size = kBgapiHeaderSize + BgapiPayloadLength(input.data());
-      if (input.size() < size) return;
-      const Bytes frame(input.begin(), input.begin() + static_cast<long>(size));
-      input.erase(input.begin(), input.begin() + static_cast<long>(size));
-      OnCommand(frame);
-    }
-  }
-
-  void Hangup() {
-    // A hang-up discards what the host has not read: wait for the bytes written
-    // just before to reach its side, then for it to take them, as the virtual dongle does.
-    if (terminal && wroteBeforeHangup) {
-      auto wait = [this](bool untilPending, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while ((terminal->PendingForHost() > 0) != untilPending && std::chrono::steady_clock::now() < deadline) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-      };
-      wait(true, kArrivalBeforeHangup);
-      wait(false, kDrainBeforeHangup);
-    }
-    wroteBeforeHangup = false;
-    {
-      std::lock_guard lock(mutex);
-      path.clear();
-    }
-    // Gone before the line goes, so a host that sees the hang-up finds no link.
-    UpdateLink("");
-    // Taken before this one goes, so the kernel cannot hand its number out again.
-    try {
-      spare = std::make_unique<PseudoTerminal>();
-    } catch (const std::system_error& e) {
-      std::fprintf(stderr, "lumen-sim: no spare terminal: %s\n", e.what());
-    }
-    terminal.reset();
-    input.clear();
-    writing.clear();
-    changed.notify_all();
-    NotifyPath("");
-  }
-
-  void Plug() {
-    try {
-      terminal = spare ? std::move(spare) : std::make_unique<PseudoTerminal>();
-    } catch (const std::system_error& e) {
-      std::fprintf(stderr, "lumen-sim: cannot create a terminal: %s\n", e.what());
-      return;
-    }
-    const std::string newPath = terminal->Path();
-    // In place before the new path is told, so whoever waits for it finds the link too.
-    UpdateLink(newPath);
-    {
-      std::lock_guard lock(mutex);
-      path = newPath;
-      ++generation;
-    }
-    changed.notify_all();
-    NotifyPath(newPath);
-  }
-
   const Capture capture;
   const CaptureReplayOptions options;
   SimClock& clock;
   std::vector<size_t> commands;  // indices of the captured commands
-  int wake[2] = {-1, -1};
-  std::thread thread;
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  bool stopping = false;
   size_t nextCommand = 0;  // the captured command the host's next one should be
   std::deque<Due> pending;
   size_t hostCommands = 0;
   size_t handled = 0;
   ReplaySummary counts;
   std::chrono::steady_clock::time_point lastActivity;
-  bool plugged = true;  // as of the end of the output queue
-  size_t controlsPending = 0;
-  std::deque<Out> out;
-  std::string path;
-  size_t generation = 1;
-  std::function<void(const std::string&)> pathCallback;
 
   mutable std::mutex reportMutex;
   mutable std::condition_variable reported;
   std::vector<std::string> reports;
 
-  // Line thread only.
-  std::unique_ptr<PseudoTerminal> terminal;
-  std::unique_ptr<PseudoTerminal> spare;
-  Bytes input;
-  std::chrono::steady_clock::time_point lastInput;
-  Bytes writing;
-  size_t written = 0;
-  bool wroteBeforeHangup = false;
+  // Last: its thread calls the members above until it is gone.
+  SerialLine serial;
 };
 
 CaptureReplay::CaptureReplay(Capture capture, CaptureReplayOptions options)
     : m_clock(std::make_unique<SimClock>(options.clockMode)),
       m_impl(std::make_unique<Impl>(std::move(capture), std::move(options), *m_clock)) {
-  m_impl->thread = std::thread([impl = m_impl.get()] { impl->Run(); });
+  m_impl->serial.Start();
 }
 
 CaptureReplay::~CaptureReplay() {
@@ -513,28 +285,16 @@ CaptureReplay::~CaptureReplay() {
   m_impl.reset();
 }
 
-std::string CaptureReplay::Path() const {
-  std::lock_guard lock(m_impl->mutex);
-  return m_impl->path;
-}
+std::string CaptureReplay::Path() const { return m_impl->serial.Path(); }
 
-size_t CaptureReplay::Generation() const {
-  std::lock_guard lock(m_impl->mutex);
-  return m_impl->generation;
-}
+size_t CaptureReplay::Generation() const { return m_impl->serial.Generation(); }
 
 std::string CaptureReplay::WaitForGeneration(size_t generation, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(m_impl->mutex);
-  if (!m_impl->changed.wait_for(lock, timeout,
-                                [&] { return m_impl->generation >= generation && !m_impl->path.empty(); })) {
-    return {};
-  }
-  return m_impl->path;
+  return m_impl->serial.WaitForGeneration(generation, timeout);
 }
 
 void CaptureReplay::SetPathCallback(std::function<void(const std::string&)> callback) {
-  std::lock_guard lock(m_impl->mutex);
-  m_impl->pathCallback = std::move(callback);
+  m_impl->serial.SetPathCallback(std::move(callback));
 }
 
 size_t CaptureReplay::CommandsHandled() const {

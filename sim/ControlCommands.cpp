@@ -188,6 +188,14 @@ Json OnRadio(RadioHost& host, const std::function<Json(VirtualBled112&)>& use) {
   return reply;
 }
 
+using FaultControl = VirtualBled112::FaultControl;
+
+// Arms or acts out a fault; the reply is empty.
+Json WithFaults(RadioHost& host, const std::function<void(FaultControl&)>& use) {
+  host.With([&](VirtualBled112& radio) { use(radio.Faults()); });
+  return Json::object();
+}
+
 Json Load(RadioHost& host, const Json& request) {
   Scenario scenario;
   if (request.contains("scenario") == request.contains("scenario_file")) {
@@ -276,25 +284,16 @@ const std::map<std::string, Command, std::less<>>& Commands() {
       {"stop_answering",
        [](RadioHost& host, const Json& request) {
          const bool on = Flag(request, "on", true);
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           radio.Faults().StopAnswering(on);
-           return nullptr;
-         });
+         return WithFaults(host, [&](FaultControl& faults) { faults.StopAnswering(on); });
        }},
       {"radio_error",
        [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json {
-           radio.Faults().SendRadioError();
-           return nullptr;
-         });
+         return WithFaults(host, [](FaultControl& faults) { faults.SendRadioError(); });
        }},
       {"go_silent",
        [](RadioHost& host, const Json& request) {
          const bool on = Flag(request, "on", true);
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           radio.Faults().GoSilent(on);
-           return nullptr;
-         });
+         return WithFaults(host, [&](FaultControl& faults) { faults.GoSilent(on); });
        }},
       {"drop_connection",
        [](RadioHost& host, const Json& request) {
@@ -315,78 +314,45 @@ const std::map<std::string, Command, std::less<>>& Commands() {
       {"send_garbage",
        [](RadioHost& host, const Json& request) {
          Bytes bytes = ByteArgument(request, "bytes");
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           radio.Faults().SendGarbage(std::move(bytes));
-           return nullptr;
-         });
+         return WithFaults(host, [&](FaultControl& faults) { faults.SendGarbage(std::move(bytes)); });
        }},
       {"close_during_next_command",
        [](RadioHost& host, const Json& request) {
          const std::string name = Text(request, "name", "");
          const auto bytes = static_cast<size_t>(Integer(request, "bytes_before_close", 0, 0, 1 << 20));
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           radio.Faults().CloseDuringNextCommand(name, bytes);
-           return nullptr;
-         });
+         return WithFaults(host, [&](FaultControl& faults) { faults.CloseDuringNextCommand(name, bytes); });
        }},
       {"fail_next_command",
        [](RadioHost& host, const Json& request) {
          const std::string name = Text(request, "name");
          const auto result = static_cast<uint16_t>(Integer(request, "result", std::nullopt, 0, 0xffff));
          const size_t times = Times(request);
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           radio.Faults().FailNextCommand(name, result, times);
-           return nullptr;
-         });
+         return WithFaults(host, [&](FaultControl& faults) { faults.FailNextCommand(name, result, times); });
        }},
       {"ignore_next_command",
        [](RadioHost& host, const Json& request) {
          const std::string name = Text(request, "name");
          const size_t times = Times(request);
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           radio.Faults().IgnoreNextCommand(name, times);
-           return nullptr;
-         });
+         return WithFaults(host, [&](FaultControl& faults) { faults.IgnoreNextCommand(name, times); });
        }},
       {"lose_next_frame",
        [](RadioHost& host, const Json& request) {
          const std::string name = Text(request, "name");
          const size_t times = Times(request);
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           radio.Faults().LoseNextFrame(name, times);
-           return nullptr;
-         });
+         return WithFaults(host, [&](FaultControl& faults) { faults.LoseNextFrame(name, times); });
        }},
       {"garbage_before_next_frame",
        [](RadioHost& host, const Json& request) {
          const std::string name = Text(request, "name");
          Bytes bytes = ByteArgument(request, "bytes");
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           radio.Faults().GarbageBeforeNextFrame(name, std::move(bytes));
-           return nullptr;
-         });
+         return WithFaults(host, [&](FaultControl& faults) { faults.GarbageBeforeNextFrame(name, std::move(bytes)); });
        }},
       {"unplug",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json {
-           radio.Faults().Unplug();
-           return nullptr;
-         });
-       }},
+       [](RadioHost& host, const Json&) { return WithFaults(host, [](FaultControl& faults) { faults.Unplug(); }); }},
       {"replug",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json {
-           radio.Faults().Replug();
-           return nullptr;
-         });
-       }},
+       [](RadioHost& host, const Json&) { return WithFaults(host, [](FaultControl& faults) { faults.Replug(); }); }},
       {"clear_faults",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json {
-           radio.Faults().Clear();
-           return nullptr;
-         });
-       }},
+       [](RadioHost& host, const Json&) { return WithFaults(host, [](FaultControl& faults) { faults.Clear(); }); }},
       {"wait_command",
        [](RadioHost& host, const Json& request) { return WaitForFrame(host, request, Frame::Direction::kToRadio); }},
       {"wait_sent",

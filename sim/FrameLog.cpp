@@ -48,27 +48,15 @@ void FrameLog::TrimLocked() {
   while (m_limit != 0 && m_entries.size() > m_limit) m_entries.pop_front();
 }
 
-std::vector<Frame> FrameLog::All() const {
-  std::lock_guard lock(m_mutex);
-  std::vector<Frame> out;
-  for (const Entry& entry : m_entries) out.push_back(entry.frame);
-  return out;
-}
+std::vector<Frame> FrameLog::All() const { return Frames(std::nullopt); }
+std::vector<Frame> FrameLog::Received() const { return Frames(Frame::Direction::kToRadio); }
+std::vector<Frame> FrameLog::Sent() const { return Frames(Frame::Direction::kFromRadio); }
 
-std::vector<Frame> FrameLog::Received() const {
+std::vector<Frame> FrameLog::Frames(std::optional<Frame::Direction> direction) const {
   std::lock_guard lock(m_mutex);
   std::vector<Frame> out;
   for (const Entry& entry : m_entries) {
-    if (entry.frame.direction == Frame::Direction::kToRadio) out.push_back(entry.frame);
-  }
-  return out;
-}
-
-std::vector<Frame> FrameLog::Sent() const {
-  std::lock_guard lock(m_mutex);
-  std::vector<Frame> out;
-  for (const Entry& entry : m_entries) {
-    if (entry.frame.direction == Frame::Direction::kFromRadio) out.push_back(entry.frame);
+    if (!direction || entry.frame.direction == *direction) out.push_back(entry.frame);
   }
   return out;
 }

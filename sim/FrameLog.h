@@ -55,6 +55,8 @@ class FrameLog {
     Frame frame;
     bool visible;
   };
+  // Every frame, or those of one direction.
+  std::vector<Frame> Frames(std::optional<Frame::Direction> direction) const;
   std::optional<Frame> FindLocked(Frame::Direction direction, std::string_view name, size_t occurrence) const;
   void TrimLocked();
 

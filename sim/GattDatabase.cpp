@@ -4,14 +4,6 @@
 
 namespace lumen::sim {
 
-namespace {
-
-constexpr uint16_t kPrimaryServiceUuid = 0x2800;
-constexpr uint16_t kSecondaryServiceUuid = 0x2801;
-constexpr uint16_t kCharacteristicUuid = 0x2803;
-
-}  // namespace
-
 GattDatabase::GattDatabase(const std::vector<GattService>& services) {
   uint32_t next = 1;
   for (size_t s = 0; s < services.size(); ++s) {
@@ -174,6 +166,38 @@ void GattDatabase::ResetConfigurations() {
       attribute.value = {0, 0};
     }
   }
+}
+
+GattDatabase::Update GattDatabase::UpdateOf(uint16_t valueHandle) const {
+  const Attribute* attribute = Find(valueHandle);
+  if (attribute == nullptr) return Update::kNone;
+  if (ConfigurationHandleOf(valueHandle)) {
+    const uint16_t configuration = Configuration(valueHandle);
+    if (configuration & 0x0001) return Update::kNotification;
+    if (configuration & 0x0002) return Update::kIndication;
+    return Update::kNone;  // the client has not asked for updates
+  }
+  const bool indicateOnly =
+      !(attribute->properties & gatt_properties::kNotify) && (attribute->properties & gatt_properties::kIndicate);
+  return indicateOnly ? Update::kIndication : Update::kNotification;
+}
+
+std::vector<GattDatabase::ScheduledUpdate> GattDatabase::UpdatesAfterWrite(
+    const std::vector<WriteBehaviour>& behaviours, uint16_t handle, const Bytes& value) const {
+  std::vector<ScheduledUpdate> updates;
+  const Attribute* written = Find(handle);
+  if (written == nullptr || written->kind != Kind::kCharacteristicValue) return updates;
+  for (const WriteBehaviour& behaviour : behaviours) {
+    if (!written->type.Matches(behaviour.characteristic)) continue;
+    if (behaviour.whenValue && *behaviour.whenValue != value) continue;
+    const auto target = ValueHandleOf(behaviour.notifyCharacteristic);
+    if (!target) continue;
+    for (uint32_t i = 0; i < behaviour.count; ++i) {
+      updates.push_back({*target, behaviour.values[i % behaviour.values.size()],
+                         std::chrono::milliseconds(behaviour.delayMs + behaviour.intervalMs * i)});
+    }
+  }
+  return updates;
 }
 
 }  // namespace lumen::sim

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -9,6 +10,11 @@
 #include "sim/Scenario.h"
 
 namespace lumen::sim {
+
+// Attribute types of the declarations that shape a GATT server's table.
+inline constexpr uint16_t kPrimaryServiceUuid = 0x2800;
+inline constexpr uint16_t kSecondaryServiceUuid = 0x2801;
+inline constexpr uint16_t kCharacteristicUuid = 0x2803;
 
 // A peripheral's attribute table as a GATT server lays it out: a service
 // declaration, then for each characteristic its declaration, its value and its
@@ -57,6 +63,22 @@ class GattDatabase {
   std::optional<uint16_t> ConfigurationHandleOf(uint16_t valueHandle) const;
   // Bit 0 notifications, bit 1 indications; 0 also when there is no configuration descriptor.
   uint16_t Configuration(uint16_t valueHandle) const;
+
+  enum class Update { kNone, kNotification, kIndication };
+  // How the server sends a new value: as the client's configuration asks, or,
+  // without a configuration descriptor, as the properties allow (notification
+  // when both are allowed). kNone for an unknown handle.
+  Update UpdateOf(uint16_t valueHandle) const;
+
+  // A value the server sends by itself `after` a client's write.
+  struct ScheduledUpdate {
+    uint16_t valueHandle = 0;
+    Bytes value;
+    std::chrono::milliseconds after{0};
+  };
+  // What the peer's write behaviours make of a write of `value` at `handle`, in their order.
+  std::vector<ScheduledUpdate> UpdatesAfterWrite(const std::vector<WriteBehaviour>& behaviours, uint16_t handle,
+                                                 const Bytes& value) const;
 
   Access CheckRead(uint16_t handle) const;
   // withResponse: a write request; otherwise a write command, which needs the

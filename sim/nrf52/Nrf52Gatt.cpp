@@ -12,7 +12,6 @@ using namespace nrf52;
 
 namespace {
 
-constexpr uint16_t kPrimaryServiceUuid = 0x2800;
 constexpr auto kAttTransactionTimeout = std::chrono::seconds(30);
 constexpr size_t kMaxAttributeLength = 512;
 
@@ -345,49 +344,24 @@ uint32_t Nrf52Board::ExchangeMtuRequest(uint16_t conn, uint16_t clientRxMtu) {
 }
 
 void Nrf52Board::AfterWrite(Link& link, uint16_t attribute, const Bytes& value) {
-  const GattDatabase& database = m_databases[link.peripheral];
-  const GattDatabase::Attribute* written = database.Find(attribute);
-  if (written == nullptr || written->kind != GattDatabase::Kind::kCharacteristicValue) return;
-  Micros now = m_clock->Now();
-  for (const WriteBehaviour& behaviour : m_scenario.peripherals[link.peripheral].onWrite) {
-    if (!written->type.Matches(behaviour.characteristic)) continue;
-    if (behaviour.whenValue && *behaviour.whenValue != value) continue;
-    auto target = database.ValueHandleOf(behaviour.notifyCharacteristic);
-    if (!target) continue;
-    for (uint32_t i = 0; i < behaviour.count; ++i) {
-      Bytes update = behaviour.values[i % behaviour.values.size()];
-      uint64_t afterMs = behaviour.delayMs + behaviour.intervalMs * i;
-      if (afterMs == 0) {
-        SendValueUpdate(link, *target, update);
-      } else {
-        uint16_t valueHandle = *target;
-        AddLinkTimer(link, now + std::chrono::milliseconds(afterMs),
-                     [this, valueHandle, update](Link& l) { SendValueUpdate(l, valueHandle, update); });
-      }
+  const Micros now = m_clock->Now();
+  for (const auto& update : m_databases[link.peripheral].UpdatesAfterWrite(
+           m_scenario.peripherals[link.peripheral].onWrite, attribute, value)) {
+    if (update.after.count() == 0) {
+      SendValueUpdate(link, update.valueHandle, update.value);
+    } else {
+      AddLinkTimer(link, now + update.after,
+                   [this, update](Link& l) { SendValueUpdate(l, update.valueHandle, update.value); });
     }
   }
 }
 
 bool Nrf52Board::SendValueUpdate(Link& link, uint16_t valueHandle, const Bytes& value) {
   GattDatabase& database = m_databases[link.peripheral];
-  const GattDatabase::Attribute* attribute = database.Find(valueHandle);
-  if (attribute == nullptr) return false;
-  bool indicate = false;
-  if (database.ConfigurationHandleOf(valueHandle)) {
-    uint16_t configuration = database.Configuration(valueHandle);
-    if (configuration & 0x0001) {
-      indicate = false;
-    } else if (configuration & 0x0002) {
-      indicate = true;
-    } else {
-      return false;  // the client has not asked for updates
-    }
-  } else {
-    indicate =
-        !(attribute->properties & gatt_properties::kNotify) && (attribute->properties & gatt_properties::kIndicate);
-  }
+  const GattDatabase::Update how = database.UpdateOf(valueHandle);
+  if (how == GattDatabase::Update::kNone) return false;
   database.SetValue(valueHandle, value);
-  if (indicate) {
+  if (how == GattDatabase::Update::kIndication) {
     // The peer sends the next indication only after the last one was confirmed.
     if (link.pendingIndication) {
       link.queuedIndications.emplace_back(valueHandle, value);

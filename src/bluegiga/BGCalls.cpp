@@ -241,6 +241,27 @@ void OnProcedureCompleted(CommandWaiter& waiter, uint8_t connection, std::option
       });
 }
 
+// A read's value as the message-queue thread delivers it, for the caller waiting on the read.
+class ArrivingValue {
+ public:
+  void Replace(const std::vector<uint8_t>& data) {
+    std::lock_guard lock(m_mutex);
+    m_value = data;
+  }
+  void Append(const std::vector<uint8_t>& data) {
+    std::lock_guard lock(m_mutex);
+    m_value.insert(m_value.end(), data.begin(), data.end());
+  }
+  std::vector<uint8_t> Get() {
+    std::lock_guard lock(m_mutex);
+    return m_value;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<uint8_t> m_value;
+};
+
 // Values of one attribute on one connection: read results and notifications
 // alike, delivered on the message-queue thread.
 void OnValue(CommandWaiter& waiter, uint8_t connection, uint16_t attHandle,
@@ -875,14 +896,10 @@ std::vector<AttHandleItem> FindInformation(DeviceConnectionHandle h, uint16_t st
 std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) {
   OperationLock operation;
   const uint8_t c = NativeConnection(h, "ble_cmd_attclient_read_by_handle");
-  std::mutex valueMutex;
-  std::vector<uint8_t> value;
+  ArrivingValue value;
   CommandWaiter waiter;
-  OnValue(waiter, c, attHandle, [&waiter, &valueMutex, &value](const std::vector<uint8_t>& data) {
-    {
-      std::lock_guard lock(valueMutex);
-      value = data;
-    }
+  OnValue(waiter, c, attHandle, [&waiter, &value](const std::vector<uint8_t>& data) {
+    value.Replace(data);
     waiter.completed.Set();
   });
   RunProcedure<ble_msg_attclient_read_by_handle_rsp_t>(
@@ -891,24 +908,19 @@ std::vector<uint8_t> ReadByHandle(DeviceConnectionHandle h, uint16_t attHandle) 
         Log(kDebug, "Send command: ble_cmd_attclient_read_by_handle", c, attHandle);
         ble_cmd_attclient_read_by_handle(c, attHandle);
       });
-  std::lock_guard lock(valueMutex);
-  return value;
+  return value.Get();
 }
 
 std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
   OperationLock operation;
   const uint8_t c = NativeConnection(h, "ble_cmd_attclient_read_long");
-  std::mutex valueMutex;
-  std::vector<uint8_t> value;
+  ArrivingValue value;
   // The parts arrive through the message queue while the procedure's end
   // arrives on the reader thread, so the end is passed through the same
   // queue: it then runs after every part posted before it.
   auto ended = std::make_shared<Event>();
   CommandWaiter waiter;
-  OnValue(waiter, c, attHandle, [&valueMutex, &value](const std::vector<uint8_t>& data) {
-    std::lock_guard lock(valueMutex);
-    value.insert(value.end(), data.begin(), data.end());
-  });
+  OnValue(waiter, c, attHandle, [&value](const std::vector<uint8_t>& data) { value.Append(data); });
   waiter.On<const ble_msg_attclient_procedure_completed_evt_t*>(
       "ble_evt_attclient_procedure_completed",
       [&waiter, ended, c, attHandle](const ble_msg_attclient_procedure_completed_evt_t* event) {
@@ -939,8 +951,7 @@ std::vector<uint8_t> ReadLong(DeviceConnectionHandle h, uint16_t attHandle) {
   if (!completed) {
     ThrowUnfinished("ble_cmd_attclient_read_long", "ble_cmd_attclient_read_long - no completed event");
   }
-  std::lock_guard lock(valueMutex);
-  return value;
+  return value.Get();
 }
 
 void WriteCommand(DeviceConnectionHandle h, uint16_t attHandle, const std::vector<uint8_t>& data) {

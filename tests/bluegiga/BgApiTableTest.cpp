@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <sstream>
 #include <vector>
@@ -89,21 +90,21 @@ TEST(BgApiTableTest, MultiByteFieldsAtOddOffsetsReadAndWriteLittleEndian) {
 }
 
 TEST(BgApiTableTest, RowsTheLibraryListensForAreFoundByTheirHeaders) {
-  const uint8_t noLicenseKey[] = {0x80, 0x00, 0x00, 0x05};
-  ASSERT_NE(BgFindHandler(noLicenseKey), nullptr);
-  EXPECT_STREQ(BgFindHandler(noLicenseKey)->name, "ble_evt_system_no_license_key");
-
-  const uint8_t radioError[] = {0x80, 0x00, 0x07, 0x04};
-  ASSERT_NE(BgFindHandler(radioError), nullptr);
-  EXPECT_STREQ(BgFindHandler(radioError)->name, "ble_evt_hardware_radio_error");
-
-  const uint8_t scanResponseOddBits[] = {0xFF, 0x42, 0x06, 0x00};
-  ASSERT_NE(BgFindHandler(scanResponseOddBits), nullptr);
-  EXPECT_STREQ(BgFindHandler(scanResponseOddBits)->name, "ble_evt_gap_scan_response");
-
-  const uint8_t getInfoOddBits[] = {0x7F, 0x00, 0x00, 0x08};
-  ASSERT_NE(BgFindHandler(getInfoOddBits), nullptr);
-  EXPECT_STREQ(BgFindHandler(getInfoOddBits)->name, "ble_rsp_system_get_info");
+  struct Case {
+    std::array<uint8_t, 4> header;
+    const char* name;
+  };
+  const Case cases[] = {
+      {{0x80, 0x00, 0x00, 0x05}, "ble_evt_system_no_license_key"},
+      {{0x80, 0x00, 0x07, 0x04}, "ble_evt_hardware_radio_error"},
+      {{0xFF, 0x42, 0x06, 0x00}, "ble_evt_gap_scan_response"},  // odd bits
+      {{0x7F, 0x00, 0x00, 0x08}, "ble_rsp_system_get_info"},    // odd bits
+  };
+  for (const Case& c : cases) {
+    const auto* handler = BgFindHandler(c.header.data());
+    ASSERT_NE(handler, nullptr) << c.name;
+    EXPECT_STREQ(handler->name, c.name);
+  }
 }
 
 }  // namespace

@@ -92,6 +92,12 @@ void Send(HostLine& host, CaptureReplay& replay, const char* hex) {
   ASSERT_TRUE(replay.WaitForCommands(before + 1, kGuard)) << "the replay never took " << hex;
 }
 
+// Sends a command and reads the first frame that comes back.
+std::string Ask(HostLine& host, CaptureReplay& replay, const char* hex) {
+  Send(host, replay, hex);
+  return host.ReadFrameHex();
+}
+
 TEST(CaptureReplayTest, AnswersAndGarbageComeBackByteForByteInOrder) {
   CaptureBuilder capture;
   capture.PortOpened("/dev/ttyACM0", 0)
@@ -148,12 +154,10 @@ TEST(CaptureReplayTest, SameMessageWithOtherBytesIsReportedAndAnsweredFromTheCap
   auto replay = Start(capture, ReplayPace::kFast, options);
   HostLine host(replay->Path());
 
-  Send(host, *replay, kHello);
-  EXPECT_EQ(host.ReadFrameHex(), kHelloAnswer);
+  EXPECT_EQ(Ask(host, *replay, kHello), kHelloAnswer);
   Send(host, *replay, "00 01 06 02 02");  // observation instead of the captured general discovery
   EXPECT_EQ(host.ReadFrameHex(), kDiscoverAnswer);
-  Send(host, *replay, kEndProcedure);
-  EXPECT_EQ(host.ReadFrameHex(), kEndProcedureAnswer);
+  EXPECT_EQ(Ask(host, *replay, kEndProcedure), kEndProcedureAnswer);
 
   const std::vector<std::string> reports = replay->Reports();
   ASSERT_EQ(reports.size(), 1u) << Joined(reports);
@@ -185,13 +189,10 @@ TEST(CaptureReplayTest, CommandFurtherOnSkipsTheCapturedOnesBeforeIt) {
   auto replay = Start(capture, ReplayPace::kFast);
   HostLine host(replay->Path());
 
-  Send(host, *replay, kHello);
-  EXPECT_EQ(host.ReadFrameHex(), kHelloAnswer);
+  EXPECT_EQ(Ask(host, *replay, kHello), kHelloAnswer);
   // The skipped commands' answers are not played: the discovery's comes next.
-  Send(host, *replay, kDiscover);
-  EXPECT_EQ(host.ReadFrameHex(), kDiscoverAnswer);
-  Send(host, *replay, kEndProcedure);
-  EXPECT_EQ(host.ReadFrameHex(), kEndProcedureAnswer);
+  EXPECT_EQ(Ask(host, *replay, kDiscover), kDiscoverAnswer);
+  EXPECT_EQ(Ask(host, *replay, kEndProcedure), kEndProcedureAnswer);
 
   const std::vector<std::string> reports = replay->Reports();
   ASSERT_EQ(reports.size(), 1u) << Joined(reports);
@@ -223,17 +224,13 @@ TEST(CaptureReplayTest, CommandNotInTheCaptureIsLeftUnansweredAndTheReplayStaysW
   auto replay = Start(capture, ReplayPace::kFast, options);
   HostLine host(replay->Path());
 
-  Send(host, *replay, kHello);
-  EXPECT_EQ(host.ReadFrameHex(), kHelloAnswer);
+  EXPECT_EQ(Ask(host, *replay, kHello), kHelloAnswer);
   Send(host, *replay, kReadByHandle);  // nowhere in the capture
   Send(host, *replay, kDiscover);      // two captured commands on: past the look-ahead
   // Unanswered: the next answer the host gets is the one of the command it should have sent.
-  Send(host, *replay, kGetInfo);
-  EXPECT_EQ(host.ReadFrameHex(), kGetInfoAnswer);
-  Send(host, *replay, kEndProcedure);
-  EXPECT_EQ(host.ReadFrameHex(), kEndProcedureAnswer);
-  Send(host, *replay, kDiscover);
-  EXPECT_EQ(host.ReadFrameHex(), kDiscoverAnswer);
+  EXPECT_EQ(Ask(host, *replay, kGetInfo), kGetInfoAnswer);
+  EXPECT_EQ(Ask(host, *replay, kEndProcedure), kEndProcedureAnswer);
+  EXPECT_EQ(Ask(host, *replay, kDiscover), kDiscoverAnswer);
 
   const std::vector<std::string> reports = replay->Reports();
   ASSERT_EQ(reports.size(), 2u) << Joined(reports);
@@ -259,12 +256,10 @@ TEST(CaptureReplayTest, CommandsPastTheEndAndBytesThatAreNoCommandAreReportedUna
   auto replay = Start(capture, ReplayPace::kFast);
   HostLine host(replay->Path());
 
-  Send(host, *replay, kHello);
-  EXPECT_EQ(host.ReadFrameHex(), kHelloAnswer);
+  EXPECT_EQ(Ask(host, *replay, kHello), kHelloAnswer);
   EXPECT_EQ(replay->Summary().capturedNotSent, 1u);
   EXPECT_FALSE(replay->Finished());
-  Send(host, *replay, kGetInfo);
-  EXPECT_EQ(host.ReadFrameHex(), kGetInfoAnswer);
+  EXPECT_EQ(Ask(host, *replay, kGetInfo), kGetInfoAnswer);
   EXPECT_TRUE(replay->Finished());
   Send(host, *replay, kHello);
   host.WriteHex("80 00 00 00");  // an event header, which no host sends
@@ -337,8 +332,7 @@ TEST(CaptureReplayTest, CapturedPaceSendsEachRecordAtItsOffsetFromTheMatchedComm
 TEST(CaptureReplayTest, FastPaceSendsWhatFollowsACommandWithoutWaiting) {
   auto replay = Start(PacedCapture(), ReplayPace::kFast);
   HostLine host(replay->Path());
-  Send(host, *replay, kHello);
-  EXPECT_EQ(host.ReadFrameHex(), kHelloAnswer);
+  EXPECT_EQ(Ask(host, *replay, kHello), kHelloAnswer);
   EXPECT_EQ(host.ReadFrameHex(), kBoot);
   Send(host, *replay, kDiscover);
   Send(host, *replay, kEndProcedure);

@@ -17,6 +17,23 @@ namespace {
 
 using sim::CaptureRecord;
 
+// After a fixed head of `at` bytes: the name (a length byte, then its bytes) and what follows it.
+struct NamedBody {
+  std::string name;
+  sim::Bytes rest;
+};
+
+NamedBody SplitName(const sim::Bytes& body, size_t at) {
+  EXPECT_GE(body.size(), at + 1);
+  if (body.size() < at + 1) {
+    return {};
+  }
+  const size_t end = at + 1 + body[at];
+  EXPECT_LE(end, body.size());
+  const auto split = body.begin() + static_cast<std::ptrdiff_t>(std::min(end, body.size()));
+  return {std::string(body.begin() + static_cast<std::ptrdiff_t>(at + 1), split), sim::Bytes(split, body.end())};
+}
+
 struct CallRecord {
   uint32_t result = 0;
   std::string name;
@@ -24,18 +41,13 @@ struct CallRecord {
 };
 
 CallRecord ParseCall(const CaptureRecord& record) {
-  CallRecord call;
   const auto& body = record.body;
-  EXPECT_GE(body.size(), 5u);
-  if (body.size() < 5) {
-    return call;
+  NamedBody named = SplitName(body, 4);
+  if (body.size() < 4) {
+    return {};
   }
-  call.result = body[0] | (body[1] << 8) | (body[2] << 16) | (static_cast<uint32_t>(body[3]) << 24);
-  const size_t nameLength = body[4];
-  EXPECT_LE(5 + nameLength, body.size());
-  call.name.assign(body.begin() + 5, body.begin() + static_cast<std::ptrdiff_t>(5 + nameLength));
-  call.arguments.assign(body.begin() + static_cast<std::ptrdiff_t>(5 + nameLength), body.end());
-  return call;
+  const uint32_t result = body[0] | (body[1] << 8) | (body[2] << 16) | (static_cast<uint32_t>(body[3]) << 24);
+  return {result, std::move(named.name), std::string(named.rest.begin(), named.rest.end())};
 }
 
 struct EventRecord {
@@ -45,17 +57,12 @@ struct EventRecord {
 };
 
 EventRecord ParseEvent(const CaptureRecord& record) {
-  EventRecord event;
   const auto& body = record.body;
-  EXPECT_GE(body.size(), 3u);
-  if (body.size() < 3) {
-    return event;
+  NamedBody named = SplitName(body, 2);
+  if (body.size() < 2) {
+    return {};
   }
-  event.id = static_cast<uint16_t>(body[0] | (body[1] << 8));
-  const size_t nameLength = body[2];
-  event.name.assign(body.begin() + 3, body.begin() + static_cast<std::ptrdiff_t>(3 + nameLength));
-  event.event.assign(body.begin() + static_cast<std::ptrdiff_t>(3 + nameLength), body.end());
-  return event;
+  return {static_cast<uint16_t>(body[0] | (body[1] << 8)), std::move(named.name), std::move(named.rest)};
 }
 
 std::vector<CallRecord> Calls(const sim::Capture& capture) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/Checks.h"
+#include "support/CallOutcome.h"
 
 namespace lumen::details {
 namespace {
@@ -62,20 +63,10 @@ TEST(ErrorsTest, NotImplementedText) { EXPECT_STREQ(NotImplementedException().wh
 TEST(ErrorsTest, ChecksThrowWithTheGeneralCode) {
   EXPECT_NO_THROW(ThrowIfFalse(true, "unused"));
   EXPECT_NO_THROW(ThrowIfTrue(false, "unused"));
-  try {
-    ThrowIfFalse(false, "device no longer exists");
-    FAIL() << "ThrowIfFalse(false) returned";
-  } catch (const KesBluetoothSDKLibError& e) {
-    EXPECT_STREQ(e.what(), "device no longer exists");
-    EXPECT_EQ(e.code(), kErrorGeneral);
-  }
-  try {
-    ThrowIfTrue(true, "already connected");
-    FAIL() << "ThrowIfTrue(true) returned";
-  } catch (const KesBluetoothSDKLibError& e) {
-    EXPECT_STREQ(e.what(), "already connected");
-    EXPECT_EQ(e.code(), kErrorGeneral);
-  }
+  testing::ExpectLibraryError(testing::OutcomeOf([] { ThrowIfFalse(false, "device no longer exists"); }),
+                              "device no longer exists", kErrorGeneral);
+  testing::ExpectLibraryError(testing::OutcomeOf([] { ThrowIfTrue(true, "already connected"); }), "already connected",
+                              kErrorGeneral);
 }
 
 TEST(ErrorsTest, ChecksThrowTheRequestedSubclass) {

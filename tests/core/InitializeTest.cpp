@@ -53,6 +53,12 @@ class InitializeTest : public ::testing::Test {
     return "<initialised>";
   }
 
+  // Neither a provider nor a message queue is there.
+  static void ExpectUninitialised() {
+    EXPECT_EQ(NotInitializedText(), "BluetoothSDK not initialized");
+    EXPECT_THROW(GetMessageQueue(), std::runtime_error);
+  }
+
   static std::string UnknownTypeText(BluetoothDeviceType type) {
     try {
       Initialize("/dev/ttyLUMEN-test", 0, type, true);
@@ -107,9 +113,8 @@ TEST_F(InitializeTest, ZeroWaitIsPassedThroughAsZero) {
 TEST_F(InitializeTest, OpenReturningFalseLeavesTheLibraryUninitialised) {
   TestProvider::script().openResult = TestProvider::OpenResult::kFail;
   EXPECT_FALSE(Initialize("/dev/ttyLUMEN-missing", 0, BLED112Dongle, true));
-  EXPECT_EQ(NotInitializedText(), "BluetoothSDK not initialized");
+  ExpectUninitialised();
   EXPECT_FALSE(details::IsBluetoothSDKInitialized());
-  EXPECT_THROW(GetMessageQueue(), std::runtime_error);
   EXPECT_EQ(TestProvider::script().alive.load(), 0);
 }
 
@@ -119,8 +124,7 @@ TEST_F(InitializeTest, OpenThrowingIsLoggedAsBluegigaFailureAndReturnsFalse) {
   EXPECT_FALSE(Initialize("/dev/ttyLUMEN-missing", 0, BLED112Dongle, true));
   EXPECT_TRUE(
       capture.Has(Logger::WARNING, "Bluegiga initialization failed: no radio answers on /dev/ttyLUMEN-missing"));
-  EXPECT_EQ(NotInitializedText(), "BluetoothSDK not initialized");
-  EXPECT_THROW(GetMessageQueue(), std::runtime_error);
+  ExpectUninitialised();
   EXPECT_EQ(TestProvider::script().alive.load(), 0);
 }
 
@@ -137,8 +141,7 @@ TEST_F(InitializeTest, ProviderConstructionThrowingReturnsFalse) {
   TestProvider::script().throwFromFactory = true;
   EXPECT_FALSE(Initialize("/dev/ttyLUMEN-missing", 0, BLE113, true));
   EXPECT_TRUE(capture.Has(Logger::WARNING, "Bluegiga initialization failed: provider could not be built"));
-  EXPECT_EQ(NotInitializedText(), "BluetoothSDK not initialized");
-  EXPECT_THROW(GetMessageQueue(), std::runtime_error);
+  ExpectUninitialised();
 }
 
 TEST_F(InitializeTest, SecondInitializeFailsAndLeavesTheLibraryUninitialised) {
@@ -146,8 +149,7 @@ TEST_F(InitializeTest, SecondInitializeFailsAndLeavesTheLibraryUninitialised) {
   ASSERT_TRUE(Initialize("COM10", 0, BLED112Dongle, true));
   EXPECT_FALSE(Initialize("COM10", 0, BLED112Dongle, true));
   EXPECT_TRUE(capture.Has(Logger::WARNING, "Bluegiga initialization failed: BluetoothSDK initialized twice"));
-  EXPECT_EQ(NotInitializedText(), "BluetoothSDK not initialized");
-  EXPECT_THROW(GetMessageQueue(), std::runtime_error);
+  ExpectUninitialised();
   EXPECT_EQ(TestProvider::script().created.load(), 2);
   EXPECT_EQ(TestProvider::script().alive.load(), 0);
 }
@@ -191,8 +193,7 @@ TEST_F(InitializeTest, NordicPortThatOpensNothingFailsCleanly) {
   EXPECT_TRUE(capture.HasContaining(Logger::ERROR, "no pc-ble-driver"));
   EXPECT_TRUE(capture.HasContaining(Logger::ERROR, "-Dnrf-ble-driver_DIR="));
 #endif
-  EXPECT_EQ(NotInitializedText(), "BluetoothSDK not initialized");
-  EXPECT_THROW(GetMessageQueue(), std::runtime_error);
+  ExpectUninitialised();
 }
 
 TEST_F(InitializeTest, ProviderFactoryRejectsUnknownTypes) {

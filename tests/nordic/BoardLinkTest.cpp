@@ -33,11 +33,7 @@ TEST_F(BoardLinkTest, ConnectIsUpAfterThePeersDelayWithTheRequestedParameters) {
   EXPECT_TRUE(session->Board().Snapshot().connecting);
   EXPECT_EQ(Connect(kPhoneAddress, BLE_GAP_ADDR_TYPE_RANDOM_PRIVATE_RESOLVABLE),
             static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
-  session->Advance(29ms);
-  session->Settle();
-  EXPECT_EQ(session->Pending(BLE_GAP_EVT_CONNECTED), 0u);
-  session->Advance(1ms);
-  auto connected = session->NextEvent(BLE_GAP_EVT_CONNECTED);
+  auto connected = session->EventDueIn(BLE_GAP_EVT_CONNECTED, 30ms);
   ASSERT_TRUE(connected);
   const ble_gap_evt_t& gap = connected->Evt().evt.gap_evt;
   EXPECT_EQ(gap.conn_handle, 0);
@@ -64,11 +60,7 @@ TEST_F(BoardLinkTest, ConnectIsUpAfterThePeersDelayWithTheRequestedParameters) {
 TEST_F(BoardLinkTest, AnAbsentPeerTimesOutAndAPendingAttemptCanBeCancelled) {
   Open();
   ASSERT_EQ(Connect("11:22:33:44:55:66", BLE_GAP_ADDR_TYPE_PUBLIC, 100), NRF_SUCCESS);
-  session->Advance(999ms);
-  session->Settle();
-  EXPECT_EQ(session->Pending(BLE_GAP_EVT_TIMEOUT), 0u);
-  session->Advance(1ms);
-  auto timeout = session->NextEvent(BLE_GAP_EVT_TIMEOUT);
+  auto timeout = session->EventDueIn(BLE_GAP_EVT_TIMEOUT, 1000ms);
   ASSERT_TRUE(timeout);
   EXPECT_EQ(timeout->Evt().evt.gap_evt.params.timeout.src, BLE_GAP_TIMEOUT_SRC_CONN);
   EXPECT_EQ(sd_ble_gap_connect_cancel(session->Adapter()), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
@@ -162,11 +154,7 @@ TEST_F(BoardLinkTest, AnUnansweredLinkLayerRequestDropsTheLinkAfterFortySeconds)
   uint16_t conn = ConnectPhone(*session);
   ASSERT_TRUE(session->NextEvent(BLE_GAP_EVT_PHY_UPDATE_REQUEST));
   EXPECT_EQ(Link().unanswered, std::vector<sim::Nrf52PeerRequest>{sim::Nrf52PeerRequest::kPhyUpdate});
-  session->Advance(39999ms);
-  session->Settle();
-  EXPECT_EQ(session->Pending(BLE_GAP_EVT_DISCONNECTED), 0u);
-  session->Advance(1ms);
-  auto disconnected = session->NextEvent(BLE_GAP_EVT_DISCONNECTED);
+  auto disconnected = session->EventDueIn(BLE_GAP_EVT_DISCONNECTED, 40s);
   ASSERT_TRUE(disconnected);
   EXPECT_EQ(disconnected->Evt().evt.gap_evt.conn_handle, conn);
   EXPECT_EQ(disconnected->Evt().evt.gap_evt.params.disconnected.reason, BLE_HCI_STATUS_CODE_LMP_RESPONSE_TIMEOUT);

@@ -142,11 +142,7 @@ TEST_F(BoardScanTest, ConnectStopsTheScannerEvenWhenRefusedAndKeepsItsSlot) {
 
 TEST_F(BoardScanTest, ScanTimeoutHandsTheBufferBack) {
   ASSERT_EQ(Start(false, 5), NRF_SUCCESS);  // 50 ms, before the first advert
-  session.Advance(49ms);
-  session.Settle();
-  EXPECT_EQ(session.Pending(BLE_GAP_EVT_TIMEOUT), 0u);
-  session.Advance(1ms);
-  auto timeout = session.NextEvent(BLE_GAP_EVT_TIMEOUT);
+  auto timeout = session.EventDueIn(BLE_GAP_EVT_TIMEOUT, 50ms);
   ASSERT_TRUE(timeout);
   const ble_gap_evt_timeout_t& t = timeout->Evt().evt.gap_evt.params.timeout;
   EXPECT_EQ(t.src, BLE_GAP_TIMEOUT_SRC_SCAN);

@@ -132,6 +132,16 @@ class BoardSession {
     return found;
   }
 
+  // The next event with this id, due `after` from now on the board's clock and
+  // not a millisecond sooner.
+  std::optional<Record> EventDueIn(uint16_t id, std::chrono::milliseconds after) {
+    Advance(after - 1ms);
+    Settle();
+    EXPECT_EQ(Pending(id), 0u) << "a millisecond early";
+    Advance(1ms);
+    return NextEvent(id);
+  }
+
   // Events waiting, by id, without taking them.
   size_t Pending(uint16_t id) {
     std::lock_guard lock(m_mutex);

@@ -12,14 +12,8 @@
 namespace lumen::testing {
 namespace {
 
-class NordicGattTest : public NordicSimTest {
+class NordicGattTest : public NordicPhoneTest {
  protected:
-  void SetUp() override {
-    OpenBoard();
-    m_h = ConnectPhone();
-    m_native = static_cast<uint16_t>(details::GetNativeHandle(m_h));
-  }
-
   AttGroupItem PhoneService() {
     for (const AttGroupItem& service : Sdk().GetListOfServices(m_h)) {
       if (service.uuid == kPhoneService) {
@@ -67,9 +61,6 @@ class NordicGattTest : public NordicSimTest {
     Board().InjectEvent(bytes.data(), bytes.size(), false);
     ASSERT_TRUE(Delivered());
   }
-
-  details::DeviceConnectionHandle m_h;
-  uint16_t m_native = 0;
 };
 
 TEST_F(NordicGattTest, LongValuesAndLongUuidsAreReadInFull) {

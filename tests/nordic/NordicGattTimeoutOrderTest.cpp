@@ -15,12 +15,10 @@ constexpr const char* kAbandoned =
     "operation timed out, so we terminated the connection (Error: 36865) : Unknown error";
 constexpr const char* kGattTimeoutEventId = "Nordic event handler received an event with ID:  59";  // 0x3B
 
-class NordicGattTimeoutOrderTest : public NordicSimTest {
+class NordicGattTimeoutOrderTest : public NordicPhoneTest {
  protected:
   void SetUp() override {
-    OpenBoard();
-    m_h = ConnectPhone();
-    m_native = static_cast<uint16_t>(details::GetNativeHandle(m_h));
+    NordicPhoneTest::SetUp();
     ASSERT_TRUE(Board().Faults().TimeOutNextGattProcedure(m_native));
   }
 
@@ -45,9 +43,6 @@ class NordicGattTimeoutOrderTest : public NordicSimTest {
     EXPECT_TRUE(Board().Snapshot().connections.empty());
     EXPECT_EQ(CountCalls("sd_ble_gap_disconnect"), 1u);
   }
-
-  details::DeviceConnectionHandle m_h;
-  uint16_t m_native = 0;
 };
 
 TEST_F(NordicGattTimeoutOrderTest, BackendWaitEndingFirstAbandonsTheLinkBeforeTheGattTimeout) {

@@ -177,4 +177,17 @@ class NordicSimTest : public ::testing::Test {
   std::shared_ptr<sim::VirtualNrf52> m_board;
 };
 
+// The board open, with a link to the scenario's phone.
+class NordicPhoneTest : public NordicSimTest {
+ protected:
+  void SetUp() override {
+    OpenBoard();
+    m_h = ConnectPhone();
+    m_native = static_cast<uint16_t>(details::GetNativeHandle(m_h));
+  }
+
+  details::DeviceConnectionHandle m_h;
+  uint16_t m_native = 0;
+};
+
 }  // namespace lumen::testing

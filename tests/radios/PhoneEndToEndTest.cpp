@@ -140,6 +140,16 @@ class PhoneEndToEndTest : public BothRadiosTest {
     return devices.empty() ? nullptr : devices.front();
   }
 
+  // The foreground phone, found and connected with the scan stopped; null when not found.
+  std::shared_ptr<BluetoothDevice> ConnectForegroundPhone() {
+    const auto phone = FindForegroundPhone();
+    if (phone) {
+      m_scanner->StopLeScan();
+      phone->Connect();
+    }
+    return phone;
+  }
+
   LogCapture m_log;
   std::unique_ptr<testing::RadioUnderTest> m_radio;
   std::unique_ptr<Scanner> m_scanner;
@@ -190,11 +200,8 @@ TEST_P(PhoneEndToEndTest, PhoneChangingItsRandomAddressKeepsTheApplicationsObjec
 }
 
 TEST_P(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
-  const auto phone = FindForegroundPhone();
+  const auto phone = ConnectForegroundPhone();
   ASSERT_TRUE(phone);
-  m_scanner->StopLeScan();
-
-  phone->Connect();
   ASSERT_TRUE(phone->IsConnected());
   auto service = phone->GetService(kPhoneService);
   ASSERT_TRUE(service);
@@ -235,10 +242,8 @@ TEST_P(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
 }
 
 TEST_P(PhoneEndToEndTest, LongValueConnectionRssiAndALinkThePeerDrops) {
-  const auto phone = FindForegroundPhone();
+  const auto phone = ConnectForegroundPhone();
   ASSERT_TRUE(phone);
-  m_scanner->StopLeScan();
-  phone->Connect();
   ASSERT_TRUE(phone->IsConnected());
 
   // Longer than one ATT read at the default MTU: a long read brings it back whole.

@@ -10,6 +10,7 @@
 #include "scan/DeviceRecord.h"
 #include "scan/FakeProvider.h"
 #include "scan/ScanStatistics.h"
+#include "support/CallOutcome.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
@@ -102,23 +103,16 @@ TEST_F(DeviceRecordTest, AdvertsWithAndWithoutUuidResetEachOthersCounts) {
 
 TEST_F(DeviceRecordTest, AttemptAccessorsRefuseBeforeAnyAttempt) {
   const auto record = DeviceRecord::Create(Packet(1, -70));
-  try {
-    record->GetMeanRSSIStrongestAttemptedServiceDiscovery();
-    FAIL();
-  } catch (const details::KesBluetoothSDKLibError& e) {
-    EXPECT_STREQ(e.what(),
-                 "programming error: GetMeanRSSIStrongestAttemptedServiceDiscovery must not be called if no "
-                 "discovery attempts have been made");
-    EXPECT_EQ(e.code(), details::kErrorGeneral);
-  }
-  try {
-    record->GetTimeMostRecentServiceDiscovery();
-    FAIL();
-  } catch (const details::KesBluetoothSDKLibError& e) {
-    EXPECT_STREQ(e.what(),
-                 "programming error: GetTimeMostRecentServiceDiscovery must not be called if no discovery attempts "
-                 "have been made");
-  }
+  testing::ExpectLibraryError(
+      testing::OutcomeOf([&] { record->GetMeanRSSIStrongestAttemptedServiceDiscovery(); }),
+      "programming error: GetMeanRSSIStrongestAttemptedServiceDiscovery must not be called if no discovery attempts "
+      "have been made",
+      details::kErrorGeneral);
+  testing::ExpectLibraryError(
+      testing::OutcomeOf([&] { record->GetTimeMostRecentServiceDiscovery(); }),
+      "programming error: GetTimeMostRecentServiceDiscovery must not be called if no discovery attempts have been "
+      "made",
+      details::kErrorGeneral);
 }
 
 TEST_F(DeviceRecordTest, StrongestAttemptRssiOnlyRises) {

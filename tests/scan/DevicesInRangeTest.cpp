@@ -83,6 +83,18 @@ class DevicesInRangeTest : public ::testing::Test {
     }
     return record;
   }
+  // Phone `who`, heard at `rssi`, tried once and failed.
+  void TriedAndFailedAt(uint8_t who, int8_t rssi) {
+    HearPhone(who, rssi, 4);
+    m_fake->FailConnect(Mac(who));
+    m_cache.ConnectToDevicesNeedingServiceCheck(true);
+  }
+  // The phones the next round of service checks tries, in order.
+  std::vector<Address> NextAttemptOrder() {
+    m_fake->ClearCalls();
+    m_cache.ConnectToDevicesNeedingServiceCheck(true);
+    return ConnectAttempts();
+  }
   std::vector<Address> ConnectAttempts() const {
     std::vector<Address> addresses;
     for (const FakeCall& call : m_fake->Calls("ConnectDirect")) {
@@ -364,38 +376,26 @@ TEST_F(DevicesInRangeTest, PhoneIsCheckedAgainAfterAdvertisingStopped) {
 }
 
 TEST_F(DevicesInRangeTest, NeverTriedPhonesComeBeforeTriedOnesEvenWhenWeaker) {
-  HearPhone(1, -50, 4);
-  m_fake->FailConnect(Mac(1));
-  m_cache.ConnectToDevicesNeedingServiceCheck(true);  // tried at -50
+  TriedAndFailedAt(1, -50);
   HearPhone(1, -50, 4);
   HearPhone(2, -75, 4);
-  m_fake->ClearCalls();
-  m_cache.ConnectToDevicesNeedingServiceCheck(true);
-  EXPECT_EQ(ConnectAttempts(), (std::vector<Address>{Mac(2), Mac(1)}));
+  EXPECT_EQ(NextAttemptOrder(), (std::vector<Address>{Mac(2), Mac(1)}));
 }
 
 TEST_F(DevicesInRangeTest, PhoneSixDecibelsStrongerThanAtItsBestAttemptCountsAsMovedCloser) {
   LogCapture log;
-  HearPhone(1, -70, 4);
-  m_fake->FailConnect(Mac(1));
-  m_cache.ConnectToDevicesNeedingServiceCheck(true);  // tried at -70
-  HearPhone(1, -64, 4);                               // exactly 6.0 dB closer
-  HearPhone(2, -66, 4);                               // never tried, weaker
-  m_fake->ClearCalls();
-  m_cache.ConnectToDevicesNeedingServiceCheck(true);
-  EXPECT_EQ(ConnectAttempts(), (std::vector<Address>{Mac(1), Mac(2)}));
+  TriedAndFailedAt(1, -70);
+  HearPhone(1, -64, 4);  // exactly 6.0 dB closer
+  HearPhone(2, -66, 4);  // never tried, weaker
+  EXPECT_EQ(NextAttemptOrder(), (std::vector<Address>{Mac(1), Mac(2)}));
   EXPECT_TRUE(log.HasContaining(Logger::DEBUG, " moved closer, from "));
 }
 
 TEST_F(DevicesInRangeTest, PhoneFiveDecibelsStrongerHasNotMovedCloser) {
-  HearPhone(1, -70, 4);
-  m_fake->FailConnect(Mac(1));
-  m_cache.ConnectToDevicesNeedingServiceCheck(true);
+  TriedAndFailedAt(1, -70);
   HearPhone(1, -65, 4);
   HearPhone(2, -66, 4);
-  m_fake->ClearCalls();
-  m_cache.ConnectToDevicesNeedingServiceCheck(true);
-  EXPECT_EQ(ConnectAttempts(), (std::vector<Address>{Mac(2), Mac(1)}));
+  EXPECT_EQ(NextAttemptOrder(), (std::vector<Address>{Mac(2), Mac(1)}));
 }
 
 TEST_F(DevicesInRangeTest, AmongTriedPhonesFewerFailuresThenOlderAttemptGoFirst) {
@@ -417,10 +417,8 @@ TEST_F(DevicesInRangeTest, AmongTriedPhonesFewerFailuresThenOlderAttemptGoFirst)
   for (uint8_t who = 1; who <= 3; ++who) {
     HearPhone(who, -60, 4);  // same mean, none moved closer
   }
-  m_fake->ClearCalls();
-  m_cache.ConnectToDevicesNeedingServiceCheck(true);
   // 2 and 1 failed equally often, 2 longer ago; 3 failed more often.
-  EXPECT_EQ(ConnectAttempts(), (std::vector<Address>{Mac(2), Mac(1), Mac(3)}));
+  EXPECT_EQ(NextAttemptOrder(), (std::vector<Address>{Mac(2), Mac(1), Mac(3)}));
 }
 
 TEST_F(DevicesInRangeTest, JobWhoseMatchesAllFailedChecksPhonesAndIsStillReported) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -123,7 +124,10 @@ class FakeProvider : public details::IBluetoothSDK {
     }
     return slots;
   }
-  size_t Count(const std::string& slot) const { return Calls(slot).size(); }
+  size_t Count(const std::string& slot) const {
+    std::lock_guard lock(m_mutex);
+    return CountLocked(slot);
+  }
   void ClearCalls() {
     std::lock_guard lock(m_mutex);
     m_calls.clear();
@@ -132,13 +136,7 @@ class FakeProvider : public details::IBluetoothSDK {
   bool WaitForCount(const std::string& slot, size_t count,
                     std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, guard, [&] {
-      size_t n = 0;
-      for (const FakeCall& call : m_calls) {
-        n += call.slot == slot ? 1 : 0;
-      }
-      return n >= count;
-    });
+    return m_changed.wait_for(lock, guard, [&] { return CountLocked(slot) >= count; });
   }
   // The native handle the fake gave the connection of the handle with id handleId.
   uint32_t NativeOf(int64_t handleId) const {
@@ -308,6 +306,10 @@ class FakeProvider : public details::IBluetoothSDK {
   }
 
  private:
+  size_t CountLocked(const std::string& slot) const {
+    return static_cast<size_t>(
+        std::count_if(m_calls.begin(), m_calls.end(), [&](const FakeCall& call) { return call.slot == slot; }));
+  }
   void Record(const FakeCall& call) {
     Hook hook;
     {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -46,11 +47,7 @@ class RecordingProvider : public testing::NullProvider {
 
   size_t Count(const std::string& name) const {
     std::lock_guard lock(m_mutex);
-    size_t n = 0;
-    for (const Call& call : m_calls) {
-      n += call.name == name ? 1 : 0;
-    }
-    return n;
+    return CountLocked(name);
   }
 
   std::vector<std::string> Names() const {
@@ -75,13 +72,7 @@ class RecordingProvider : public testing::NullProvider {
   bool WaitForCount(const std::string& name, size_t count,
                     std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, guard, [&] {
-      size_t n = 0;
-      for (const Call& call : m_calls) {
-        n += call.name == name ? 1 : 0;
-      }
-      return n >= count;
-    });
+    return m_changed.wait_for(lock, guard, [&] { return CountLocked(name) >= count; });
   }
 
   bool OpenDevice(BluetoothDeviceType, const std::string&, uint32_t, bool) override {
@@ -150,6 +141,10 @@ class RecordingProvider : public testing::NullProvider {
   bool ResetRemovesDevice() override { return resetRemovesDevice.load(); }
 
  private:
+  size_t CountLocked(const std::string& name) const {
+    return static_cast<size_t>(
+        std::count_if(m_calls.begin(), m_calls.end(), [&](const Call& call) { return call.name == name; }));
+  }
   void Record(std::string name, std::vector<uint8_t> data = {}, int64_t a = 0, int64_t b = 0) {
     Call call{std::move(name), std::move(data), a, b};
     {

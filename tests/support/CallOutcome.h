@@ -45,4 +45,11 @@ inline void ExpectRadioError(const Outcome& outcome, const std::string& text, in
   EXPECT_EQ(outcome.code, code);
 }
 
+// The library's own error (not a radio's), with this text and code.
+inline void ExpectLibraryError(const Outcome& outcome, const std::string& text, int code) {
+  EXPECT_EQ(outcome.type, "KesBluetoothSDKLibError") << outcome.what;
+  EXPECT_EQ(outcome.what, text);
+  EXPECT_EQ(outcome.code, code);
+}
+
 }  // namespace lumen::testing

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -55,67 +56,49 @@ class LogCapture {
   }
 
   bool Has(Logger::LogType type, const std::string& text) const { return Count(type, text) > 0; }
-
-  size_t Count(Logger::LogType type, const std::string& text) const {
-    std::lock_guard lock(mutex_);
-    size_t count = 0;
-    for (const Line& line : lines_) {
-      count += line.type == type && line.text == text ? 1 : 0;
-    }
-    return count;
-  }
+  size_t Count(Logger::LogType type, const std::string& text) const { return CountIf(Exactly(type, text)); }
 
   // Whether a line of that level contains the fragment.
   bool HasContaining(Logger::LogType type, const std::string& fragment) const {
-    std::lock_guard lock(mutex_);
-    for (const Line& line : lines_) {
-      if (line.type == type && line.text.find(fragment) != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
+    return CountContaining(type, fragment) > 0;
   }
-
   size_t CountContaining(Logger::LogType type, const std::string& fragment) const {
-    std::lock_guard lock(mutex_);
-    size_t count = 0;
-    for (const Line& line : lines_) {
-      count += line.type == type && line.text.find(fragment) != std::string::npos ? 1 : 0;
-    }
-    return count;
+    return CountIf(Containing(type, fragment));
   }
 
-  // Blocks until a line of that level contains the fragment; the time-out
-  // only guards against a hang.
+  // Block until a line of that level contains the fragment, or is exactly the
+  // text; the time-out only guards against a hang.
   bool WaitForContaining(Logger::LogType type, const std::string& fragment,
                          std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, guard, [&] {
-      for (const Line& line : lines_) {
-        if (line.type == type && line.text.find(fragment) != std::string::npos) {
-          return true;
-        }
-      }
-      return false;
-    });
+    return WaitUntil(Containing(type, fragment), guard);
   }
-
-  // Blocks until a line of that level is exactly text; the time-out only
-  // guards against a hang.
   bool WaitFor(Logger::LogType type, const std::string& text,
                std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, guard, [&] {
-      for (const Line& line : lines_) {
-        if (line.type == type && line.text == text) {
-          return true;
-        }
-      }
-      return false;
-    });
+    return WaitUntil(Exactly(type, text), guard);
   }
 
  private:
+  using Match = std::function<bool(const Line&)>;
+
+  static Match Exactly(Logger::LogType type, const std::string& text) {
+    return [type, text](const Line& line) { return line.type == type && line.text == text; };
+  }
+  static Match Containing(Logger::LogType type, const std::string& fragment) {
+    return [type, fragment](const Line& line) {
+      return line.type == type && line.text.find(fragment) != std::string::npos;
+    };
+  }
+
+  size_t CountIf(const Match& match) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), match));
+  }
+
+  bool WaitUntil(const Match& match, std::chrono::milliseconds guard) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, guard, [&] { return std::any_of(lines_.begin(), lines_.end(), match); });
+  }
+
   static void Record(Logger::LogType type, const std::string& text) {
     {
       std::lock_guard lock(mutex_);

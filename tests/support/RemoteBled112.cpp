@@ -262,17 +262,18 @@ void RemoteBled112::ClearFaults() { Call({{"cmd", "clear_faults"}}); }
 
 std::optional<RemoteFrame> RemoteBled112::WaitForCommand(const std::string& name, std::chrono::milliseconds timeout,
                                                          size_t occurrence) {
-  const Json reply =
-      Call({{"cmd", "wait_command"}, {"name", name}, {"occurrence", occurrence}, {"timeout_ms", timeout.count()}},
-           timeout + kWaitMargin);
-  if (reply.at("frame").is_null()) return std::nullopt;
-  return FrameFrom(reply.at("frame"));
+  return WaitForFrame("wait_command", name, timeout, occurrence);
 }
 
 std::optional<RemoteFrame> RemoteBled112::WaitForSent(const std::string& name, std::chrono::milliseconds timeout,
                                                       size_t occurrence) {
+  return WaitForFrame("wait_sent", name, timeout, occurrence);
+}
+
+std::optional<RemoteFrame> RemoteBled112::WaitForFrame(const char* request, const std::string& name,
+                                                       std::chrono::milliseconds timeout, size_t occurrence) {
   const Json reply =
-      Call({{"cmd", "wait_sent"}, {"name", name}, {"occurrence", occurrence}, {"timeout_ms", timeout.count()}},
+      Call({{"cmd", request}, {"name", name}, {"occurrence", occurrence}, {"timeout_ms", timeout.count()}},
            timeout + kWaitMargin);
   if (reply.at("frame").is_null()) return std::nullopt;
   return FrameFrom(reply.at("frame"));

@@ -109,6 +109,9 @@ class RemoteBled112 {
   bool Notify(const std::string& peripheral, const std::string& characteristicUuid, const std::vector<uint8_t>& value);
 
  private:
+  std::optional<RemoteFrame> WaitForFrame(const char* request, const std::string& name,
+                                          std::chrono::milliseconds timeout, size_t occurrence);
+
   struct Connection;
   std::unique_ptr<Connection> m_connection;
 };
