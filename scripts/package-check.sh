@@ -78,9 +78,16 @@ trap remove EXIT
 
 echo "== Installed with dpkg -i, used by an application"
 dpkg_waiting -i "${debs[@]}"
+# In /usr the loader finds every library by itself: no RUNPATH left over.
+for file in $(dpkg -L liblumen0 lumen-sim); do
+  if [ -f "$file" ] && [ ! -L "$file" ] && readelf -d "$file" 2>/dev/null | grep -Eq '\((RUNPATH|RPATH)\)'; then
+    echo "package-check: $file keeps a RUNPATH: $(readelf -d "$file" | grep -E 'R(UN)?PATH')" >&2
+    exit 1
+  fi
+done
 # No CMAKE_PREFIX_PATH, no LD_LIBRARY_PATH: what /usr holds is found.
 cmake -S tests/install -B "$work/app" -G Ninja >/dev/null
-cmake --build "$work/app" >/dev/null
+cmake --build "$work/app" | tail -n 20
 "$work/app/lumen_install_check"
 # shellcheck disable=SC2046 # pkg-config's flags are words.
 c++ -o "$work/app-pkg-config" tests/install/main.cpp $(pkg-config --cflags --libs lumen)
