@@ -14,16 +14,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build/release}
-packages=(liblumen0 liblumen-dev lumen-sim)
 sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
 
-for p in "${packages[@]}"; do
-  if dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qv '^not-installed$'; then
-    echo "package-check: $p is installed on this machine already; remove it first (dpkg --purge $p)" >&2
-    exit 1
-  fi
-done
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 if [ "$libdir" != "lib/$multiarch" ]; then
@@ -36,12 +29,22 @@ echo "== Debian packages"
 rm -rf "$build/packages"
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$build/packages" >/dev/null
 mapfile -t debs < <(find "$build/packages" -maxdepth 1 -name '*.deb' | sort)
-if [ "${#debs[@]}" -ne "${#packages[@]}" ]; then
-  echo "package-check: expected ${#packages[@]} packages, cpack made: ${debs[*]}" >&2
-  exit 1
-fi
+packages=()
 for deb in "${debs[@]}"; do
+  packages+=("$(dpkg-deb -f "$deb" Package)")
   echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Depends)"
+done
+for p in liblumen0 liblumen-dev lumen-sim; do
+  if [[ " ${packages[*]} " != *" $p "* ]]; then
+    echo "package-check: cpack made no $p package" >&2
+    exit 1
+  fi
+done
+for p in "${packages[@]}"; do
+  if dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qv '^not-installed$'; then
+    echo "package-check: $p is installed on this machine already; remove it first (dpkg --purge $p)" >&2
+    exit 1
+  fi
 done
 
 echo "== lintian"
@@ -87,7 +90,7 @@ for file in $(dpkg -L liblumen0 lumen-sim); do
 done
 # No CMAKE_PREFIX_PATH, no LD_LIBRARY_PATH: what /usr holds is found.
 cmake -S tests/install -B "$work/app" -G Ninja >/dev/null
-cmake --build "$work/app" | tail -n 20
+cmake --build "$work/app" >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; exit 1; }
 "$work/app/lumen_install_check"
 # shellcheck disable=SC2046 # pkg-config's flags are words.
 c++ -o "$work/app-pkg-config" tests/install/main.cpp $(pkg-config --cflags --libs lumen)
