@@ -114,11 +114,15 @@ sdk=$(mktemp -d)
 trap 'rm -rf "$sdk"' EXIT
 rm -rf "$build/packages"
 cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$build/packages" >/dev/null
-unzip -q "$build/packages/lumen-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")-win64.zip" -d "$sdk"
+sdk_name=lumen-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")-win64
+unzip -q "$build/packages/$sdk_name.zip" -d "$sdk"
 rm -rf "$root/sdk-check"
 cmake -S tests/install -B "$root/sdk-check" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DLUMEN_WINDOWS_DEPS="$deps" \
   -DCMAKE_PREFIX_PATH="$sdk" >/dev/null
 cmake --build "$root/sdk-check"
-WINEPATH=$(to_windows_path "$(echo "$sdk"/lumen-*/bin)") wine "$root/sdk-check/lumen_install_check.exe"
-echo "the SDK zip ($(basename "$build"/packages/*.zip)) works for a find_package(lumen) application"
+if ! WINEPATH=$(to_windows_path "$sdk/$sdk_name/bin") wine "$root/sdk-check/lumen_install_check.exe"; then
+  echo "lumen_install_check.exe failed on the SDK zip (a DLL missing from its bin?): $(ls "$sdk/$sdk_name/bin")" >&2
+  exit 1
+fi
+echo "the SDK zip ($sdk_name.zip) works for a find_package(lumen) application"
