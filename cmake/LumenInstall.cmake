@@ -37,6 +37,7 @@ install(FILES
 # pkg-config's file finds the prefix from where it lies: lib/pkgconfig or,
 # on Debian, lib/<multiarch>/pkgconfig.
 file(RELATIVE_PATH LUMEN_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" LUMEN_PC_TO_PREFIX "${LUMEN_PC_TO_PREFIX}")
 configure_file(cmake/lumen.pc.in ${CMAKE_CURRENT_BINARY_DIR}/lumen.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lumen.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
