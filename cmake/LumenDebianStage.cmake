@@ -1,6 +1,6 @@
 # Run by cpack -G DEB on each component's staging tree, before the .deb is
 # made: adds the copyright file and the changelog every Debian package
-# carries, and removes the RUNPATHs a relocatable install needs but
+# carries, compresses the manual pages, and removes the RUNPATHs a relocatable install needs but
 # /usr/lib/<multiarch> does not.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
@@ -48,6 +48,11 @@ foreach(stage IN LISTS components)
   # -n: no name or time stamp in the archive, so the package is reproducible.
   execute_process(COMMAND gzip -9nf "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
   file(CHMOD "${doc}/copyright" "${doc}/changelog.gz" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+  file(GLOB_RECURSE manuals "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}/share/man/*.[1-9]")
+  foreach(manual IN LISTS manuals)
+    execute_process(COMMAND gzip -9nf "${manual}" COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
 
   file(GLOB_RECURSE binaries "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}/bin/*"
        "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}/lib/*.so.*")
