@@ -95,6 +95,12 @@ cmake --build "$work/app" >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2
 # shellcheck disable=SC2046 # pkg-config's flags are words.
 c++ -o "$work/app-pkg-config" tests/install/main.cpp $(pkg-config --cflags --libs lumen)
 "$work/app-pkg-config" >/dev/null
+# /usr's own directories hide a wrong path in the flags: the paths are checked.
+pc_paths="$(realpath -m "$(pkg-config --variable=includedir lumen)") $(realpath -m "$(pkg-config --variable=libdir lumen)")"
+if [ "$pc_paths" != "/usr/include /usr/lib/$multiarch" ]; then
+  echo "package-check: lumen.pc points at $pc_paths, not /usr/include /usr/lib/$multiarch" >&2
+  exit 1
+fi
 echo "pkg-config: lumen $(pkg-config --modversion lumen)"
 usage=$(lumen-sim --help 2>&1 || true)
 if [[ "$usage" != "usage: lumen-sim"* ]]; then
