@@ -2,7 +2,7 @@
 # Installs what building and testing lumen needs, from Debian's archive only.
 # Safe to run again: packages already present are left alone.
 # tshark checks the capture dissector (scripts/wireshark/lumen.lua); doxygen
-# builds the API reference (scripts/docs.sh).
+# builds the API reference (scripts/docs.sh); lintian checks the Debian packages.
 # --windows adds the mingw-w64 cross compiler, Wine and GoogleTest's sources.
 set -euo pipefail
 
@@ -11,10 +11,10 @@ packages=(
   libboost-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang lld libclang-rt-dev
-  tshark doxygen
+  tshark doxygen lintian
 )
 if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 googletest unzip)
 fi
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds lumen and runs every test: once plain (then a short chaos soak per
 # radio), once under AddressSanitizer and UndefinedBehaviorSanitizer, once
-# under ThreadSanitizer; checks an application against the installed library;
+# under ThreadSanitizer; checks an application against the installed library
+# and the Debian packages (scripts/package-check.sh);
 # runs each fuzzer briefly; then cross-builds for Windows and runs the suites
 # there under Wine. Installs what it needs from Debian first. The API reference
 # is built too: an exported name without documentation fails the run.
@@ -82,13 +83,18 @@ release_checks() {
   cmake -S tests/install -B build/install-check/app -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/install-check/prefix" \
     >/dev/null
   cmake --build build/install-check/app
-  LD_LIBRARY_PATH=build/install-check/prefix/lib build/install-check/app/lumen_install_check
-  PKG_CONFIG_PATH=build/install-check/prefix/lib/pkgconfig pkg-config --exists lumen
+  local libdir
+  libdir=build/install-check/prefix/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' build/release/CMakeCache.txt)
+  LD_LIBRARY_PATH=$libdir build/install-check/app/lumen_install_check
+  PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --exists lumen
+  bash scripts/package-check.sh build/release
 }
 
 echo "== Release build"
-# The benchmarks are not run here: not built either.
-build_leg build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMEN_BUILD_BENCH=OFF "${lines_only[@]}"
+# The benchmarks are not run here: not built either. Laid out for /usr
+# (libraries in the multiarch directory): the Debian packages come from it.
+build_leg build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMEN_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+  "${lines_only[@]}"
 start release release_checks
 
 # Built with clang, so the same build also gives the fuzz targets (libFuzzer

@@ -3,7 +3,8 @@
 # lumen.dll with its import library, the examples, lumenTestApp.exe and the
 # test suites. The virtual BLED112 runs natively on Linux and Wine sees its
 # terminal as COM12, so the serial suite drives a real COM port. Ends with an
-# application built against the installed tree through find_package(lumen).
+# application built through find_package(lumen) against the SDK zip
+# (build/windows/build/packages), unpacked.
 # Installs what it needs from Debian first.
 #
 #   bash scripts/windows.sh [--build-only | --run-only]
@@ -106,13 +107,22 @@ if [ "$status" -ne 0 ] || ! grep -q "KESLUMEN found phone" "$log" || ! grep -q "
 fi
 grep -E "KESLUMEN found phone|^Exiting" "$log"
 
-echo "== Installed tree used by a Windows application"
-rm -rf "$root/install-check"
-cmake --install "$build" --prefix "$root/install-check/prefix" >/dev/null
-cmake -S tests/install -B "$root/install-check/app" -G Ninja \
+echo "== The SDK zip, unpacked into an empty folder, used by a Windows application"
+# Its bin/ is the only place the application's DLLs come from: one missing
+# from the zip fails the run.
+sdk=$(mktemp -d)
+trap 'rm -rf "$sdk"' EXIT
+rm -rf "$build/packages"
+cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$build/packages" >/dev/null
+sdk_name=lumen-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")-win64
+unzip -q "$build/packages/$sdk_name.zip" -d "$sdk"
+rm -rf "$root/sdk-check"
+cmake -S tests/install -B "$root/sdk-check" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DLUMEN_WINDOWS_DEPS="$deps" \
-  -DCMAKE_PREFIX_PATH="$root/install-check/prefix" >/dev/null
-cmake --build "$root/install-check/app"
-cp "$root"/install-check/prefix/bin/*.dll "$root/install-check/app/"
-wine "$root/install-check/app/lumen_install_check.exe"
-echo "installed lumen.dll works for a find_package(lumen) application"
+  -DCMAKE_PREFIX_PATH="$sdk" >/dev/null
+cmake --build "$root/sdk-check"
+if ! WINEPATH=$(to_windows_path "$sdk/$sdk_name/bin") wine "$root/sdk-check/lumen_install_check.exe"; then
+  echo "lumen_install_check.exe failed on the SDK zip (a DLL missing from its bin?): $(ls "$sdk/$sdk_name/bin")" >&2
+  exit 1
+fi
+echo "the SDK zip ($sdk_name.zip) works for a find_package(lumen) application"
