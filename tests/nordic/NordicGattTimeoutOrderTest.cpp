@@ -10,7 +10,6 @@
 namespace lumen::testing {
 namespace {
 
-constexpr uint16_t kDeviceNameValue = 3;  // "phone": service 1800, declaration 2, value 3
 constexpr const char* kAbandoned =
     "operation timed out, so we terminated the connection (Error: 36865) : Unknown error";
 constexpr const char* kGattTimeoutEventId = "Nordic event handler received an event with ID:  59";  // 0x3B

@@ -18,7 +18,6 @@
 namespace lumen::testing {
 namespace {
 
-constexpr uint16_t kDeviceNameValue = 3;  // "phone": service 1800, declaration 2, value 3
 
 #if defined(__linux__)
 // What the thread that ends the read reports through the log, without a lock

@@ -13,7 +13,6 @@
 namespace lumen::testing {
 namespace {
 
-constexpr uint16_t kDeviceNameValue = 3;  // "phone": service 1800, declaration 2, value 3
 constexpr const char* kPortGone = "Nordic radio's port is gone";
 
 // What the application's two callbacks saw, in order.

@@ -17,7 +17,6 @@
 namespace lumen::testing {
 namespace {
 
-constexpr uint16_t kDeviceNameValue = 3;  // "phone": service 1800, declaration 2, value 3
 
 struct Seen {
   std::mutex mutex;

@@ -63,6 +63,10 @@ inline std::string NordicScenario() {
 })";
 }
 
+// The value handle of the scenario phone's device name ("phone": service 1800,
+// declaration 2, value 3).
+inline constexpr uint16_t kDeviceNameValue = 3;
+
 // "c4:10:20:30:40:50" as an Address (least significant byte first).
 inline Address AddressOf(const std::string& text, Address::Type type) {
   std::array<uint8_t, 6> bytes{};
