@@ -57,9 +57,11 @@ if [ "$build_part" = 1 ]; then
   bash scripts/check-public-headers.sh "$deps/include"
 
   echo "== Cross build (mingw-w64)"
+  # -O2, the usual release level, rather than CMake's -O3, which takes a fifth
+  # longer to build.
   cmake -S . -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DLUMEN_WINDOWS_DEPS="$deps" \
-    -DCMAKE_BUILD_TYPE=Release -DLUMEN_BUILD_BENCH=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DLUMEN_BUILD_BENCH=OFF >/dev/null
   cmake --build "$build" -j "$jobs"
 
   echo "== The virtual BLED112, built for Linux"
