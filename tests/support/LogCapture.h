@@ -99,11 +99,12 @@ class LogCapture {
     return changed_.wait_for(lock, guard, [&] { return std::any_of(lines_.begin(), lines_.end(), match); });
   }
 
+  // Notifies under the lock: a waiter that sees the line may end the test and
+  // the process, and a notify still under way on a library thread would then
+  // touch a condition variable already destroyed.
   static void Record(Logger::LogType type, const std::string& text) {
-    {
-      std::lock_guard lock(mutex_);
-      lines_.push_back({type, text});
-    }
+    std::lock_guard lock(mutex_);
+    lines_.push_back({type, text});
     changed_.notify_all();
   }
 
