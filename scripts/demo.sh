@@ -21,10 +21,8 @@ case "$seconds" in
     ;;
 esac
 
-bash scripts/install-deps.sh
+bash scripts/build-release.sh lumenTestApp
 build=build/release
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target lumenTestApp
 
 echo "== lumenTestApp against the virtual nRF52 board (sim/scenarios/phone-tracking.json), ${seconds} s"
 {

@@ -19,10 +19,8 @@ case "$radio" in
     ;;
 esac
 
-bash scripts/install-deps.sh
+bash scripts/build-release.sh lumen-sim lumen_scan_example
 build=build/release
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target lumen-sim lumen_scan_example
 
 if [ "$radio" = nrf52 ]; then
   echo "Virtual nRF52 board running sim/scenarios/demo.json"
