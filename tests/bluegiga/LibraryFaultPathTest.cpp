@@ -33,6 +33,7 @@
 #include "sim/VirtualBled112.h"
 #include "support/CallOutcome.h"
 #include "support/LogCapture.h"
+#include "support/PhoneCharacteristics.h"
 #include "support/PhoneScenario.h"
 
 namespace lumen {
@@ -51,12 +52,8 @@ constexpr int kDisconnectedCode = 0x9000;
 constexpr int kTimeoutCode = 0x0185;
 
 using testing::kGapService;
-using testing::kLongValue;
-using testing::kNotifying;
 using testing::kPhoneAddress;
 using testing::kPhoneService;
-using testing::kShortValue;
-using testing::kWritable;
 
 // One phone; writing does not make it notify.
 const std::string kScenario =
@@ -154,7 +151,7 @@ void WithinGuard(const char* what, Call&& call) {
   done.get();
 }
 
-class LibraryFaultPathTest : public ::testing::Test {
+class LibraryFaultPathTest : public ::testing::Test, protected testing::PhoneCharacteristics {
  protected:
   void SetUp() override {
     g_app.Reset();
@@ -214,11 +211,8 @@ class LibraryFaultPathTest : public ::testing::Test {
 
   void MakeCharacteristics() {
     auto service = Phone()->GetService(kPhoneService);
-    m_short = service->GetCharacteristic(kShortValue);
-    m_long = service->GetCharacteristic(kLongValue);
-    m_notifying = service->GetCharacteristic(kNotifying);
+    TakeCharacteristics(*service);
     m_notifying->SetCharacteristicChangedCallback([](const std::vector<uint8_t>& /*value*/) {});
-    m_writable = service->GetCharacteristic(kWritable);
   }
 
   // The radio's connection number of the phone.
@@ -240,10 +234,7 @@ class LibraryFaultPathTest : public ::testing::Test {
   // What an application drops before it closes the library: the device's
   // destructor disconnects a connected device.
   void ReleaseApplicationObjects() {
-    m_short.reset();
-    m_long.reset();
-    m_notifying.reset();
-    m_writable.reset();
+    ReleaseCharacteristics();
     std::shared_ptr<BluetoothDevice> phone;
     {
       std::lock_guard lock(g_app.mutex);
@@ -267,10 +258,6 @@ class LibraryFaultPathTest : public ::testing::Test {
   LogCapture m_log;
   std::unique_ptr<sim::VirtualBled112> m_radio;
   std::unique_ptr<Scanner> m_scanner;
-  std::unique_ptr<GattCharacteristic> m_short;
-  std::unique_ptr<GattCharacteristic> m_long;
-  std::unique_ptr<GattCharacteristic> m_notifying;
-  std::unique_ptr<GattCharacteristic> m_writable;
 };
 
 // One application call and the BGAPI command it sends.

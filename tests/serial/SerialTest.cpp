@@ -111,10 +111,7 @@ bool SerialTest::InitializeOnPort(BluetoothDeviceType type, bool checkFunctional
 }
 
 void SerialTest::Close() {
-  m_short.reset();
-  m_long.reset();
-  m_notifying.reset();
-  m_writable.reset();
+  ReleaseCharacteristics();
   m_phone.reset();
   // The scanner first: its worker may still hand over an advertisement, and a
   // device kept from it would outlive the scanner's record of it.
@@ -174,11 +171,7 @@ void SerialTest::ConnectPhone() {
   ASSERT_TRUE(m_phone->IsConnected());
   auto service = m_phone->GetService(kPhoneService);
   ASSERT_TRUE(service);
-  m_short = service->GetCharacteristic(kShortValue);
-  m_long = service->GetCharacteristic(kLongValue);
-  m_notifying = service->GetCharacteristic(kNotifying);
-  m_writable = service->GetCharacteristic(kWritable);
-  ASSERT_TRUE(m_short && m_long && m_notifying && m_writable);
+  ASSERT_TRUE(TakeCharacteristics(*service));
 }
 
 uint8_t SerialTest::RadioConnection() {

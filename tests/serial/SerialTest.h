@@ -23,6 +23,7 @@
 #include "lumen/Uuid.h"
 #include "support/CallOutcome.h"
 #include "support/LogCapture.h"
+#include "support/PhoneCharacteristics.h"
 #include "support/PhoneScenario.h"
 #include "support/RemoteBled112.h"
 
@@ -73,7 +74,7 @@ void RecordSoftReset(bool removesDevice);
 
 // The library on the virtual BLED112's port, the radio driven through
 // lumen-sim's control channel: only what an application can call.
-class SerialTest : public ::testing::Test {
+class SerialTest : public ::testing::Test, protected PhoneCharacteristics {
  protected:
   void SetUp() override;
   void TearDown() override;
@@ -103,10 +104,6 @@ class SerialTest : public ::testing::Test {
   std::unique_ptr<RemoteBled112> m_radio;
   std::unique_ptr<Scanner> m_scanner;
   std::shared_ptr<BluetoothDevice> m_phone;
-  std::unique_ptr<GattCharacteristic> m_short;
-  std::unique_ptr<GattCharacteristic> m_long;
-  std::unique_ptr<GattCharacteristic> m_notifying;
-  std::unique_ptr<GattCharacteristic> m_writable;
 };
 
 }  // namespace lumen::testing
