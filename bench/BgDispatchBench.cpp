@@ -25,15 +25,21 @@ std::vector<uint8_t> ScanResponsePayload() {
           0xF3, 0xA3, 0xB5, 0x01, 0x00, 0x40, 0x6E, 0x05, 0x09, 'l', 'u', 'm', 'e'};
 }
 
+// The one subscriber: it adds up the advertisement bytes it is handed.
+int SubscribeCountingBytes(uint64_t& bytesSeen) {
+  int id = 0;
+  Subscribe<const ble_msg_gap_scan_response_evt_t*>(
+      "ble_evt_gap_scan_response",
+      [&bytesSeen](const ble_msg_gap_scan_response_evt_t* record) { bytesSeen += record->data.len; }, &id);
+  return id;
+}
+
 // Frames looked up, checked and published to one subscriber, per second.
 void BM_ScanResponseDispatch(benchmark::State& state) {
   Logger::SetLogCallback(nullptr);
   const std::vector<uint8_t> payload = ScanResponsePayload();
   uint64_t bytesSeen = 0;
-  int id = 0;
-  Subscribe<const ble_msg_gap_scan_response_evt_t*>(
-      "ble_evt_gap_scan_response",
-      [&bytesSeen](const ble_msg_gap_scan_response_evt_t* record) { bytesSeen += record->data.len; }, &id);
+  const int id = SubscribeCountingBytes(bytesSeen);
 
   for (auto _ : state) {
     const BgMessageDef* row = BgFindHandler(kHeader);
@@ -55,11 +61,8 @@ void BM_FrameInWithCapture(benchmark::State& state) {
   if (state.range(0) != 0) {
     StartCapture(path);
   }
-  int id = 0;
   uint64_t bytesSeen = 0;
-  Subscribe<const ble_msg_gap_scan_response_evt_t*>(
-      "ble_evt_gap_scan_response",
-      [&bytesSeen](const ble_msg_gap_scan_response_evt_t* record) { bytesSeen += record->data.len; }, &id);
+  const int id = SubscribeCountingBytes(bytesSeen);
   for (auto _ : state) {
     if (Capturing()) {
       CaptureWrite(kCaptureBgapiFromRadio, kCaptureInbound, {{kHeader, 4}, {payload.data(), payload.size()}});
