@@ -184,15 +184,14 @@ Json RemoteBled112::Call(const Json& request, std::chrono::milliseconds timeout)
 }
 
 RemoteBled112::Loaded RemoteBled112::Load(const std::string& scenarioJson, const LoadOptions& options) {
-  Json request = {{"cmd", "load"}, {"scenario", scenarioJson}};
-  if (!options.variant.empty()) request["variant"] = options.variant;
-  request["clock"] = options.clock == Clock::kManual ? "manual" : "real_time";
-  const Json reply = Call(request);
-  return {reply.at("path").get<std::string>(), reply.at("generation").get<size_t>()};
+  return SendLoad({{"cmd", "load"}, {"scenario", scenarioJson}}, options);
 }
 
 RemoteBled112::Loaded RemoteBled112::LoadFile(const std::string& path, const LoadOptions& options) {
-  Json request = {{"cmd", "load"}, {"scenario_file", path}};
+  return SendLoad({{"cmd", "load"}, {"scenario_file", path}}, options);
+}
+
+RemoteBled112::Loaded RemoteBled112::SendLoad(Json request, const LoadOptions& options) {
   if (!options.variant.empty()) request["variant"] = options.variant;
   request["clock"] = options.clock == Clock::kManual ? "manual" : "real_time";
   const Json reply = Call(request);

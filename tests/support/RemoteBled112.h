@@ -109,6 +109,8 @@ class RemoteBled112 {
   bool Notify(const std::string& peripheral, const std::string& characteristicUuid, const std::vector<uint8_t>& value);
 
  private:
+  // A load request (`scenario` or `scenario_file` already in it) with the options.
+  Loaded SendLoad(nlohmann::json request, const LoadOptions& options);
   std::optional<RemoteFrame> WaitForFrame(const char* request, const std::string& name,
                                           std::chrono::milliseconds timeout, size_t occurrence);
 
