@@ -41,6 +41,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
+using testing::Counting;
 using testing::LogCapture;
 
 constexpr auto kGuard = 10s;      // only ends a hang
@@ -58,14 +59,6 @@ using testing::kPhoneService;
 // One phone; writing does not make it notify.
 const std::string kScenario =
     testing::Bled112Scenario(testing::PhonePeripheral({.deviceName = "Phone", .notifyValues = {}}));
-
-Bytes Counting(uint8_t count) {
-  Bytes bytes(count);
-  for (uint8_t i = 0; i < count; ++i) {
-    bytes[i] = i;
-  }
-  return bytes;
-}
 
 // What the application's callbacks saw. They are plain function pointers, so
 // the state is global.

@@ -13,14 +13,6 @@ std::string PhonesScenario(const std::string& variant, const std::string& firmwa
                          variant, firmware);
 }
 
-Bytes Counting(uint8_t count) {
-  Bytes bytes(count);
-  for (uint8_t i = 0; i < count; ++i) {
-    bytes[i] = i;
-  }
-  return bytes;
-}
-
 AppRecord g_app;
 
 void AppRecord::Reset() {

@@ -43,8 +43,6 @@ inline constexpr int kDisconnectedCode = 0x9000;
 // notify three values.
 std::string PhonesScenario(const std::string& variant = "dongle", const std::string& firmware = kFirmware18);
 
-Bytes Counting(uint8_t count);  // 00 01 02 …
-
 // What the application's callbacks saw. They are plain function pointers, so
 // the record is global.
 struct AppRecord {

@@ -3,13 +3,24 @@
 // The phone's four characteristics as a test's application holds them, for
 // the fixtures that work with a connected phone.
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "lumen/GattCharacteristic.h"
 #include "lumen/GattService.h"
 #include "support/PhoneScenario.h"
 
 namespace lumen::testing {
+
+// 00 01 02 …: the long value's first `count` bytes.
+inline std::vector<uint8_t> Counting(uint8_t count) {
+  std::vector<uint8_t> bytes(count);
+  for (uint8_t i = 0; i < count; ++i) {
+    bytes[i] = i;
+  }
+  return bytes;
+}
 
 struct PhoneCharacteristics {
   // Takes the four from the phone's service; true when it has them all.
