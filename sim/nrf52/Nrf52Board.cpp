@@ -346,8 +346,8 @@ uint32_t Nrf52Board::CfgSet(uint32_t id, const ble_cfg_t* cfg) {
           roles.central_sec_count > roles.central_role_count) {
         return NRF_ERROR_INVALID_PARAM;
       }
-      m_centralRoleCount = roles.central_role_count;
-      m_advSetCount = roles.adv_set_count;
+      m_configuration.centralRoleCount = roles.central_role_count;
+      m_configuration.advSetCount = roles.adv_set_count;
       return NRF_SUCCESS;
     }
     case BLE_CONN_CFG_GAP: {
@@ -356,16 +356,16 @@ uint32_t Nrf52Board::CfgSet(uint32_t id, const ble_cfg_t* cfg) {
       ConnTag& tag = m_tags[cfg->conn_cfg.conn_cfg_tag];
       tag.connCount = gap.conn_count;
       tag.eventLength = gap.event_length;
-      m_connCount = gap.conn_count;
-      m_eventLength = gap.event_length;
-      m_connCfgTag = cfg->conn_cfg.conn_cfg_tag;
+      m_configuration.connCount = gap.conn_count;
+      m_configuration.eventLength = gap.event_length;
+      m_configuration.connCfgTag = cfg->conn_cfg.conn_cfg_tag;
       return NRF_SUCCESS;
     }
     case BLE_CONN_CFG_GATT: {
       uint16_t mtu = cfg->conn_cfg.params.gatt_conn_cfg.att_mtu;
       if (mtu < BLE_GATT_ATT_MTU_DEFAULT || mtu > 247) return NRF_ERROR_INVALID_PARAM;
       m_tags[cfg->conn_cfg.conn_cfg_tag].attMtu = mtu;
-      m_attMtu = mtu;
+      m_configuration.attMtu = mtu;
       return NRF_SUCCESS;
     }
     case BLE_CONN_CFG_GATTC: {
@@ -437,12 +437,7 @@ void Nrf52Board::ResetSoftDevice() {
   m_advTxPower.reset();
   m_scanInitTxPower.reset();
   m_enabled = false;
-  m_centralRoleCount.reset();
-  m_advSetCount.reset();
-  m_attMtu.reset();
-  m_connCount.reset();
-  m_eventLength.reset();
-  m_connCfgTag = 0;
+  m_configuration = {};
   m_tags.clear();
 }
 
@@ -454,12 +449,7 @@ Nrf52Snapshot Nrf52Board::Snapshot() const {
   Nrf52Snapshot snapshot;
   snapshot.open = m_running;
   snapshot.enabled = m_enabled;
-  snapshot.centralRoleCount = m_centralRoleCount;
-  snapshot.advSetCount = m_advSetCount;
-  snapshot.attMtu = m_attMtu;
-  snapshot.connCount = m_connCount;
-  snapshot.eventLength = m_eventLength;
-  snapshot.connCfgTag = m_connCfgTag;
+  snapshot.configuration = m_configuration;
   snapshot.scanner = m_scanner;
   snapshot.activeScanning = m_activeScanning;
   snapshot.scanIntervalUnits = m_scanInterval;

@@ -291,12 +291,7 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   // SoftDevice
   bool m_enabled = false;
   size_t m_resets = 0;
-  std::optional<uint8_t> m_centralRoleCount;
-  std::optional<uint8_t> m_advSetCount;
-  std::optional<uint16_t> m_attMtu;
-  std::optional<uint8_t> m_connCount;
-  std::optional<uint16_t> m_eventLength;
-  uint8_t m_connCfgTag = 0;
+  Nrf52Configuration m_configuration;
   std::map<uint8_t, ConnTag> m_tags;
 
   // Scanner

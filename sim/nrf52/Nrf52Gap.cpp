@@ -270,7 +270,7 @@ uint32_t Nrf52Board::Connect(const ble_gap_addr_t* peer, const ble_gap_scan_para
   if (m_connecting) return NRF_ERROR_INVALID_STATE;
   size_t sameTag = 0;
   for (const auto& [handle, link] : m_links) sameTag += link.tag == tag ? 1 : 0;
-  uint32_t central = m_centralRoleCount.value_or(BLE_GAP_ROLE_COUNT_CENTRAL_DEFAULT);
+  uint32_t central = m_configuration.centralRoleCount.value_or(BLE_GAP_ROLE_COUNT_CENTRAL_DEFAULT);
   if (m_links.size() >= central || sameTag >= ConnCountLimit(tag)) return NRF_ERROR_CONN_COUNT;
 
   PendingConnect pending;

@@ -83,16 +83,20 @@ struct Nrf52OnAirFrame {
   uint32_t intervalUnits = 0;
 };
 
-struct Nrf52Snapshot {
-  bool open = false;
-  bool enabled = false;  // sd_ble_enable succeeded
-  // Configuration given with sd_ble_cfg_set before enabling.
+// Configuration given with sd_ble_cfg_set before enabling.
+struct Nrf52Configuration {
   std::optional<uint8_t> centralRoleCount;
   std::optional<uint8_t> advSetCount;
   std::optional<uint16_t> attMtu;
   std::optional<uint8_t> connCount;
   std::optional<uint16_t> eventLength;
   uint8_t connCfgTag = 0;
+};
+
+struct Nrf52Snapshot {
+  bool open = false;
+  bool enabled = false;  // sd_ble_enable succeeded
+  Nrf52Configuration configuration;
 
   Nrf52ScannerState scanner = Nrf52ScannerState::kStopped;
   bool activeScanning = false;

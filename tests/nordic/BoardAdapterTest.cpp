@@ -97,10 +97,10 @@ TEST(BoardAdapterTest, ConfigurationBelongsBeforeEnableAndVersionIsAnS132) {
 
   auto snapshot = session.Board().Snapshot();
   EXPECT_TRUE(snapshot.enabled);
-  EXPECT_EQ(snapshot.centralRoleCount, 2);
-  EXPECT_EQ(snapshot.connCount, 2);
-  EXPECT_EQ(snapshot.eventLength, 6);
-  EXPECT_EQ(snapshot.connCfgTag, 1);
+  EXPECT_EQ(snapshot.configuration.centralRoleCount, 2);
+  EXPECT_EQ(snapshot.configuration.connCount, 2);
+  EXPECT_EQ(snapshot.configuration.eventLength, 6);
+  EXPECT_EQ(snapshot.configuration.connCfgTag, 1);
   // An unconfigured tag is unknown to connect.
   ble_gap_addr_t peer = GapAddr(kPhoneAddress, BLE_GAP_ADDR_TYPE_RANDOM_PRIVATE_RESOLVABLE);
   ble_gap_scan_params_t scan = ScanParams();

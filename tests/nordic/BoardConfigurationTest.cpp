@@ -42,10 +42,10 @@ TEST(BoardConfigurationTest, InvalidValuesAreRefusedAndLeaveTheDefaults) {
   uint32_t ramBase = 0;
   ASSERT_EQ(sd_ble_enable(adapter, &ramBase), NRF_SUCCESS);
   const auto snapshot = session.Board().Snapshot();
-  EXPECT_FALSE(snapshot.centralRoleCount.has_value());
-  EXPECT_FALSE(snapshot.advSetCount.has_value());
-  EXPECT_FALSE(snapshot.connCount.has_value());
-  EXPECT_FALSE(snapshot.attMtu.has_value());
+  EXPECT_FALSE(snapshot.configuration.centralRoleCount.has_value());
+  EXPECT_FALSE(snapshot.configuration.advSetCount.has_value());
+  EXPECT_FALSE(snapshot.configuration.connCount.has_value());
+  EXPECT_FALSE(snapshot.configuration.attMtu.has_value());
 }
 
 }  // namespace

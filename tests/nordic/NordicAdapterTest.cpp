@@ -12,11 +12,11 @@ TEST_F(NordicAdapterTest, OpenConfiguresTheSoftDeviceAndScans) {
   OpenBoard();
   const sim::Nrf52Snapshot snapshot = Board().Snapshot();
   EXPECT_TRUE(snapshot.enabled);
-  EXPECT_EQ(snapshot.centralRoleCount, 5);
-  EXPECT_EQ(snapshot.advSetCount, 1);
-  EXPECT_EQ(snapshot.attMtu, 150);
-  EXPECT_EQ(snapshot.connCount, 5);
-  EXPECT_EQ(snapshot.eventLength, 6);
+  EXPECT_EQ(snapshot.configuration.centralRoleCount, 5);
+  EXPECT_EQ(snapshot.configuration.advSetCount, 1);
+  EXPECT_EQ(snapshot.configuration.attMtu, 150);
+  EXPECT_EQ(snapshot.configuration.connCount, 5);
+  EXPECT_EQ(snapshot.configuration.eventLength, 6);
   EXPECT_EQ(snapshot.scanner, sim::Nrf52ScannerState::kRunning);
   EXPECT_FALSE(snapshot.activeScanning);
   EXPECT_TRUE(Sdk().IsScanning());
