@@ -23,7 +23,8 @@ inline std::vector<uint8_t> Counting(uint8_t count) {
 }
 
 struct PhoneCharacteristics {
-  // Takes the four from the phone's service; true when it has them all.
+  // Takes the four from the phone's service (a phone without one of them
+  // throws); true when all four came back.
   bool TakeCharacteristics(GattService& service) {
     m_short = service.GetCharacteristic(kShortValue);
     m_long = service.GetCharacteristic(kLongValue);
