@@ -1,6 +1,7 @@
 #include "bluegiga/BGCalls.h"
 
 #include <algorithm>
+#include <boost/core/noncopyable.hpp>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,9 +32,8 @@ namespace {
 constexpr int kDefaultTimeoutMs = 3000;
 constexpr int kTimeoutWhenUnsetMs = 30000;
 constexpr uint32_t kDelayedResetBootWaitMs = 10000;
-constexpr uint16_t kResultWrongState = 0x0181;
-constexpr uint16_t kResultTimeout = 0x0185;
-constexpr uint16_t kAttInvalidHandle = 0x0401;
+// BGAPI results this layer acts on.
+enum Result : uint16_t { kResultWrongState = 0x0181, kResultTimeout = 0x0185, kAttInvalidHandle = 0x0401 };
 constexpr size_t kMaxArrayBytes = 255;  // BGAPI arrays carry a one-byte length
 constexpr uint8_t kConnectionConnected = 0x01;
 constexpr const char* kPortGoneText = " - the radio's serial port is gone";
@@ -128,7 +128,7 @@ thread_local bool t_hardwareFailurePending = false;
 // The operation lock. A silent radio's hardware-failure callback is held back
 // until the lock is released, so the callback may use the radio (stop the
 // scan, disconnect) without deadlocking its own thread or stalling others.
-class OperationLock {
+class OperationLock : private boost::noncopyable {
  public:
   OperationLock() : m_lock(g_operationLock) { ++t_operationDepth; }
   ~OperationLock() {
@@ -137,8 +137,6 @@ class OperationLock {
       NotifyHardwareFailure();  // catches whatever the callback throws
     }
   }
-  OperationLock(const OperationLock&) = delete;
-  OperationLock& operator=(const OperationLock&) = delete;
 
  private:
   std::unique_lock<std::mutex> m_lock;

@@ -51,6 +51,12 @@ void Reset(uint8_t bootToDfu, bool waitForBoot);
 void DelayedReset(uint16_t delayMs, bool waitForBoot);
 void DfuReset(uint8_t bootToDfu, bool waitForBoot);
 
+// Values of the GAP parameters below, as BGAPI numbers them.
+enum GapDiscoverMode : uint8_t { kDiscoverGeneric = 1, kDiscoverObservation = 2 };
+enum GapDiscoverableMode : uint8_t { kNonDiscoverable = 0, kUserDataDiscoverable = 4 };
+enum GapConnectableMode : uint8_t { kNonConnectable = 0, kScannableNonConnectable = 3 };
+constexpr uint8_t kAllAdvertisingChannels = 0x07;  // channel map: 37, 38 and 39
+
 void Discover(uint8_t mode);
 void EndProcedure();
 bool IsScanning();

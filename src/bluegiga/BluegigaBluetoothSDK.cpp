@@ -12,11 +12,6 @@
 namespace lumen::details {
 namespace {
 
-constexpr uint16_t kPrimaryServiceUuid = 0x2800;
-constexpr uint16_t kCharacteristicDeclarationUuid = 0x2803;
-constexpr uint8_t kAllAdvertisingChannels = 7;
-constexpr uint8_t kDiscoverableUserData = 4;
-constexpr uint8_t kConnectableScannableOnly = 3;
 constexpr int kProbeAttempts = 6;
 constexpr auto kProbeRetryPause = std::chrono::milliseconds(500);
 constexpr uint8_t kRequiredConnections = 3;
@@ -97,7 +92,8 @@ bool BluegigaBluetoothSDK::IsDeviceOpen() { return SerialThread::Instance().IsOp
 void BluegigaBluetoothSDK::CloseDevice() { SerialThread::Instance().Close(); }
 
 void BluegigaBluetoothSDK::StartScan(bool includeNonConnectable) {
-  BGCalls::Discover(includeNonConnectable ? 2 : 1);  // observation mode also reports non-connectable advertisers
+  // Observation mode also reports non-connectable advertisers.
+  BGCalls::Discover(includeNonConnectable ? BGCalls::kDiscoverObservation : BGCalls::kDiscoverGeneric);
 }
 
 std::string BluegigaBluetoothSDK::GetFirmwareVersion() {
@@ -129,13 +125,16 @@ void BluegigaBluetoothSDK::SetAdvertisementData(uint8_t setScanResponse, const s
 
 void BluegigaBluetoothSDK::SetAdvertisementParameters(uint16_t interval) {
   if (m_supportsAdvertisingData) {
-    BGCalls::SetAdvParameters(interval, interval, kAllAdvertisingChannels);
+    BGCalls::SetAdvParameters(interval, interval, BGCalls::kAllAdvertisingChannels);
   }
 }
 
-void BluegigaBluetoothSDK::StartAdvertising() { BGCalls::SetMode(kDiscoverableUserData, kConnectableScannableOnly); }
+void BluegigaBluetoothSDK::StartAdvertising() {
+  BGCalls::SetMode(BGCalls::kUserDataDiscoverable, BGCalls::kScannableNonConnectable);
+}
 
 std::vector<AttGroupItem> BluegigaBluetoothSDK::GetListOfServices(DeviceConnectionHandle h) {
+  constexpr uint16_t kPrimaryServiceUuid = 0x2800;  // the attribute type that opens a service
   return BGCalls::ReadByGroupType(h, 1, 0xFFFF, Uuid(kPrimaryServiceUuid));
 }
 
@@ -145,6 +144,7 @@ std::vector<AttHandleItem> BluegigaBluetoothSDK::GetListOfCharacteristics(Device
 }
 
 std::vector<AttHandleItem> BluegigaBluetoothSDK::GroupCharacteristics(const std::vector<AttHandleItem>& items) {
+  constexpr uint16_t kCharacteristicDeclarationUuid = 0x2803;
   const Uuid declaration(kCharacteristicDeclarationUuid);
   std::vector<AttHandleItem> characteristics;
   std::vector<const AttHandleItem*> group;

@@ -35,7 +35,7 @@ class BluegigaBluetoothSDK final : public IBluetoothSDK {
   void SetAdvertisementData(uint8_t setScanResponse, const std::vector<uint8_t>& data) override;
   void SetAdvertisementParameters(uint16_t interval) override;
   void StartAdvertising() override;
-  void StopAdvertising() override { BGCalls::SetMode(0, 0); }
+  void StopAdvertising() override { BGCalls::SetMode(BGCalls::kNonDiscoverable, BGCalls::kNonConnectable); }
   void ConnectDirect(DeviceConnectionHandle h, const std::vector<TimestampedRSSI>& /*advertRssi*/,
                      const Address& address, uint16_t connIntervalMin, uint16_t connIntervalMax,
                      uint16_t supervisionTimeout, uint16_t latency) override {

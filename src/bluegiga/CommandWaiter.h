@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -13,11 +14,9 @@ namespace lumen::details {
 // What one blocking BGAPI call waits on. Handlers are subscribed before the
 // command goes out, so no answer can be missed, and all are unsubscribed
 // when the call ends, by return or by exception.
-class CommandWaiter {
+class CommandWaiter : private boost::noncopyable {
  public:
   CommandWaiter() = default;
-  CommandWaiter(const CommandWaiter&) = delete;
-  CommandWaiter& operator=(const CommandWaiter&) = delete;
   ~CommandWaiter() {
     for (const int id : m_subscriptions) {
       try {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -9,12 +10,10 @@ namespace lumen::details {
 // Runs the command layer's connection reconciliation on a thread of its own,
 // so neither the serial reader nor the command that went unanswered waits
 // for it. Woken by the command layer; idle otherwise.
-class LinkReconciler {
+class LinkReconciler : private boost::noncopyable {
  public:
   LinkReconciler();
   ~LinkReconciler();
-  LinkReconciler(const LinkReconciler&) = delete;
-  LinkReconciler& operator=(const LinkReconciler&) = delete;
 
  private:
   void Wake();

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/serial_port.hpp>
+#include <boost/core/noncopyable.hpp>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -19,12 +20,10 @@ namespace lumen::details {
 // The byte pipe to a Bluegiga radio on a serial port. One reader thread runs
 // every read, write and close step; it reads what has arrived, cuts it into
 // BGAPI messages (4-byte header, payload) and dispatches each one in order.
-class SerialThread : private BgFrameReader::Sink {
+class SerialThread : private BgFrameReader::Sink, private boost::noncopyable {
  public:
   SerialThread();
   ~SerialThread();  // Stop()
-  SerialThread(const SerialThread&) = delete;
-  SerialThread& operator=(const SerialThread&) = delete;
 
   // The one transport while a Bluegiga radio is open.
   // Throws "singleton object not initialized" when there is none.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <memory>
 
 #include "core/IBluetoothSDK.h"
@@ -28,12 +29,10 @@ std::shared_ptr<IBluetoothSDK> ReplaceBluetoothSDK(const IBluetoothSDK* expected
 // opens, what the provider reports (for instance whether it scans
 // continuously) is not settled yet, so periodic work must not act on it.
 bool IsBluetoothSDKOpening();
-class BluetoothSDKOpening {
+class BluetoothSDKOpening : private boost::noncopyable {
  public:
   BluetoothSDKOpening();
   ~BluetoothSDKOpening();
-  BluetoothSDKOpening(const BluetoothSDKOpening&) = delete;
-  BluetoothSDKOpening& operator=(const BluetoothSDKOpening&) = delete;
 };
 
 void NotifyHardwareFailure();

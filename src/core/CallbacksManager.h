@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/any.hpp>
+#include <boost/core/noncopyable.hpp>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,12 +21,10 @@ namespace lumen::details {
 // code it calls) that subscribes or publishes would deadlock on it: that is
 // refused with an error instead. Unsubscribing from a handler (an object
 // destroyed there) takes effect when the publish ends.
-class CallbacksManager {
+class CallbacksManager : private boost::noncopyable {
  public:
   CallbacksManager();
   ~CallbacksManager();
-  CallbacksManager(const CallbacksManager&) = delete;
-  CallbacksManager& operator=(const CallbacksManager&) = delete;
 
   template <class Payload>
   void Subscribe(const char* name, std::function<void(Payload)> handler, int* idOut) {
@@ -90,12 +89,10 @@ class CallbacksManager {
 
   // Marks this thread as publishing; on leaving, removes what its handlers
   // unsubscribed meanwhile (the loop could not erase under its own feet).
-  class PublishingScope {
+  class PublishingScope : private boost::noncopyable {
    public:
     explicit PublishingScope(CallbacksManager& bus) : m_bus(bus) { t_publishingBus = &bus; }
     ~PublishingScope();
-    PublishingScope(const PublishingScope&) = delete;
-    PublishingScope& operator=(const PublishingScope&) = delete;
 
    private:
     CallbacksManager& m_bus;

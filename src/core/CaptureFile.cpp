@@ -11,15 +11,13 @@
 namespace lumen::details {
 namespace {
 
-constexpr uint32_t kSectionHeaderBlock = 0x0A0D0D0A;
-constexpr uint32_t kInterfaceBlock = 0x00000001;
-constexpr uint32_t kPacketBlock = 0x00000006;
+enum BlockType : uint32_t { kSectionHeaderBlock = 0x0A0D0D0A, kInterfaceBlock = 0x00000001, kPacketBlock = 0x00000006 };
+// Option codes are numbered per block type.
+enum SectionHeaderOption : uint16_t { kOptShbUserAppl = 4 };
+enum InterfaceOption : uint16_t { kOptIfName = 2, kOptIfTsresol = 9 };
+enum PacketOption : uint16_t { kOptEpbFlags = 2 };
 constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
 constexpr uint16_t kLinkTypeUser0 = 147;
-constexpr uint16_t kOptShbUserAppl = 4;
-constexpr uint16_t kOptIfName = 2;
-constexpr uint16_t kOptIfTsresol = 9;
-constexpr uint16_t kOptEpbFlags = 2;
 constexpr uint8_t kMicroseconds = 6;
 // Packet block: type, length, interface, time high, time low, captured,
 // original length (28), epb_flags option (8), end of options (4), length (4).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,13 +19,11 @@ struct CapturePiece {
 // blocks, then one packet block per record, each flushed as it is written.
 // Rotates to `path.1` ... when a bound is set. Not thread-safe: the caller
 // holds the capture's lock.
-class CaptureFile {
+class CaptureFile : private boost::noncopyable {
  public:
   // Throws std::runtime_error when the file cannot be created.
   CaptureFile(std::string path, uint64_t maxFileBytes, uint32_t keepFiles, std::string interfaceName);
   ~CaptureFile();
-  CaptureFile(const CaptureFile&) = delete;
-  CaptureFile& operator=(const CaptureFile&) = delete;
 
   // Returns false with `error` set when the file could not take the record.
   bool Write(uint64_t timeUs, uint8_t direction, uint8_t kind, const CapturePiece* pieces, size_t pieceCount,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -10,14 +11,12 @@ namespace lumen::details {
 // A one-shot signal with a bounded wait. Waits run in 100 ms slices and give
 // up early while the process-wide reset flag is raised (radio closed or
 // being reset), unless the event is told to ignore it.
-class Event {
+class Event : private boost::noncopyable {
  public:
   static constexpr uint32_t kSliceMs = 100;
 
   Event() = default;
   ~Event();
-  Event(const Event&) = delete;
-  Event& operator=(const Event&) = delete;
 
   void Set();
   void Reset();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <cstdint>
 #include <exception>
 
@@ -46,12 +47,10 @@ inline void CountNoResponse() { Count(Health().commandsNoResponse); }
 inline void CountNoCompletingEvent() { Count(Health().commandsNoCompletingEvent); }
 
 // Counts one GATT operation as ok, or as failed when it ends by an exception.
-class GattOutcomeCount {
+class GattOutcomeCount : private boost::noncopyable {
  public:
   GattOutcomeCount() = default;
   ~GattOutcomeCount() { Count(std::uncaught_exceptions() > m_exceptions ? Health().gattFailed : Health().gattOk); }
-  GattOutcomeCount(const GattOutcomeCount&) = delete;
-  GattOutcomeCount& operator=(const GattOutcomeCount&) = delete;
 
  private:
   const int m_exceptions = std::uncaught_exceptions();

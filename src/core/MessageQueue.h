@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/core/noncopyable.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,7 +16,7 @@ namespace lumen::details {
 
 // One worker thread running posted handlers one at a time, in post order,
 // plus one timer whose handler also runs on that thread.
-class MessageQueue {
+class MessageQueue : private boost::noncopyable {
  public:
   using Handler = std::function<void()>;
   using TimerHandler = std::function<void(const boost::system::error_code&)>;
@@ -24,8 +25,6 @@ class MessageQueue {
   // mark (the process-wide queue's; a scanner's own queue stays out).
   explicit MessageQueue(bool reportsDepth = false);
   ~MessageQueue();
-  MessageQueue(const MessageQueue&) = delete;
-  MessageQueue& operator=(const MessageQueue&) = delete;
 
   void Post(Handler handler);
 

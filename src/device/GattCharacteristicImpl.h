@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,7 +15,7 @@
 
 namespace lumen {
 
-class GattCharacteristic::Impl {
+class GattCharacteristic::Impl : private boost::noncopyable {
  public:
   using ChangedCallback = std::function<void(const std::vector<uint8_t>&)>;
 
@@ -24,8 +25,6 @@ class GattCharacteristic::Impl {
        details::DeviceConnectionHandle handle, uint16_t valueHandle);
   // Unsubscribes; after that no notification handler is running or will run.
   ~Impl();
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
 
   std::shared_ptr<BluetoothDevice> LockDevice() const;
   uint16_t LookUpValueHandle() const;

@@ -15,13 +15,6 @@ namespace lumen::Nordic {
 
 namespace {
 
-constexpr uint32_t kBaudRate = 1000000;
-constexpr uint32_t kRetransmissionIntervalMs = 250;
-constexpr uint32_t kResponseTimeoutMs = 1500;
-constexpr uint8_t kCentralRoleCount = 5;
-constexpr uint16_t kAttMtu = 150;
-constexpr uint8_t kConnCount = 5;
-constexpr uint16_t kEventLength1250us = 6;
 constexpr uint16_t kNordicCompanyId = 0x0059;
 
 // One of the settings the SoftDevice takes before it is enabled, in the
@@ -37,6 +30,11 @@ struct StackSetting {
 };
 
 std::array<StackSetting, 3> StackSettings(uint8_t connCfgTag) {
+  constexpr uint8_t kCentralRoleCount = 5;
+  constexpr uint16_t kAttMtu = 150;
+  constexpr uint8_t kConnCount = 5;
+  constexpr uint16_t kEventLength1250us = 6;
+
   ble_cfg_t roles{};
   roles.gap_cfg.role_count_cfg.adv_set_count = 1;
   roles.gap_cfg.role_count_cfg.periph_role_count = 0;
@@ -187,6 +185,10 @@ bool NordicBluetoothSDK::OpenDevice(BluetoothDeviceType /*type*/, const std::str
     Log(kDebug, kName, "Open device(", port, ") without delay");
   }
 
+  // The connectivity firmware's serial link.
+  constexpr uint32_t kBaudRate = 1000000;
+  constexpr uint32_t kRetransmissionIntervalMs = 250;
+  constexpr uint32_t kResponseTimeoutMs = 1500;
   physical_layer_t* physical = nullptr;
   data_link_layer_t* dataLink = nullptr;
   transport_layer_t* transport = nullptr;

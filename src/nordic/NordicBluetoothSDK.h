@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -36,12 +37,10 @@ inline constexpr const char* kPortGoneText = "Nordic radio's port is gone";
 
 // The provider for an nRF52 connectivity board driven through pc-ble-driver
 // (SoftDevice API v6).
-class NordicBluetoothSDK final : public details::IBluetoothSDK {
+class NordicBluetoothSDK final : public details::IBluetoothSDK, private boost::noncopyable {
  public:
   NordicBluetoothSDK();
   ~NordicBluetoothSDK() override;
-  NordicBluetoothSDK(const NordicBluetoothSDK&) = delete;
-  NordicBluetoothSDK& operator=(const NordicBluetoothSDK&) = delete;
 
   bool OpenDevice(BluetoothDeviceType type, const std::string& port, uint32_t waitMsec, bool checkFunctional) override;
   bool IsDeviceOpen() override;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,7 +19,7 @@ namespace lumen::Nordic {
 // everything the wait owns. They update the call's results under Lock() and
 // only while the call is still open, so a late event cannot touch results the
 // caller is already reading.
-class NordicCallWait {
+class NordicCallWait : private boost::noncopyable {
  public:
   explicit NordicCallWait(std::string name = {}) : m_name(std::move(name)) {}
   ~NordicCallWait() {
@@ -26,8 +27,6 @@ class NordicCallWait {
       details::Unsubscribe(id);
     }
   }
-  NordicCallWait(const NordicCallWait&) = delete;
-  NordicCallWait& operator=(const NordicCallWait&) = delete;
 
   template <class Payload>
   void Subscribe(const char* name, std::function<void(Payload)> handler) {

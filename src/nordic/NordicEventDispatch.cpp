@@ -26,9 +26,8 @@ using details::Publish;
 namespace {
 
 constexpr int kRssiCorrectionDb = 8;
-constexpr uint8_t kPacketConnectable = 0;
-constexpr uint8_t kPacketScanResponse = 4;
-constexpr uint8_t kPacketScannable = 6;
+// The packet types a BGAPI scan response record carries.
+enum PacketType : uint8_t { kPacketConnectable = 0, kPacketScanResponse = 4, kPacketScannable = 6 };
 constexpr uint8_t kNoBond = 0xFF;
 constexpr size_t kScanResponseRecordBytes = sizeof(details::bglib::ble_msg_gap_scan_response_evt_t);
 constexpr size_t kMaxRecordDataBytes = 255;  // the record's length field is one byte

@@ -1,17 +1,16 @@
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <chrono>
 #include <string>
 
 namespace lumen::Nordic {
 
 // Logs at DEBUG how long an operation took ("<name> 1.005 sec"), however it ends.
-class OperationTimer {
+class OperationTimer : private boost::noncopyable {
  public:
   explicit OperationTimer(const char* name);
   ~OperationTimer();
-  OperationTimer(const OperationTimer&) = delete;
-  OperationTimer& operator=(const OperationTimer&) = delete;
 
   // "<seconds>.<milliseconds as three digits> sec"
   static std::string FormatElapsed(std::chrono::milliseconds elapsed);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,7 +17,7 @@
 
 namespace lumen {
 
-class LUMEN_IMPL_HIDDEN BeaconController::Impl {
+class LUMEN_IMPL_HIDDEN BeaconController::Impl : private boost::noncopyable {
  public:
   static constexpr uint32_t kSwitchIntervalMs = 3000;
   static constexpr size_t kMajorCount = 20;
@@ -25,8 +26,6 @@ class LUMEN_IMPL_HIDDEN BeaconController::Impl {
   // kSwitchIntervalMs. Waits run in Event's 100 ms slices.
   Impl(const std::vector<Uuid>& uuids, unsigned short interval, uint32_t switchIntervalMs = kSwitchIntervalMs);
   ~Impl();
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
 
   void SetUuids(const std::vector<Uuid>& uuids);
   bool InitAdvertiser(unsigned short interval);

@@ -37,57 +37,58 @@ std::shared_ptr<DeviceRecord> DeviceRecord::Create(std::shared_ptr<const AdvPack
   return record;
 }
 
-DeviceRecord::DeviceRecord(std::shared_ptr<const AdvPacket> packet, int64_t nowMs)
-    : m_packet(std::move(packet)), m_lastAdvertMs(nowMs) {
-  m_rssiSamples.reserve(kMaxRssiSamples + 1);
-  m_rssiSamples.push_back(TimestampedRSSI{nowMs, m_packet->rssi(), false});
+DeviceRecord::DeviceRecord(std::shared_ptr<const AdvPacket> packet, int64_t nowMs) {
+  m_data.packet = std::move(packet);
+  m_data.history.lastAdvertMs = nowMs;
+  m_data.rssiSamples.reserve(kMaxRssiSamples + 1);
+  m_data.rssiSamples.push_back(TimestampedRSSI{nowMs, m_data.packet->rssi(), false});
 }
 
 DeviceRecord::~DeviceRecord() = default;
 
 std::shared_ptr<const AdvPacket> DeviceRecord::packet() const {
   std::lock_guard lock(m_mutex);
-  return m_packet;
+  return m_data.packet;
 }
 
 Address DeviceRecord::address() const {
   std::lock_guard lock(m_mutex);
-  return m_packet->address();
+  return m_data.packet->address();
 }
 
 std::vector<unsigned char> DeviceRecord::advertisementData() const {
   std::lock_guard lock(m_mutex);
-  return m_packet->data();
+  return m_data.packet->data();
 }
 
 uint8_t DeviceRecord::packetType() const {
   std::lock_guard lock(m_mutex);
-  return m_packet->packetType();
+  return m_data.packet->packetType();
 }
 
 void DeviceRecord::AddSample(const TimestampedRSSI& sample) {
   std::lock_guard lock(m_mutex);
-  m_rssiSamples.insert(m_rssiSamples.begin(), sample);
-  if (m_rssiSamples.size() > kMaxRssiSamples) {
-    m_rssiSamples.resize(kMaxRssiSamples);
+  m_data.rssiSamples.insert(m_data.rssiSamples.begin(), sample);
+  if (m_data.rssiSamples.size() > kMaxRssiSamples) {
+    m_data.rssiSamples.resize(kMaxRssiSamples);
   }
   if (!sample.fromConnection) {
-    m_lastAdvertMs = sample.timestamp;
+    m_data.history.lastAdvertMs = sample.timestamp;
   }
-  m_meanValid = false;
+  m_data.meanValid = false;
 }
 
 double DeviceRecord::MeanRssiLocked() {
-  if (!m_meanValid) {
-    const size_t count = std::min(kMeanSampleCount, m_rssiSamples.size());
+  if (!m_data.meanValid) {
+    const size_t count = std::min(kMeanSampleCount, m_data.rssiSamples.size());
     double sum = 0;
     for (size_t i = 0; i < count; ++i) {
-      sum += m_rssiSamples[i].rssi;
+      sum += m_data.rssiSamples[i].rssi;
     }
-    m_mean = count == 0 ? 0.0 : sum / static_cast<double>(count);
-    m_meanValid = true;
+    m_data.mean = count == 0 ? 0.0 : sum / static_cast<double>(count);
+    m_data.meanValid = true;
   }
-  return m_mean;
+  return m_data.mean;
 }
 
 double DeviceRecord::MeanRssi() {
@@ -97,128 +98,123 @@ double DeviceRecord::MeanRssi() {
 
 std::vector<TimestampedRSSI> DeviceRecord::RssiHistoryOldestFirst() const {
   std::lock_guard lock(m_mutex);
-  return {m_rssiSamples.rbegin(), m_rssiSamples.rend()};
+  return {m_data.rssiSamples.rbegin(), m_data.rssiSamples.rend()};
 }
 
 size_t DeviceRecord::SampleCount() const {
   std::lock_guard lock(m_mutex);
-  return m_rssiSamples.size();
+  return m_data.rssiSamples.size();
 }
 
 int64_t DeviceRecord::lastAdvertMs() const {
   std::lock_guard lock(m_mutex);
-  return m_lastAdvertMs;
+  return m_data.history.lastAdvertMs;
 }
 
 DeviceRecord::Snapshot DeviceRecord::TakeSnapshot() {
   std::lock_guard lock(m_mutex);
   Snapshot snapshot;
   snapshot.meanRssi = MeanRssiLocked();
-  snapshot.newestSampleMs = m_rssiSamples.empty() ? 0 : m_rssiSamples.front().timestamp;
-  snapshot.lastAdvertMs = m_lastAdvertMs;
-  snapshot.consecutiveAdvertsWithoutUuid = m_consecutiveAdvertsWithoutUuid;
-  snapshot.failedConnectionAttempts = m_failedConnectionAttempts;
-  snapshot.discoveryAttempts = m_discoveryAttempts;
-  snapshot.lastDiscoveryAttemptTime = m_lastDiscoveryAttemptTime;
-  snapshot.strongestAttemptRssi = m_strongestAttemptRssi;
-  snapshot.address = m_packet->address();
+  snapshot.newestSampleMs = m_data.rssiSamples.empty() ? 0 : m_data.rssiSamples.front().timestamp;
+  snapshot.history = m_data.history;
+  snapshot.address = m_data.packet->address();
   return snapshot;
 }
 
 bool DeviceRecord::AddAdvertisedUuid(const Uuid& uuid) {
   std::lock_guard lock(m_mutex);
-  m_consecutiveAdvertsWithoutUuid = 0;
-  ++m_consecutiveUuidCount;
-  if (std::any_of(m_advertisedUuids.begin(), m_advertisedUuids.end(),
+  m_data.history.consecutiveAdvertsWithoutUuid = 0;
+  ++m_data.consecutiveUuidCount;
+  if (std::any_of(m_data.advertisedUuids.begin(), m_data.advertisedUuids.end(),
                   [&uuid](const Uuid& known) { return known.EqualTo(uuid); })) {
     return false;
   }
-  m_advertisedUuids.insert(m_advertisedUuids.begin(), uuid);
+  m_data.advertisedUuids.insert(m_data.advertisedUuids.begin(), uuid);
   return !uuid.IsShort();
 }
 
 uint64_t DeviceRecord::AddAdvertWithoutUuid() {
   std::lock_guard lock(m_mutex);
-  m_consecutiveUuidCount = 0;
-  return ++m_consecutiveAdvertsWithoutUuid;
+  m_data.consecutiveUuidCount = 0;
+  return ++m_data.history.consecutiveAdvertsWithoutUuid;
 }
 
 std::vector<Uuid> DeviceRecord::advertisedUuids() const {
   std::lock_guard lock(m_mutex);
-  return m_advertisedUuids;
+  return m_data.advertisedUuids;
 }
 
 bool DeviceRecord::HasAdvertisedUuid(const Uuid& uuid) const {
   std::lock_guard lock(m_mutex);
-  return std::any_of(m_advertisedUuids.begin(), m_advertisedUuids.end(),
+  return std::any_of(m_data.advertisedUuids.begin(), m_data.advertisedUuids.end(),
                      [&uuid](const Uuid& known) { return known.EqualTo(uuid); });
 }
 
 bool DeviceRecord::HasAnyAdvertisedUuid() const {
   std::lock_guard lock(m_mutex);
-  return !m_advertisedUuids.empty();
+  return !m_data.advertisedUuids.empty();
 }
 
 uint64_t DeviceRecord::consecutiveAdvertsWithoutUuid() const {
   std::lock_guard lock(m_mutex);
-  return m_consecutiveAdvertsWithoutUuid;
+  return m_data.history.consecutiveAdvertsWithoutUuid;
 }
 
 int64_t DeviceRecord::consecutiveUuidCount() const {
   std::lock_guard lock(m_mutex);
-  return m_consecutiveUuidCount;
+  return m_data.consecutiveUuidCount;
 }
 
 int32_t DeviceRecord::failedConnectionAttempts() const {
   std::lock_guard lock(m_mutex);
-  return m_failedConnectionAttempts;
+  return m_data.history.failedConnectionAttempts;
 }
 
 void DeviceRecord::ResetFailedConnectionAttempts() {
   std::lock_guard lock(m_mutex);
-  m_failedConnectionAttempts = 0;
+  m_data.history.failedConnectionAttempts = 0;
 }
 
 void DeviceRecord::IncrementFailedConnectionAttempts() {
   std::lock_guard lock(m_mutex);
-  ++m_failedConnectionAttempts;
+  ++m_data.history.failedConnectionAttempts;
 }
 
 int32_t DeviceRecord::discoveryAttempts() const {
   std::lock_guard lock(m_mutex);
-  return m_discoveryAttempts;
+  return m_data.history.discoveryAttempts;
 }
 
 void DeviceRecord::BeginDiscoveryAttempt(int64_t nowTicks) {
   std::lock_guard lock(m_mutex);
   const double mean = MeanRssiLocked();
-  if (m_discoveryAttempts == 0 || mean > m_strongestAttemptRssi) {
-    m_strongestAttemptRssi = mean;
+  if (m_data.history.discoveryAttempts == 0 || mean > m_data.history.strongestAttemptRssi) {
+    m_data.history.strongestAttemptRssi = mean;
   }
-  ++m_discoveryAttempts;
-  m_lastDiscoveryAttemptTime = nowTicks;
+  ++m_data.history.discoveryAttempts;
+  m_data.history.lastDiscoveryAttemptTime = nowTicks;
 }
 
 void DeviceRecord::EndDiscoveryAttempt(bool succeeded) {
   std::lock_guard lock(m_mutex);
   if (succeeded) {
-    m_failedConnectionAttempts = 0;
+    m_data.history.failedConnectionAttempts = 0;
   } else {
-    ++m_failedConnectionAttempts;
-    m_consecutiveAdvertsWithoutUuid = 0;
+    ++m_data.history.failedConnectionAttempts;
+    m_data.history.consecutiveAdvertsWithoutUuid = 0;
   }
 }
 
 double DeviceRecord::GetMeanRSSIStrongestAttemptedServiceDiscovery() const {
   std::lock_guard lock(m_mutex);
-  RequireDiscoveryAttempt(m_discoveryAttempts, "GetMeanRSSIStrongestAttemptedServiceDiscovery");
-  return m_strongestAttemptRssi;
+  RequireDiscoveryAttempt(m_data.history.discoveryAttempts, "GetMeanRSSIStrongestAttemptedServiceDiscovery");
+  return m_data.history.strongestAttemptRssi;
 }
 
 int64_t DeviceRecord::GetTimeMostRecentServiceDiscovery() const {
   std::lock_guard lock(m_mutex);
-  RequireDiscoveryAttempt(m_discoveryAttempts, "GetTimeMostRecentServiceDiscovery");
-  return m_lastDiscoveryAttemptTime;
+  RequireDiscoveryAttempt(m_data.history.discoveryAttempts, "GetTimeMostRecentServiceDiscovery");
+  return m_data.history.lastDiscoveryAttemptTime;
 }
 
 void DeviceRecord::TakeRecordData(DeviceRecord& other) {
@@ -226,18 +222,7 @@ void DeviceRecord::TakeRecordData(DeviceRecord& other) {
     return;
   }
   std::scoped_lock lock(m_mutex, other.m_mutex);
-  m_packet = other.m_packet;
-  m_meanValid = other.m_meanValid;
-  m_mean = other.m_mean;
-  m_advertisedUuids = other.m_advertisedUuids;
-  m_consecutiveUuidCount = other.m_consecutiveUuidCount;
-  m_consecutiveAdvertsWithoutUuid = other.m_consecutiveAdvertsWithoutUuid;
-  m_lastAdvertMs = other.m_lastAdvertMs;
-  m_discoveryAttempts = other.m_discoveryAttempts;
-  m_lastDiscoveryAttemptTime = other.m_lastDiscoveryAttemptTime;
-  m_strongestAttemptRssi = other.m_strongestAttemptRssi;
-  m_failedConnectionAttempts = other.m_failedConnectionAttempts;
-  m_rssiSamples = other.m_rssiSamples;
+  m_data = other.m_data;
 }
 
 }  // namespace lumen::details

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,31 +24,33 @@ class AdvPacket;
 // The devices-in-range cache owns it; the application's BluetoothDevice
 // reaches it from other threads, so every field is read and written under
 // the record's own lock.
-class DeviceRecord {
+class DeviceRecord : private boost::noncopyable {
  public:
   static constexpr size_t kMaxRssiSamples = 15;
   static constexpr size_t kMeanSampleCount = 3;
 
-  // The values the cache's orderings compare, read under one lock so that a
-  // sort sees consistent keys while other threads add samples.
-  struct Snapshot {
-    double meanRssi = 0;
-    int64_t newestSampleMs = 0;
+  // When the device last advertised and how tries to connect to it went.
+  struct History {
     int64_t lastAdvertMs = 0;
     uint64_t consecutiveAdvertsWithoutUuid = 0;
     int32_t failedConnectionAttempts = 0;
     int32_t discoveryAttempts = 0;
     int64_t lastDiscoveryAttemptTime = 0;
     double strongestAttemptRssi = 0;
+  };
+
+  // The values the cache's orderings compare, read under one lock so that a
+  // sort sees consistent keys while other threads add samples.
+  struct Snapshot {
+    double meanRssi = 0;
+    int64_t newestSampleMs = 0;
+    History history;
     Address address;
   };
 
   // A record and its device for the address of packet, holding one sample
   // (now, the packet's RSSI) with lastAdvertMs = now.
   static std::shared_ptr<DeviceRecord> Create(std::shared_ptr<const AdvPacket> packet);
-
-  DeviceRecord(const DeviceRecord&) = delete;
-  DeviceRecord& operator=(const DeviceRecord&) = delete;
   ~DeviceRecord();
 
   // Fixed at creation; never replaced, so no lock is needed.
@@ -107,18 +110,17 @@ class DeviceRecord {
   double MeanRssiLocked();
 
   std::shared_ptr<BluetoothDevice> m_device;
-  std::shared_ptr<const AdvPacket> m_packet;
-  std::vector<TimestampedRSSI> m_rssiSamples;
-  bool m_meanValid = false;
-  double m_mean = 0;
-  std::vector<Uuid> m_advertisedUuids;
-  int64_t m_consecutiveUuidCount = 0;
-  uint64_t m_consecutiveAdvertsWithoutUuid = 0;
-  int32_t m_failedConnectionAttempts = 0;
-  int64_t m_lastAdvertMs = 0;
-  int32_t m_discoveryAttempts = 0;
-  int64_t m_lastDiscoveryAttemptTime = 0;
-  double m_strongestAttemptRssi = 0;
+  // Everything TakeRecordData hands over: the device and the lock stay.
+  struct Data {
+    std::shared_ptr<const AdvPacket> packet;
+    std::vector<TimestampedRSSI> rssiSamples;
+    bool meanValid = false;
+    double mean = 0;
+    std::vector<Uuid> advertisedUuids;
+    int64_t consecutiveUuidCount = 0;
+    History history;
+  };
+  Data m_data;
   mutable std::recursive_mutex m_mutex;
   size_t m_cacheSlot = 0;
 };

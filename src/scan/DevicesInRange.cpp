@@ -49,8 +49,8 @@ bool ConnectionOrder(const Entry& a, const Entry& b) {
     }
     return a.connected;
   }
-  if (a.snapshot.failedConnectionAttempts != b.snapshot.failedConnectionAttempts) {
-    const bool fewer = a.snapshot.failedConnectionAttempts < b.snapshot.failedConnectionAttempts;
+  if (a.snapshot.history.failedConnectionAttempts != b.snapshot.history.failedConnectionAttempts) {
+    const bool fewer = a.snapshot.history.failedConnectionAttempts < b.snapshot.history.failedConnectionAttempts;
     if (fewer && Logger::IsEnabled()) {
       Log(kDebug, "ordering device earlier because it has fewer recent failed connection attempts: ", AddressText(a));
     }
@@ -68,7 +68,8 @@ bool SameUuidOrder(const Entry& a, const Entry& b) {
 }
 
 bool MovedCloser(const DeviceRecord::Snapshot& s) {
-  return s.discoveryAttempts != 0 && s.meanRssi >= s.strongestAttemptRssi + DevicesInRange::kMovedCloserDb;
+  return s.history.discoveryAttempts != 0 &&
+         s.meanRssi >= s.history.strongestAttemptRssi + DevicesInRange::kMovedCloserDb;
 }
 
 }  // namespace
@@ -351,10 +352,10 @@ DevicesInRange::RecordList DevicesInRange::MatchDevicesForJob(const std::set<Uui
   std::vector<Entry> matches;
   matches.reserve(found.size());
   for (Entry& entry : found) {
-    if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
+    if (!entry.connected && entry.snapshot.history.lastAdvertMs <= cutoff) {
       if (Logger::IsEnabled() && entry.record->device()->GetServiceUuidUsedToDetect(detect)) {
         Log(kDebug, "device ", entry.snapshot.address.ToString(), " has correct UUID ", detect.ToString(),
-            "but is excluded because it last advertised at tick ", entry.snapshot.lastAdvertMs,
+            "but is excluded because it last advertised at tick ", entry.snapshot.history.lastAdvertMs,
             ", current tick count =", now);
       }
       continue;
@@ -377,12 +378,13 @@ DevicesInRange::Candidates DevicesInRange::DevicesNeedingServiceCheck() {
     // The record's own fields rule out most devices before the connection
     // table is asked.
     const DeviceRecord::Snapshot snapshot = record->TakeSnapshot();
-    if (snapshot.meanRssi < kMinCandidateRssi || snapshot.consecutiveAdvertsWithoutUuid <= kMinAdvertsWithoutUuid) {
+    if (snapshot.meanRssi < kMinCandidateRssi ||
+        snapshot.history.consecutiveAdvertsWithoutUuid <= kMinAdvertsWithoutUuid) {
       continue;
     }
     const std::shared_ptr<BluetoothDevice>& device = record->device();
     // Heard recently is the common case and needs no connection-table lookup.
-    if (snapshot.lastAdvertMs <= cutoff && !device->IsConnected()) {
+    if (snapshot.history.lastAdvertMs <= cutoff && !device->IsConnected()) {
       continue;
     }
     // Services read since advertising last stopped are current; a phone
@@ -392,9 +394,9 @@ DevicesInRange::Candidates DevicesInRange::DevicesNeedingServiceCheck() {
       continue;
     }
     const bool movedCloser = MovedCloser(snapshot);
-    candidates.Add(
-        record, CandidateKey{snapshot.discoveryAttempts == 0 || movedCloser, snapshot.meanRssi,
-                             snapshot.failedConnectionAttempts, snapshot.lastDiscoveryAttemptTime, snapshot.address});
+    candidates.Add(record, CandidateKey{snapshot.history.discoveryAttempts == 0 || movedCloser, snapshot.meanRssi,
+                                        snapshot.history.failedConnectionAttempts,
+                                        snapshot.history.lastDiscoveryAttemptTime, snapshot.address});
     if (logging && movedCloser) {
       m_movedCloser.push_back(snapshot);
     }
@@ -404,8 +406,8 @@ DevicesInRange::Candidates DevicesInRange::DevicesNeedingServiceCheck() {
     std::sort(m_movedCloser.begin(), m_movedCloser.end(),
               [](const auto& a, const auto& b) { return a.address < b.address; });
     for (const DeviceRecord::Snapshot& snapshot : m_movedCloser) {
-      Log(kDebug, "MAC", snapshot.address.ToString(), " moved closer, from ", snapshot.strongestAttemptRssi, " to ",
-          snapshot.meanRssi, "try it soon");
+      Log(kDebug, "MAC", snapshot.address.ToString(), " moved closer, from ", snapshot.history.strongestAttemptRssi,
+          " to ", snapshot.meanRssi, "try it soon");
     }
     m_movedCloser.clear();
   }

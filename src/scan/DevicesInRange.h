@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -28,7 +29,7 @@ class AdvPacket;
 //
 // Everything runs on the owning scanner's worker thread, except HasJobs and
 // LastJobCancelTime, which any thread may call.
-class DevicesInRange {
+class DevicesInRange : private boost::noncopyable {
  public:
   // How long a silent, unconnected device still counts as present.
   static constexpr int64_t kRecentAdvertWindowMs = 15000;
@@ -43,8 +44,6 @@ class DevicesInRange {
 
   DevicesInRange();
   ~DevicesInRange();
-  DevicesInRange(const DevicesInRange&) = delete;
-  DevicesInRange& operator=(const DevicesInRange&) = delete;
 
   // Inserts or replaces the job, then drops duplicate records of each detect UUID.
   void AddJob(const std::wstring& name, const std::set<Uuid>& uuids);

@@ -1,6 +1,7 @@
 #include "lumen/Scanner.h"
 
 #include <boost/asio/error.hpp>
+#include <boost/core/noncopyable.hpp>
 #include <chrono>
 #include <exception>
 #include <future>
@@ -42,12 +43,10 @@ int64_t ToSystemTicks(std::chrono::system_clock::time_point time) {
 
 // m_stopTimerEvent is set however the tick handler leaves, so destruction
 // never waits on a tick that failed half-way.
-class SetOnExit {
+class SetOnExit : private boost::noncopyable {
  public:
   explicit SetOnExit(details::Event& event) : m_event(event) {}
   ~SetOnExit() { m_event.Set(); }
-  SetOnExit(const SetOnExit&) = delete;
-  SetOnExit& operator=(const SetOnExit&) = delete;
 
  private:
   details::Event& m_event;

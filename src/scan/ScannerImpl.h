@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <boost/system/error_code.hpp>
 #include <chrono>
 #include <cstdint>
@@ -28,7 +29,7 @@ struct ble_msg_connection_version_ind_evt_t;
 
 namespace lumen {
 
-class LUMEN_IMPL_HIDDEN Scanner::Impl {
+class LUMEN_IMPL_HIDDEN Scanner::Impl : private boost::noncopyable {
  public:
   // Activity this recent (system-clock ticks, 120 s) keeps the radio scanning.
   static constexpr int64_t kRecentActivityTicks = 1'200'000'000;
@@ -45,8 +46,6 @@ class LUMEN_IMPL_HIDDEN Scanner::Impl {
 
   Impl();
   ~Impl();
-  Impl(const Impl&) = delete;
-  Impl& operator=(const Impl&) = delete;
 
   void AddScanJob(const std::wstring& name, const std::set<Uuid>& uuids);
   void CancelScanJob(const std::wstring& name);

@@ -40,29 +40,30 @@ bool RefConnectionOrder(const RefEntry& a, const RefEntry& b) {
   if (a.connected != b.connected) {
     return a.connected;
   }
-  if (a.snapshot.failedConnectionAttempts != b.snapshot.failedConnectionAttempts) {
-    return a.snapshot.failedConnectionAttempts < b.snapshot.failedConnectionAttempts;
+  if (a.snapshot.history.failedConnectionAttempts != b.snapshot.history.failedConnectionAttempts) {
+    return a.snapshot.history.failedConnectionAttempts < b.snapshot.history.failedConnectionAttempts;
   }
   return a.snapshot.meanRssi > b.snapshot.meanRssi;
 }
 
 bool RefMovedCloser(const DeviceRecord::Snapshot& s) {
-  return s.discoveryAttempts != 0 && s.meanRssi >= s.strongestAttemptRssi + DevicesInRange::kMovedCloserDb;
+  return s.history.discoveryAttempts != 0 &&
+         s.meanRssi >= s.history.strongestAttemptRssi + DevicesInRange::kMovedCloserDb;
 }
 
 bool RefServiceCheckOrder(const RefEntry& a, const RefEntry& b) {
-  const bool aEligible = a.snapshot.discoveryAttempts == 0 || RefMovedCloser(a.snapshot);
-  const bool bEligible = b.snapshot.discoveryAttempts == 0 || RefMovedCloser(b.snapshot);
+  const bool aEligible = a.snapshot.history.discoveryAttempts == 0 || RefMovedCloser(a.snapshot);
+  const bool bEligible = b.snapshot.history.discoveryAttempts == 0 || RefMovedCloser(b.snapshot);
   if (aEligible && bEligible) {
     return a.snapshot.meanRssi > b.snapshot.meanRssi;
   }
   if (aEligible != bEligible) {
     return aEligible;
   }
-  if (a.snapshot.failedConnectionAttempts != b.snapshot.failedConnectionAttempts) {
-    return a.snapshot.failedConnectionAttempts < b.snapshot.failedConnectionAttempts;
+  if (a.snapshot.history.failedConnectionAttempts != b.snapshot.history.failedConnectionAttempts) {
+    return a.snapshot.history.failedConnectionAttempts < b.snapshot.history.failedConnectionAttempts;
   }
-  return a.snapshot.lastDiscoveryAttemptTime < b.snapshot.lastDiscoveryAttemptTime;
+  return a.snapshot.history.lastDiscoveryAttemptTime < b.snapshot.history.lastDiscoveryAttemptTime;
 }
 
 RefEntry RefMakeEntry(const std::shared_ptr<DeviceRecord>& record) {
@@ -98,10 +99,10 @@ Records RefServiceCheckCandidates(const Records& inAddressOrder) {
   for (const auto& record : inAddressOrder) {
     RefEntry entry = RefMakeEntry(record);
     if (entry.snapshot.meanRssi < DevicesInRange::kMinCandidateRssi ||
-        entry.snapshot.consecutiveAdvertsWithoutUuid <= DevicesInRange::kMinAdvertsWithoutUuid) {
+        entry.snapshot.history.consecutiveAdvertsWithoutUuid <= DevicesInRange::kMinAdvertsWithoutUuid) {
       continue;
     }
-    if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
+    if (!entry.connected && entry.snapshot.history.lastAdvertMs <= cutoff) {
       continue;
     }
     candidates.push_back(std::move(entry));
@@ -119,7 +120,7 @@ Records RefMatches(const Records& inAddressOrder, const std::set<Uuid>& uuids) {
       continue;
     }
     RefEntry entry = RefMakeEntry(record);
-    if (!entry.connected && entry.snapshot.lastAdvertMs <= cutoff) {
+    if (!entry.connected && entry.snapshot.history.lastAdvertMs <= cutoff) {
       continue;
     }
     matches.push_back(std::move(entry));
