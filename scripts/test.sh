@@ -90,6 +90,9 @@ release_checks() {
   bash scripts/package-check.sh build/release
 }
 
+# The Wine prefix takes seconds of mostly waiting: made while the first leg compiles.
+start wine-prefix bash scripts/windows.sh --prefix-only
+
 echo "== Release build"
 # The benchmarks are not run here: not built either. Laid out for /usr
 # (libraries in the multiarch directory): the Debian packages come from it.
@@ -113,6 +116,7 @@ build_leg build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMEN_SANITIZE=thread -
 finish asan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 start tsan test_leg build/tsan
 
+finish wine-prefix
 echo "== The Windows cross build"
 nice -n 10 bash scripts/windows.sh --build-only
 finish tsan

@@ -7,9 +7,11 @@
 # (build/windows/build/packages), unpacked.
 # Installs what it needs from Debian first.
 #
-#   bash scripts/windows.sh [--build-only | --run-only]
+#   bash scripts/windows.sh [--build-only | --run-only | --prefix-only]
 #
-# The two halves apart let scripts/test.sh compile while other tests run.
+# The two halves apart let scripts/test.sh compile while other tests run;
+# --prefix-only creates the Wine prefix alone, seconds of waiting it starts
+# early in the background.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,8 +20,9 @@ run_part=1
 case "${1:-}" in
   --build-only) run_part=0 ;;
   --run-only) build_part=0 ;;
+  --prefix-only) build_part=0 run_part=0 ;;
   "") ;;
-  *) echo "usage: bash scripts/windows.sh [--build-only | --run-only]" >&2; exit 2 ;;
+  *) echo "usage: bash scripts/windows.sh [--build-only | --run-only | --prefix-only]" >&2; exit 2 ;;
 esac
 
 bash scripts/install-deps.sh --windows
@@ -51,6 +54,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine wineboot --init >/dev/null 2>&1 || true
   wineserver -w
 fi
+[ "$build_part" = 1 ] || [ "$run_part" = 1 ] || exit 0
 
 if [ "$build_part" = 1 ]; then
   echo "== Exported headers: strict ISO C++ for every compiler, Windows included"
