@@ -224,6 +224,14 @@ class LibraryFaultPathTest : public ::testing::Test, protected testing::PhoneCha
     EXPECT_EQ(m_long->ReadValue(false), Counting(40));
   }
 
+  // Once the fault is over: with time-outs that do not run out, the phone
+  // connects again and reads work.
+  void ExpectPhoneWorksWithPatientTimeouts() {
+    BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
+    ConnectPhone();
+    ExpectReadsWork();
+  }
+
   // What an application drops before it closes the library: the device's
   // destructor disconnects a connected device.
   void ReleaseApplicationObjects() {
@@ -352,9 +360,7 @@ TEST_F(LibraryFaultPathTest, UnansweredConnectLeavesTheDeviceUnconnectedUntilThe
   EXPECT_FALSE(Phone()->IsConnected());
   EXPECT_EQ(HardwareFailures(), 1);
 
-  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
-  ConnectPhone();
-  ExpectReadsWork();
+  ExpectPhoneWorksWithPatientTimeouts();
   EXPECT_EQ(HardwareFailures(), 1);
 }
 
@@ -474,9 +480,7 @@ TEST_F(LibraryFaultPathTest, ConnectionThatNeverCompletesIsAbandonedAndTheNextAt
   EXPECT_TRUE(m_radio->State().connections.empty()) << "the attempt is not left pending on the radio";
 
   m_radio->Faults().GoSilent(false);
-  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
-  ConnectPhone();
-  ExpectReadsWork();
+  ExpectPhoneWorksWithPatientTimeouts();
   EXPECT_EQ(HardwareFailures(), 0);
 }
 
@@ -489,9 +493,7 @@ TEST_F(LibraryFaultPathTest, DisconnectWhoseEventIsLostStillLeavesTheDeviceFreeT
                    kNoResponseCode);
   EXPECT_FALSE(Phone()->IsConnected());
 
-  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
-  ConnectPhone();
-  ExpectReadsWork();
+  ExpectPhoneWorksWithPatientTimeouts();
   EXPECT_EQ(HardwareFailures(), 0);
 }
 
@@ -674,9 +676,7 @@ TEST_F(LibraryFaultPathTest, DisconnectLostWhileTheRadioWasSilentDoesNotLockTheP
   EXPECT_EQ(m_radio->State().connections.size(), 1u) << "the radio kept the link";
 
   m_radio->Faults().StopAnswering(false);
-  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
-  ConnectPhone();
-  ExpectReadsWork();
+  ExpectPhoneWorksWithPatientTimeouts();
   EXPECT_EQ(m_radio->State().connections.size(), 1u) << "the stale link was closed";
   EXPECT_TRUE(m_log.HasContaining(Logger::INFO, "no device owns"));
 }
