@@ -32,6 +32,7 @@
 #include "lumen/Scanner.h"
 #include "sim/VirtualBled112.h"
 #include "support/CallOutcome.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 #include "support/PhoneCharacteristics.h"
 #include "support/PhoneScenario.h"
@@ -44,7 +45,7 @@ using Bytes = std::vector<uint8_t>;
 using testing::Counting;
 using testing::LogCapture;
 
-constexpr auto kGuard = 10s;      // only ends a hang
+using testing::kGuard;
 constexpr int kPatientMs = 5000;  // waits that must not run out
 constexpr int kShortMs = 300;     // a wait a fault is meant to run out
 constexpr int kAdvertIntervalMs = 100;

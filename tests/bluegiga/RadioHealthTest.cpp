@@ -26,6 +26,7 @@
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
+#include "support/Guard.h"
 #include "support/HealthFigures.h"
 #include "support/LogCapture.h"
 #include "support/ManualClocks.h"
@@ -39,7 +40,7 @@ using Bytes = std::vector<uint8_t>;
 using testing::Figures;
 using testing::LogCapture;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 constexpr int kPatientMs = 5000;
 constexpr int kShortMs = 300;
 constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);

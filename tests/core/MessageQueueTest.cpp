@@ -15,6 +15,7 @@
 
 #include "core/CallbacksManager.h"
 #include "core/CommonDataNotificationEvent.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 #include "support/Threads.h"
 
@@ -24,8 +25,7 @@ namespace {
 using testing::LogCapture;
 using namespace std::chrono_literals;
 
-// Only guards against a hang; nothing waits this long when things work.
-constexpr auto kGuard = 10s;
+using testing::kGuard;
 
 template <class T>
 bool Ready(std::future<T>& future) {

@@ -19,6 +19,7 @@
 #include "lumen/GattService.h"
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
+#include "support/Guard.h"
 #include "support/NotifiedValues.h"
 
 namespace lumen {
@@ -27,7 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 
 const Uuid kService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kWrite(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));

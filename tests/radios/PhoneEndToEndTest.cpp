@@ -24,6 +24,7 @@
 #include "radios/RadioUnderTest.h"
 #include "scan/BeaconControllerImpl.h"
 #include "scan/ScannerImpl.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 #include "support/NotifiedValues.h"
 #include "support/PhoneScenario.h"
@@ -38,7 +39,7 @@ using testing::LogCapture;
 using Operation = testing::RadioUnderTest::Operation;
 using Bytes = std::vector<uint8_t>;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 
 using testing::kLongValue;
 using testing::kNotifying;

@@ -18,6 +18,7 @@
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
 
@@ -31,7 +32,7 @@ constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 // Real ticks for the tests about the timer itself; 300 silent ones (the radio
 // reset) stay far beyond any test.
 constexpr std::chrono::milliseconds kRealTicks(50);
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 
 using testing::kPhoneAddress;
 using testing::kPhoneService;
