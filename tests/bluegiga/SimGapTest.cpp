@@ -5,7 +5,12 @@
 namespace lumen::sim::testing {
 namespace {
 
-using SimGapTest = SimRadioTest;
+// Most cases run on the test scenario.
+class SimGapTest : public SimRadioTest {
+ protected:
+  void SetUp() override { Start(TestScenario()); }
+};
+using SimGapOwnScenarioTest = SimRadioTest;
 
 constexpr const char* kBeaconAdvert =
     "80 26 06 00 ba 02 01 00 00 ee ff c0 01 ff 1b 1a ff 4c 00 02 15 e2 c5 6d b5 df fb 48 d2 b0 60 d0 f5 a7 10 96 e0 "
@@ -17,14 +22,12 @@ void Discover(HostLine& line, int mode) {
 }
 
 TEST_F(SimGapTest, SecondDiscoverIsRefusedWithWrongState) {
-  Start(TestScenario());
   Discover(*line, 1);
   EXPECT_TRUE(line->Exchange("00 01 06 02 01", {"00 02 06 02 81 01"}));
   EXPECT_TRUE(radio->State().discovering);
 }
 
 TEST_F(SimGapTest, EndProcedureWithNothingRunningIsWrongStateAndEndsDiscoveryOtherwise) {
-  Start(TestScenario());
   EXPECT_TRUE(line->Exchange("00 00 06 04", {"00 02 06 04 81 01"}));
   Discover(*line, 2);
   EXPECT_TRUE(line->Exchange("00 00 06 04", {"00 02 06 04 00 00"}));
@@ -32,7 +35,6 @@ TEST_F(SimGapTest, EndProcedureWithNothingRunningIsWrongStateAndEndsDiscoveryOth
 }
 
 TEST_F(SimGapTest, ScanResponsesArriveAtEachPeripheralsIntervalOnTheSteppedClock) {
-  Start(TestScenario());
   ASSERT_TRUE(line->Exchange("00 05 06 07 4b 00 32 00 00", {"00 02 06 07 00 00"}));  // passive scanning
   Discover(*line, 2);
   EXPECT_TRUE(FramesWithinMs(99).empty());
@@ -47,27 +49,23 @@ TEST_F(SimGapTest, ScanResponsesArriveAtEachPeripheralsIntervalOnTheSteppedClock
 }
 
 TEST_F(SimGapTest, GenericDiscoveryHearsOnlyAdvertisersFlaggedDiscoverable) {
-  Start(TestScenario());
   ASSERT_TRUE(line->Exchange("00 05 06 07 4b 00 32 00 00", {"00 02 06 07 00 00"}));
   Discover(*line, 1);
   EXPECT_EQ(FramesWithinMs(250), (std::vector<std::string>{kHrmAdvert, kHrmAdvert}));
 }
 
 TEST_F(SimGapTest, ActiveScanningAddsTheScanResponsePacket) {
-  Start(TestScenario());
   Discover(*line, 1);
   EXPECT_EQ(FramesWithinMs(100), (std::vector<std::string>{kHrmAdvert, kHrmScanResponse}));
 }
 
 TEST_F(SimGapTest, DuplicateFilteringReportsEachPacketOfAnAdvertiserOnce) {
-  Start(TestScenario());
   ASSERT_TRUE(line->Exchange("00 03 06 06 00 00 01", {"00 02 06 06 00 00"}));
   Discover(*line, 1);
   EXPECT_EQ(FramesWithinMs(500), (std::vector<std::string>{kHrmAdvert, kHrmScanResponse}));
 }
 
 TEST_F(SimGapTest, InvalidScanOrConnectionParametersAreRefused) {
-  Start(TestScenario());
   EXPECT_TRUE(line->Exchange("00 05 06 07 10 00 20 00 01", {"00 02 06 07 80 01"}));  // window longer than interval
   EXPECT_TRUE(line->Exchange("00 04 06 0b 10 00 20 00", {"00 02 06 0b 80 01"}));
   // Interval below 7.5 ms.
@@ -78,7 +76,6 @@ TEST_F(SimGapTest, InvalidScanOrConnectionParametersAreRefused) {
 }
 
 TEST_F(SimGapTest, ConnectDirectAnswersThenReportsTheLinkConnectedAndCompleted) {
-  Start(TestScenario());
   ConnectHrm();
   auto state = radio->State();
   ASSERT_EQ(state.connections.size(), 1u);
@@ -87,7 +84,6 @@ TEST_F(SimGapTest, ConnectDirectAnswersThenReportsTheLinkConnectedAndCompleted) 
 }
 
 TEST_F(SimGapTest, ConnectionToAnAbsentPeerStaysPendingWithoutAnEventUntilEnded) {
-  Start(TestScenario());
   EXPECT_TRUE(line->Exchange("00 0f 06 03 99 99 99 99 99 99 00 06 00 0c 00 64 00 00 00", {"00 03 06 03 00 00 00"}));
   EXPECT_TRUE(FramesWithinMs(5000).empty());
   EXPECT_TRUE(line->Exchange(kConnectHrm, {"00 03 06 03 81 01 00"})) << "connect while connecting";
@@ -98,27 +94,24 @@ TEST_F(SimGapTest, ConnectionToAnAbsentPeerStaysPendingWithoutAnEventUntilEnded)
 }
 
 TEST_F(SimGapTest, ConnectWhileDiscoveringIsWrongState) {
-  Start(TestScenario());
   Discover(*line, 1);
   EXPECT_TRUE(line->Exchange(kConnectHrm, {"00 03 06 03 81 01 00"}));
 }
 
 TEST_F(SimGapTest, AddressTypeMustMatchTheAdvertiser) {
-  Start(TestScenario());
   // Random instead of public.
   EXPECT_TRUE(line->Exchange("00 0f 06 03 13 71 da 7d 1a 00 01 06 00 0c 00 64 00 00 00", {"00 03 06 03 00 00 00"}));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
 }
 
 TEST_F(SimGapTest, PendingConnectionCompletesWhenThePeerComesIntoRange) {
-  Start(TestScenario());
   EXPECT_TRUE(line->Exchange("00 0f 06 03 01 00 00 00 00 d1 01 06 00 0c 00 64 00 00 00", {"00 03 06 03 00 00 00"}));
   EXPECT_TRUE(FramesWithinMs(999).empty());
   radio->Clock().AdvanceMs(1);
   EXPECT_EQ(line->ReadFrameHex(), "80 10 03 00 00 05 01 00 00 00 00 d1 01 0c 00 64 00 00 00 ff");
 }
 
-TEST_F(SimGapTest, EveryConnectionSlotTakenRefusesTheNextConnect) {
+TEST_F(SimGapOwnScenarioTest, EveryConnectionSlotTakenRefusesTheNextConnect) {
   Start(R"({"radio": {"connection_slots": 1}, "peripherals": [
       {"address": "00:00:00:00:00:01"}, {"address": "00:00:00:00:00:02"}]})");
   EXPECT_TRUE(line->Exchange("00 0f 06 03 01 00 00 00 00 00 00 06 00 0c 00 64 00 00 00",
@@ -126,7 +119,7 @@ TEST_F(SimGapTest, EveryConnectionSlotTakenRefusesTheNextConnect) {
   EXPECT_TRUE(line->Exchange("00 0f 06 03 02 00 00 00 00 00 00 06 00 0c 00 64 00 00 00", {"00 03 06 03 09 02 00"}));
 }
 
-TEST_F(SimGapTest, RotatedAddressIsWhatTheScannerHearsAndWhatItMustConnectTo) {
+TEST_F(SimGapOwnScenarioTest, RotatedAddressIsWhatTheScannerHearsAndWhatItMustConnectTo) {
   Start(R"({"peripherals": [{"address": "4b:00:00:00:00:01", "address_type": "random", "adv_interval_ms": 1000,
       "adv_data": {"flags": 6}, "rssi": -40,
       "address_rotation": {"every_s": 2, "addresses": ["4b:00:00:00:00:02"]}}]})");
@@ -140,7 +133,6 @@ TEST_F(SimGapTest, RotatedAddressIsWhatTheScannerHearsAndWhatItMustConnectTo) {
 }
 
 TEST_F(SimGapTest, OwnAdvertisingIsRecordedOnAirWithSimTimesAndFollowsNewData) {
-  Start(TestScenario());
   ASSERT_TRUE(line->Exchange("00 05 06 08 a0 00 a0 00 07", {"00 02 06 08 00 00"}));  // 100 ms
   const Bytes first = Hex("02 01 06 1a ff 4c 00 02 15 00 11 22 33 44 55 66 77 88 99 aa bb cc dd ee ff 00 01 00 02 c5");
   Bytes command = Hex("00 20 06 09 00 1e");
@@ -172,7 +164,6 @@ TEST_F(SimGapTest, OwnAdvertisingIsRecordedOnAirWithSimTimesAndFollowsNewData) {
 }
 
 TEST_F(SimGapTest, AdvertisingRequestsOutsideTheRangesAreRefused) {
-  Start(TestScenario());
   EXPECT_TRUE(line->Exchange("00 05 06 08 10 00 a0 00 07", {"00 02 06 08 80 01"}));  // below 20 ms
   Bytes tooLong = Hex("00 22 06 09 00 20");
   tooLong.resize(tooLong.size() + 32, 0x00);

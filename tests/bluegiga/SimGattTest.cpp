@@ -7,25 +7,28 @@ namespace {
 
 using SimGattTest = SimRadioTest;
 
-TEST_F(SimGattTest, ServiceDiscoveryReportsEveryPrimaryServiceThenCompletes) {
-  Start(TestScenario());
-  ConnectHrm();
+// Most cases start on connection 0 to hrm.
+class SimGattOnHrmTest : public SimRadioTest {
+ protected:
+  void SetUp() override {
+    Start(TestScenario());
+    ConnectHrm();
+  }
+};
+
+TEST_F(SimGattOnHrmTest, ServiceDiscoveryReportsEveryPrimaryServiceThenCompletes) {
   EXPECT_TRUE(line->Exchange(
       "00 08 04 01 00 01 00 ff ff 02 00 28",
       {"00 03 04 01 00 00 00", "80 08 04 02 00 01 00 05 00 02 00 18", "80 08 04 02 00 06 00 0d 00 02 0d 18",
        "80 08 04 02 00 0e 00 11 00 02 0f 18", "80 08 04 02 00 12 00 16 00 02 0a 18", "80 05 04 01 00 00 00 ff ff"}));
 }
 
-TEST_F(SimGattTest, ServiceDiscoveryOfANonGroupingTypeFails) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, ServiceDiscoveryOfANonGroupingTypeFails) {
   EXPECT_TRUE(
       line->Exchange("00 08 04 01 00 01 00 ff ff 02 03 28", {"00 03 04 01 00 00 00", "80 05 04 01 00 10 04 01 00"}));
 }
 
-TEST_F(SimGattTest, FindInformationListsDeclarationsValuesAndDescriptors) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, FindInformationListsDeclarationsValuesAndDescriptors) {
   EXPECT_TRUE(line->Exchange("00 05 04 03 00 06 00 0d 00", {"00 03 04 03 00 00 00"}));
   const char* expected[] = {"06 00 02 00 28", "07 00 02 03 28", "08 00 02 37 2a", "09 00 02 02 29",
                             "0a 00 02 03 28", "0b 00 02 38 2a", "0c 00 02 03 28", "0d 00 02 39 2a"};
@@ -33,24 +36,18 @@ TEST_F(SimGattTest, FindInformationListsDeclarationsValuesAndDescriptors) {
   EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 0d 00");
 }
 
-TEST_F(SimGattTest, ReadByHandleDeliversTheValueWithoutACompletion) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, ReadByHandleDeliversTheValueWithoutACompletion) {
   EXPECT_TRUE(line->Exchange("00 03 04 04 00 0b 00", {"00 03 04 04 00 00 00", "80 06 04 05 00 0b 00 00 01 01"}));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
 }
 
-TEST_F(SimGattTest, ReadOfAnInvalidHandleCompletesWithInvalidHandle) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, ReadOfAnInvalidHandleCompletesWithInvalidHandle) {
   EXPECT_TRUE(line->Exchange("00 03 04 04 00 50 00", {"00 03 04 04 00 00 00", "80 05 04 01 00 01 04 50 00"}));
   // A notify-only value.
   EXPECT_TRUE(line->Exchange("00 03 04 04 00 08 00", {"00 03 04 04 00 00 00", "80 05 04 01 00 02 04 08 00"}));
 }
 
-TEST_F(SimGattTest, ReadLongDeliversTheValueInPartsOfTwentyTwoBytes) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, ReadLongDeliversTheValueInPartsOfTwentyTwoBytes) {
   EXPECT_TRUE(line->Exchange("00 03 04 08 00 16 00", {"00 03 04 08 00 00 00"}));
   Bytes value;
   std::vector<size_t> parts;
@@ -71,9 +68,7 @@ TEST_F(SimGattTest, ReadLongDeliversTheValueInPartsOfTwentyTwoBytes) {
   EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 16 00");
 }
 
-TEST_F(SimGattTest, WriteCompletesAndTriggersNotificationsOnlyOnceSubscribed) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, WriteCompletesAndTriggersNotificationsOnlyOnceSubscribed) {
   EXPECT_TRUE(line->Exchange("00 05 04 05 00 0d 00 01 01", {"00 03 04 05 00 00 00", "80 05 04 01 00 00 00 0d 00"}));
   EXPECT_TRUE(FramesWithinMs(3000).empty()) << "nothing before the client subscribed";
 
@@ -88,9 +83,7 @@ TEST_F(SimGattTest, WriteCompletesAndTriggersNotificationsOnlyOnceSubscribed) {
   EXPECT_EQ(line->ReadFrameHex(), "80 07 04 05 00 08 00 01 02 00 49");
 }
 
-TEST_F(SimGattTest, WritesThePeerRefusesCompleteWithTheAttError) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, WritesThePeerRefusesCompleteWithTheAttError) {
   // A read-only value.
   EXPECT_TRUE(line->Exchange("00 05 04 05 00 0b 00 01 02", {"00 03 04 05 00 00 00", "80 05 04 01 00 03 04 0b 00"}));
   // A configuration is two bytes.
@@ -98,9 +91,7 @@ TEST_F(SimGattTest, WritesThePeerRefusesCompleteWithTheAttError) {
   EXPECT_TRUE(line->Exchange("00 05 04 05 00 99 00 01 01", {"00 03 04 05 00 00 00", "80 05 04 01 00 01 04 99 00"}));
 }
 
-TEST_F(SimGattTest, WriteCommandIsAcknowledgedByTheRadioOnly) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, WriteCommandIsAcknowledgedByTheRadioOnly) {
   EXPECT_TRUE(line->Exchange("00 05 04 06 00 0d 00 01 01", {"00 03 04 06 00 00 00"}));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
   Bytes tooLong = Hex("00 19 04 06 00 0d 00 15");
@@ -115,17 +106,13 @@ TEST_F(SimGattTest, ProceduresOnALinkThatDoesNotExistAnswerNotConnected) {
   EXPECT_TRUE(line->Exchange("00 01 03 00 01", {"00 03 03 00 01 86 01"}));
 }
 
-TEST_F(SimGattTest, DisconnectAnswersThenReportsTerminationByTheLocalHost) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, DisconnectAnswersThenReportsTerminationByTheLocalHost) {
   EXPECT_TRUE(line->Exchange("00 01 03 00 00", {"00 03 03 00 00 00 00", "80 03 03 04 00 16 02"}));
   EXPECT_TRUE(radio->State().connections.empty());
   ConnectHrm();
 }
 
-TEST_F(SimGattTest, SubscriptionsEndWithTheLink) {
-  Start(TestScenario());
-  ConnectHrm();
+TEST_F(SimGattOnHrmTest, SubscriptionsEndWithTheLink) {
   ASSERT_TRUE(line->Exchange("00 06 04 05 00 09 00 02 01 00", {"00 03 04 05 00 00 00", "80 05 04 01 00 00 00 09 00"}));
   EXPECT_TRUE(radio->Notify("hrm", "2a37", Hex("00 50")));
   EXPECT_EQ(line->ReadFrameHex(), "80 07 04 05 00 08 00 01 02 00 50");
