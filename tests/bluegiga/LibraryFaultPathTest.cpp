@@ -33,6 +33,7 @@
 #include "sim/VirtualBled112.h"
 #include "support/CallOutcome.h"
 #include "support/Guard.h"
+#include "support/LibraryTimeouts.h"
 #include "support/LogCapture.h"
 #include "support/PhoneCharacteristics.h"
 #include "support/PhoneScenario.h"
@@ -46,8 +47,8 @@ using testing::Counting;
 using testing::LogCapture;
 
 using testing::kGuard;
-constexpr int kPatientMs = 5000;  // waits that must not run out
-constexpr int kShortMs = 300;     // a wait a fault is meant to run out
+using testing::kPatientMs;
+using testing::kShortMs;
 constexpr int kAdvertIntervalMs = 100;
 constexpr int kNoResponseCode = 0x9001;
 constexpr int kDisconnectedCode = 0x9000;

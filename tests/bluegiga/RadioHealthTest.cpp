@@ -28,6 +28,7 @@
 #include "sim/VirtualBled112.h"
 #include "support/Guard.h"
 #include "support/HealthFigures.h"
+#include "support/LibraryTimeouts.h"
 #include "support/LogCapture.h"
 #include "support/ManualClocks.h"
 #include "support/PhoneScenario.h"
@@ -41,8 +42,8 @@ using testing::Figures;
 using testing::LogCapture;
 
 using testing::kGuard;
-constexpr int kPatientMs = 5000;
-constexpr int kShortMs = 300;
+using testing::kPatientMs;
+using testing::kShortMs;
 constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 using testing::kNotifying;
 using testing::kPhoneAddress;

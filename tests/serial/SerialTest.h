@@ -23,6 +23,7 @@
 #include "lumen/Uuid.h"
 #include "support/CallOutcome.h"
 #include "support/Guard.h"
+#include "support/LibraryTimeouts.h"
 #include "support/LogCapture.h"
 #include "support/PhoneCharacteristics.h"
 #include "support/PhoneScenario.h"
@@ -32,8 +33,6 @@ namespace lumen::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr int kPatientMs = 5000;         // time-outs that must not run out
-inline constexpr int kShortMs = 300;            // a time-out a fault is meant to run out
 inline constexpr int kDefaultTimeoutMs = 3000;  // the library's own
 inline constexpr int kNoResponseCode = 0x9001;
 inline constexpr int kDisconnectedCode = 0x9000;
