@@ -32,6 +32,7 @@
 #include "support/LogCapture.h"
 #include "support/ManualClocks.h"
 #include "support/PhoneScenario.h"
+#include "support/Watched.h"
 
 namespace lumen {
 namespace {
@@ -60,29 +61,13 @@ using testing::FaultFigures;
 using testing::MovedSince;
 
 // What the application's callbacks saw; plain function pointers, so global.
-struct App {
-  std::mutex mutex;
-  std::condition_variable changed;
+struct App : testing::Watched<App> {
   std::shared_ptr<BluetoothDevice> phone;
   int adverts = 0;
   int softResets = 0;
   int notifications = 0;
   uint64_t awayMs = 0;
   bool back = false;
-
-  template <class Predicate>
-  bool WaitUntil(Predicate predicate) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kGuard, [&] { return predicate(*this); });
-  }
-  template <class Change>
-  void Note(Change change) {
-    {
-      std::lock_guard lock(mutex);
-      change(*this);
-    }
-    changed.notify_all();
-  }
 };
 App* g_app = nullptr;
 
