@@ -109,8 +109,7 @@ class FakeProvider : public details::IBluetoothSDK {
   size_t Count(const std::string& slot) const { return m_log.Count(slot); }
   void ClearCalls() { m_log.Clear(); }
   // Blocks until slot has been called count times; the guard only ends a hang.
-  bool WaitForCount(const std::string& slot, size_t count,
-                    std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
+  bool WaitForCount(const std::string& slot, size_t count, std::chrono::milliseconds guard = kGuard) const {
     return m_log.WaitForCount(slot, count, guard);
   }
   // The native handle the fake gave the connection of the handle with id handleId.

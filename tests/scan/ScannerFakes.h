@@ -52,8 +52,7 @@ class RecordingProvider : public testing::NullProvider {
   void Clear() { m_log.Clear(); }
 
   // Blocks until `name` has been called `count` times; the guard only ends a hang.
-  bool WaitForCount(const std::string& name, size_t count,
-                    std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
+  bool WaitForCount(const std::string& name, size_t count, std::chrono::milliseconds guard = testing::kGuard) const {
     return m_log.WaitForCount(name, count, guard);
   }
 

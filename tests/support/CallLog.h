@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/Guard.h"
+
 namespace lumen::testing {
 
 template <typename Call, std::string Call::*kName>
@@ -55,7 +57,7 @@ class CallLog {
     m_calls.clear();
   }
   // Blocks until `name` has been called `count` times; the guard only ends a hang.
-  bool WaitForCount(const std::string& name, size_t count, std::chrono::milliseconds guard) const {
+  bool WaitForCount(const std::string& name, size_t count, std::chrono::milliseconds guard = kGuard) const {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, guard, [&] { return CountLocked(name) >= count; });
   }
