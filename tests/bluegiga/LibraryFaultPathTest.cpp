@@ -37,6 +37,7 @@
 #include "support/LogCapture.h"
 #include "support/PhoneCharacteristics.h"
 #include "support/PhoneScenario.h"
+#include "support/Watched.h"
 
 namespace lumen {
 namespace {
@@ -64,9 +65,7 @@ const std::string kScenario =
 
 // What the application's callbacks saw. They are plain function pointers, so
 // the state is global.
-struct App {
-  std::mutex mutex;
-  std::condition_variable changed;
+struct App : testing::Watched<App> {
   std::shared_ptr<BluetoothDevice> phone;
   int phoneAdverts = 0;
   int hardwareFailures = 0;
@@ -88,37 +87,29 @@ bool OnAdvert(std::shared_ptr<BluetoothDevice>& device) {
   if (device->address().ToString() != kPhoneAddress) {
     return true;
   }
-  {
-    std::lock_guard lock(g_app.mutex);
-    if (!g_app.phone) {
-      g_app.phone = device;
+  g_app.Note([&](App& app) {
+    if (!app.phone) {
+      app.phone = device;
     }
-    ++g_app.phoneAdverts;
-  }
-  g_app.changed.notify_all();
+    ++app.phoneAdverts;
+  });
   return true;
 }
 
 void OnHardwareFailure() {
   std::function<void()> extra;
-  {
-    std::lock_guard lock(g_app.mutex);
-    ++g_app.hardwareFailures;
-    g_app.callbacks.push_back("hardware failure");
-    extra = g_app.onHardwareFailure;
-  }
-  g_app.changed.notify_all();
+  g_app.Note([&](App& app) {
+    ++app.hardwareFailures;
+    app.callbacks.push_back("hardware failure");
+    extra = app.onHardwareFailure;
+  });
   if (extra) {
     extra();
   }
 }
 
 void OnSoftReset(bool removesDevice) {
-  {
-    std::lock_guard lock(g_app.mutex);
-    g_app.callbacks.push_back(removesDevice ? "soft reset, device removed" : "soft reset");
-  }
-  g_app.changed.notify_all();
+  g_app.Note([&](App& app) { app.callbacks.push_back(removesDevice ? "soft reset, device removed" : "soft reset"); });
 }
 
 int HardwareFailures() {
@@ -186,11 +177,8 @@ class LibraryFaultPathTest : public ::testing::Test, protected testing::PhoneCha
     m_scanner->StartLeScan();
     const int before = PhoneAdverts();
     m_radio->Clock().AdvanceMs(kAdvertIntervalMs);
-    {
-      std::unique_lock lock(g_app.mutex);
-      ASSERT_TRUE(g_app.changed.wait_for(lock, kGuard, [&] { return g_app.phoneAdverts > before; }))
-          << "the phone's advertisement never reached the application";
-    }
+    ASSERT_TRUE(g_app.WaitUntil([&](const App& app) { return app.phoneAdverts > before; }))
+        << "the phone's advertisement never reached the application";
     if (!keepScanning) {
       m_scanner->StopLeScan();
     }
@@ -555,9 +543,12 @@ class PortLossTest : public LibraryFaultPathTest {
 
   // Both failure callbacks have run (or the guard ran out).
   std::vector<std::string> AwaitBothCallbacks() {
-    std::unique_lock lock(g_app.mutex);
-    g_app.changed.wait_for(lock, kGuard, [] { return g_app.callbacks.size() >= 2; });
-    return g_app.callbacks;
+    std::vector<std::string> callbacks;
+    g_app.WaitUntil([&](const App& app) {
+      callbacks = app.callbacks;
+      return callbacks.size() >= 2;
+    });
+    return callbacks;
   }
 
   void ExpectPortGone(const Outcome& outcome, const std::string& command) {
