@@ -389,24 +389,13 @@ void KESLUMENController::OnTimerChallengeResponse() {
   const char* const where = "KESLUMENController::OnTimerChallengeResponse";
   RunTimerStep(where, [this] {
     std::lock_guard lock(m_mutex);
-    if (!IsTracking()) {
-      Log(Logger::INFO, "no device being tracked, challenge/response skipped");
+    if (SkippedWithoutPhone("challenge/response")) {
       return;
     }
-    bool failed = false;
-    try {
+    ExchangeOrRestartSearch("challenge/response", [this] {
       ChallengeResponse();
-    } catch (const std::exception& e) {
-      Log(Logger::WARNING, std::string("std::exception during challenge/response: ") + e.what());
-      failed = true;
-    } catch (...) {
-      Log(Logger::ERROR, "non-std::exception during challenge/response");
-      failed = true;
-    }
-    if (failed) {
-      Log(Logger::INFO, "challenge/response failed, so re-start search for a device");
-      RestartSearch();
-    }
+      return true;
+    });
   });
   RearmOrEndProcess(where, "challenge/response", m_challengeTimer, &KESLUMENController::ArmChallengeTimer);
 }
@@ -415,31 +404,46 @@ void KESLUMENController::OnTimerKeepAlive() {
   const char* const where = "KESLUMENController::OnTimerKeepAlive";
   RunTimerStep(where, [this] {
     std::lock_guard lock(m_mutex);
-    if (!IsTracking()) {
-      Log(Logger::INFO, "no device being tracked, keepalive skipped");
+    if (SkippedWithoutPhone("keepalive")) {
       if (LeftAloneTimeIsUp()) {
         RestartSearch();  // with the UUIDs of the phones left alone until now
       }
       return;
     }
-    bool succeeded = false;
-    if (m_featureCharacteristic != nullptr) {
-      try {
-        m_featureCharacteristic->ReadValue(true);
-        Log(Logger::INFO, "keepalive succeeded");
-        succeeded = true;
-      } catch (const std::exception& e) {
-        Log(Logger::WARNING, std::string("std::exception during keepalive: ") + e.what());
-      } catch (...) {
-        Log(Logger::ERROR, "non-std::exception during keepalive");
+    ExchangeOrRestartSearch("keepalive", [this] {
+      if (m_featureCharacteristic == nullptr) {
+        return false;
       }
-    }
-    if (!succeeded) {
-      Log(Logger::INFO, "keepalive failed, so re-start search for a device");
-      RestartSearch();
-    }
+      m_featureCharacteristic->ReadValue(true);
+      Log(Logger::INFO, "keepalive succeeded");
+      return true;
+    });
   });
   RearmOrEndProcess(where, "keepalive", m_keepAliveTimer, &KESLUMENController::ArmKeepAliveTimer);
+}
+
+bool KESLUMENController::SkippedWithoutPhone(const std::string& what) {
+  if (IsTracking()) {
+    return false;
+  }
+  Log(Logger::INFO, "no device being tracked, " + what + " skipped");
+  return true;
+}
+
+// The phone that fails an exchange is given up: the search starts again.
+void KESLUMENController::ExchangeOrRestartSearch(const std::string& what, const std::function<bool()>& exchange) {
+  bool succeeded = false;
+  try {
+    succeeded = exchange();
+  } catch (const std::exception& e) {
+    Log(Logger::WARNING, "std::exception during " + what + ": " + e.what());
+  } catch (...) {
+    Log(Logger::ERROR, "non-std::exception during " + what);
+  }
+  if (!succeeded) {
+    Log(Logger::INFO, what + " failed, so re-start search for a device");
+    RestartSearch();
+  }
 }
 
 void KESLUMENController::RunTimerStep(const char* where, const std::function<void()>& step) {

@@ -73,6 +73,9 @@ class KESLUMENController {
   void ArmChallengeTimer();
   void ArmKeepAliveTimer();
   void RunTimerStep(const char* where, const std::function<void()>& step);
+  // True, once it has logged that `what` is skipped, when no phone is tracked.
+  bool SkippedWithoutPhone(const std::string& what);
+  void ExchangeOrRestartSearch(const std::string& what, const std::function<bool()>& exchange);
   void RearmOrEndProcess(const char* where, const char* what, PeriodicTimer& timer, void (KESLUMENController::*arm)());
 
   std::unique_ptr<lumen::BeaconController> m_beacon;

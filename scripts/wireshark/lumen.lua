@@ -753,15 +753,27 @@ local function dissect_name(tvb, root, offset, field)
   return range:string(ENC_UTF_8), offset + 1 + n
 end
 
-local function dissect_nrf52_call(tvb, pinfo, root)
-  if tvb:len() < 5 then
-    flag(root, e.malformed, "nRF52 call record ends before its result")
-    return nil, nil
+-- An nRF52 record's head: a little-endian number of `width` bytes after the
+-- kind, then a name; returns the number, the name and the offset past it, or
+-- nil when the record ends first.
+local function dissect_nrf52_head(tvb, root, width, number_field, name_field, what)
+  if tvb:len() < 1 + width then
+    flag(root, e.malformed, what)
+    return nil
   end
-  local result = tvb(1, 4):le_uint()
-  root:add_le(f.result, tvb(1, 4))
-  local name, pos = dissect_name(tvb, root, 5, f.call)
+  local number = tvb(1, width):le_uint()
+  root:add_le(number_field, tvb(1, width))
+  local name, pos = dissect_name(tvb, root, 1 + width, name_field)
   if name == nil then
+    return nil
+  end
+  return number, name, pos
+end
+
+local function dissect_nrf52_call(tvb, pinfo, root)
+  local result, name, pos =
+    dissect_nrf52_head(tvb, root, 4, f.result, f.call, "nRF52 call record ends before its result")
+  if result == nil then
     return nil, nil
   end
   local args = rest(tvb, pos)
@@ -770,14 +782,9 @@ local function dissect_nrf52_call(tvb, pinfo, root)
 end
 
 local function dissect_nrf52_event(tvb, pinfo, root)
-  if tvb:len() < 3 then
-    flag(root, e.malformed, "nRF52 event record ends before its event id")
-    return nil, nil
-  end
-  local id = tvb(1, 2):le_uint()
-  root:add_le(f.event_id, tvb(1, 2))
-  local name, pos = dissect_name(tvb, root, 3, f.event)
-  if name == nil then
+  local id, name, pos =
+    dissect_nrf52_head(tvb, root, 2, f.event_id, f.event, "nRF52 event record ends before its event id")
+  if id == nil then
     return nil, nil
   end
   local body = rest(tvb, pos)

@@ -13,6 +13,7 @@
 #include "bluegiga/BgApi.h"
 #include "core/MessageQueue.h"
 #include "lumen/BluegigaHelper.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 
 namespace lumen::details {
@@ -24,7 +25,7 @@ using bgapi_test::ScopedSubscription;
 using testing::LogCapture;
 using Bytes = std::vector<uint8_t>;
 
-constexpr auto kGuard = 10s;  // only guards against a hang
+using testing::kGuard;
 
 // A received frame with its payload in a buffer of exactly its size, so that
 // any read past the payload is caught by the address sanitizer.

@@ -8,10 +8,13 @@
 #include <random>
 #include <vector>
 
+#include "support/Concat.h"
+
 namespace lumen::details {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::Concat;
 
 const Bytes kRadioError{0x80, 0x00, 0x07, 0x04};     // event, no payload
 const Bytes kTxPowerAnswer{0x00, 0x00, 0x07, 0x0C};  // response, no payload
@@ -39,14 +42,6 @@ Bytes ScanResponse(size_t dataLen) {
     frame.push_back(static_cast<uint8_t>(i));
   }
   return frame;
-}
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) {
-    all.insert(all.end(), part.begin(), part.end());
-  }
-  return all;
 }
 
 class RecordingSink : public BgFrameReader::Sink {
@@ -89,7 +84,7 @@ void FeedLikeTheTransport(BgFrameReader& reader, RecordingSink& sink, const Byte
 }
 
 TEST(BgFrameReaderTest, FramesComeOutWholeWhateverTheChunking) {
-  const Bytes stream = Join({kHelloAnswer, ScanResponse(20), kRadioError, ScanResponse(255)});
+  const Bytes stream = Concat({kHelloAnswer, ScanResponse(20), kRadioError, ScanResponse(255)});
   for (size_t chunk : {size_t{1}, size_t{3}, size_t{7}, stream.size()}) {
     BgFrameReader reader;
     RecordingSink sink;
@@ -131,7 +126,7 @@ TEST(BgFrameReaderTest, HeadersTheTableCannotHaveAreGarbage) {
 TEST(BgFrameReaderTest, FrameArrivingWithTheGarbageIsDelivered) {
   BgFrameReader reader;
   RecordingSink sink;
-  FeedLikeTheTransport(reader, sink, Join({{0xDE, 0xAD, 0xBE, 0xEF, 0x42}, kTxPowerAnswer, ScanResponse(3)}));
+  FeedLikeTheTransport(reader, sink, Concat({{0xDE, 0xAD, 0xBE, 0xEF, 0x42}, kTxPowerAnswer, ScanResponse(3)}));
   ASSERT_EQ(sink.frames.size(), 2U);
   EXPECT_EQ(sink.frames[0], kTxPowerAnswer);
   EXPECT_EQ(sink.frames[1], ScanResponse(3));
@@ -144,7 +139,7 @@ TEST(BgFrameReaderTest, FrameArrivingWithTheGarbageIsDelivered) {
 TEST(BgFrameReaderTest, FrameStartingInsideTheUnrecognisedHeaderIsDelivered) {
   BgFrameReader reader;
   RecordingSink sink;
-  FeedLikeTheTransport(reader, sink, Join({{0xFF}, ScanResponse(8)}));
+  FeedLikeTheTransport(reader, sink, Concat({{0xFF}, ScanResponse(8)}));
   ASSERT_EQ(sink.frames.size(), 1U);
   EXPECT_EQ(sink.frames[0], ScanResponse(8));
 }
@@ -154,7 +149,7 @@ TEST(BgFrameReaderTest, FalseFrameStartInGarbageLosesToAWholeFrameBehindIt) {
   // follows is whole and wins.
   BgFrameReader reader;
   RecordingSink sink;
-  FeedLikeTheTransport(reader, sink, Join({{0x00, 0x00, 0x0A, 0x00}, kRadioError}));
+  FeedLikeTheTransport(reader, sink, Concat({{0x00, 0x00, 0x0A, 0x00}, kRadioError}));
   ASSERT_EQ(sink.frames.size(), 1U);
   EXPECT_EQ(sink.frames[0], kRadioError);
 }
@@ -194,7 +189,7 @@ TEST(BgFrameReaderTest, HeaderBegunInTheAvailableBytesIsKept) {
 TEST(BgFrameReaderTest, HeaderBegunInTheSameReadAsTheGarbageIsKept) {
   BgFrameReader reader;
   RecordingSink sink;
-  const Bytes read = Join({{0xDE, 0xAD, 0xBE, 0xEF}, Bytes(kRadioError.begin(), kRadioError.begin() + 2)});
+  const Bytes read = Concat({{0xDE, 0xAD, 0xBE, 0xEF}, Bytes(kRadioError.begin(), kRadioError.begin() + 2)});
   reader.Consume(read.data(), read.size(), sink);
   ASSERT_TRUE(reader.WantsAvailableInput());
   reader.ConsumeAvailable(nullptr, 0, sink);  // nothing more yet
@@ -225,7 +220,7 @@ TEST(BgFrameReaderTest, EndlessGarbageIsDroppedAndCounted) {
   BgFrameReader reader;
   RecordingSink sink;
   Bytes garbage(1000, 0xEE);
-  FeedLikeTheTransport(reader, sink, Join({garbage, kHelloAnswer}));
+  FeedLikeTheTransport(reader, sink, Concat({garbage, kHelloAnswer}));
   ASSERT_EQ(sink.frames.size(), 1U);
   EXPECT_EQ(sink.unrecognised, 1);
   EXPECT_EQ(sink.resynchronised, (std::vector<size_t>{1000}));

@@ -9,6 +9,7 @@
 #include "lumen/BGLibError.h"
 #include "lumen/BluegigaCommands.h"
 #include "support/FirmwareImage.h"
+#include "support/Guard.h"
 
 namespace lumen::testing {
 namespace {
@@ -16,7 +17,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using details::BGLibError;
 using details::BGCalls::SetTimeouts;
-constexpr auto kGuard = std::chrono::seconds(10);
 
 std::atomic<int> g_hardwareFailures{0};
 void CountHardwareFailure() { ++g_hardwareFailures; }

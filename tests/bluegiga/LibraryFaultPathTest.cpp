@@ -32,9 +32,12 @@
 #include "lumen/Scanner.h"
 #include "sim/VirtualBled112.h"
 #include "support/CallOutcome.h"
+#include "support/Guard.h"
+#include "support/LibraryTimeouts.h"
 #include "support/LogCapture.h"
 #include "support/PhoneCharacteristics.h"
 #include "support/PhoneScenario.h"
+#include "support/Watched.h"
 
 namespace lumen {
 namespace {
@@ -44,9 +47,9 @@ using Bytes = std::vector<uint8_t>;
 using testing::Counting;
 using testing::LogCapture;
 
-constexpr auto kGuard = 10s;      // only ends a hang
-constexpr int kPatientMs = 5000;  // waits that must not run out
-constexpr int kShortMs = 300;     // a wait a fault is meant to run out
+using testing::kGuard;
+using testing::kPatientMs;
+using testing::kShortMs;
 constexpr int kAdvertIntervalMs = 100;
 constexpr int kNoResponseCode = 0x9001;
 constexpr int kDisconnectedCode = 0x9000;
@@ -62,9 +65,7 @@ const std::string kScenario =
 
 // What the application's callbacks saw. They are plain function pointers, so
 // the state is global.
-struct App {
-  std::mutex mutex;
-  std::condition_variable changed;
+struct App : testing::Watched<App> {
   std::shared_ptr<BluetoothDevice> phone;
   int phoneAdverts = 0;
   int hardwareFailures = 0;
@@ -86,37 +87,29 @@ bool OnAdvert(std::shared_ptr<BluetoothDevice>& device) {
   if (device->address().ToString() != kPhoneAddress) {
     return true;
   }
-  {
-    std::lock_guard lock(g_app.mutex);
-    if (!g_app.phone) {
-      g_app.phone = device;
+  g_app.Note([&](App& app) {
+    if (!app.phone) {
+      app.phone = device;
     }
-    ++g_app.phoneAdverts;
-  }
-  g_app.changed.notify_all();
+    ++app.phoneAdverts;
+  });
   return true;
 }
 
 void OnHardwareFailure() {
   std::function<void()> extra;
-  {
-    std::lock_guard lock(g_app.mutex);
-    ++g_app.hardwareFailures;
-    g_app.callbacks.push_back("hardware failure");
-    extra = g_app.onHardwareFailure;
-  }
-  g_app.changed.notify_all();
+  g_app.Note([&](App& app) {
+    ++app.hardwareFailures;
+    app.callbacks.push_back("hardware failure");
+    extra = app.onHardwareFailure;
+  });
   if (extra) {
     extra();
   }
 }
 
 void OnSoftReset(bool removesDevice) {
-  {
-    std::lock_guard lock(g_app.mutex);
-    g_app.callbacks.push_back(removesDevice ? "soft reset, device removed" : "soft reset");
-  }
-  g_app.changed.notify_all();
+  g_app.Note([&](App& app) { app.callbacks.push_back(removesDevice ? "soft reset, device removed" : "soft reset"); });
 }
 
 int HardwareFailures() {
@@ -184,11 +177,8 @@ class LibraryFaultPathTest : public ::testing::Test, protected testing::PhoneCha
     m_scanner->StartLeScan();
     const int before = PhoneAdverts();
     m_radio->Clock().AdvanceMs(kAdvertIntervalMs);
-    {
-      std::unique_lock lock(g_app.mutex);
-      ASSERT_TRUE(g_app.changed.wait_for(lock, kGuard, [&] { return g_app.phoneAdverts > before; }))
-          << "the phone's advertisement never reached the application";
-    }
+    ASSERT_TRUE(g_app.WaitUntil([&](const App& app) { return app.phoneAdverts > before; }))
+        << "the phone's advertisement never reached the application";
     if (!keepScanning) {
       m_scanner->StopLeScan();
     }
@@ -222,6 +212,14 @@ class LibraryFaultPathTest : public ::testing::Test, protected testing::PhoneCha
   void ExpectReadsWork() {
     EXPECT_EQ(m_short->ReadValue(true), Bytes{0x2a});
     EXPECT_EQ(m_long->ReadValue(false), Counting(40));
+  }
+
+  // Once the fault is over: with time-outs that do not run out, the phone
+  // connects again and reads work.
+  void ExpectPhoneWorksWithPatientTimeouts() {
+    BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
+    ConnectPhone();
+    ExpectReadsWork();
   }
 
   // What an application drops before it closes the library: the device's
@@ -352,9 +350,7 @@ TEST_F(LibraryFaultPathTest, UnansweredConnectLeavesTheDeviceUnconnectedUntilThe
   EXPECT_FALSE(Phone()->IsConnected());
   EXPECT_EQ(HardwareFailures(), 1);
 
-  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
-  ConnectPhone();
-  ExpectReadsWork();
+  ExpectPhoneWorksWithPatientTimeouts();
   EXPECT_EQ(HardwareFailures(), 1);
 }
 
@@ -474,9 +470,7 @@ TEST_F(LibraryFaultPathTest, ConnectionThatNeverCompletesIsAbandonedAndTheNextAt
   EXPECT_TRUE(m_radio->State().connections.empty()) << "the attempt is not left pending on the radio";
 
   m_radio->Faults().GoSilent(false);
-  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
-  ConnectPhone();
-  ExpectReadsWork();
+  ExpectPhoneWorksWithPatientTimeouts();
   EXPECT_EQ(HardwareFailures(), 0);
 }
 
@@ -489,9 +483,7 @@ TEST_F(LibraryFaultPathTest, DisconnectWhoseEventIsLostStillLeavesTheDeviceFreeT
                    kNoResponseCode);
   EXPECT_FALSE(Phone()->IsConnected());
 
-  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
-  ConnectPhone();
-  ExpectReadsWork();
+  ExpectPhoneWorksWithPatientTimeouts();
   EXPECT_EQ(HardwareFailures(), 0);
 }
 
@@ -551,9 +543,12 @@ class PortLossTest : public LibraryFaultPathTest {
 
   // Both failure callbacks have run (or the guard ran out).
   std::vector<std::string> AwaitBothCallbacks() {
-    std::unique_lock lock(g_app.mutex);
-    g_app.changed.wait_for(lock, kGuard, [] { return g_app.callbacks.size() >= 2; });
-    return g_app.callbacks;
+    std::vector<std::string> callbacks;
+    g_app.WaitUntil([&](const App& app) {
+      callbacks = app.callbacks;
+      return callbacks.size() >= 2;
+    });
+    return callbacks;
   }
 
   void ExpectPortGone(const Outcome& outcome, const std::string& command) {
@@ -674,9 +669,7 @@ TEST_F(LibraryFaultPathTest, DisconnectLostWhileTheRadioWasSilentDoesNotLockTheP
   EXPECT_EQ(m_radio->State().connections.size(), 1u) << "the radio kept the link";
 
   m_radio->Faults().StopAnswering(false);
-  BluegigaCommands::SetBGTimeouts(kPatientMs, kPatientMs);
-  ConnectPhone();
-  ExpectReadsWork();
+  ExpectPhoneWorksWithPatientTimeouts();
   EXPECT_EQ(m_radio->State().connections.size(), 1u) << "the stale link was closed";
   EXPECT_TRUE(m_log.HasContaining(Logger::INFO, "no device owns"));
 }

@@ -26,10 +26,13 @@
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
+#include "support/Guard.h"
 #include "support/HealthFigures.h"
+#include "support/LibraryTimeouts.h"
 #include "support/LogCapture.h"
 #include "support/ManualClocks.h"
 #include "support/PhoneScenario.h"
+#include "support/Watched.h"
 
 namespace lumen {
 namespace {
@@ -39,9 +42,9 @@ using Bytes = std::vector<uint8_t>;
 using testing::Figures;
 using testing::LogCapture;
 
-constexpr auto kGuard = 10s;  // only ends a hang
-constexpr int kPatientMs = 5000;
-constexpr int kShortMs = 300;
+using testing::kGuard;
+using testing::kPatientMs;
+using testing::kShortMs;
 constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 using testing::kNotifying;
 using testing::kPhoneAddress;
@@ -58,29 +61,13 @@ using testing::FaultFigures;
 using testing::MovedSince;
 
 // What the application's callbacks saw; plain function pointers, so global.
-struct App {
-  std::mutex mutex;
-  std::condition_variable changed;
+struct App : testing::Watched<App> {
   std::shared_ptr<BluetoothDevice> phone;
   int adverts = 0;
   int softResets = 0;
   int notifications = 0;
   uint64_t awayMs = 0;
   bool back = false;
-
-  template <class Predicate>
-  bool WaitUntil(Predicate predicate) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kGuard, [&] { return predicate(*this); });
-  }
-  template <class Change>
-  void Note(Change change) {
-    {
-      std::lock_guard lock(mutex);
-      change(*this);
-    }
-    changed.notify_all();
-  }
 };
 App* g_app = nullptr;
 

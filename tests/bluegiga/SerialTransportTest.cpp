@@ -16,6 +16,7 @@
 #include "core/MessageQueue.h"
 #include "lumen/BGLibError.h"
 #include "lumen/Lumen.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 
 namespace lumen::details {
@@ -78,7 +79,7 @@ class SerialTransportTest : public ::testing::Test {
   std::vector<int> m_subscriptions;
 };
 
-constexpr auto kGuard = std::chrono::seconds(10);
+using testing::kGuard;
 
 TEST_F(SerialTransportTest, HelloRoundTripUsesAnEmptyResponse) {
   auto hello = std::async(std::launch::async, [] { return BGCalls::Hello(); });

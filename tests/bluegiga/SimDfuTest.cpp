@@ -17,11 +17,9 @@ Bytes UploadCommand(const Bytes& block) {
 
 TEST_F(SimDfuTest, UploadedImageIsKeptByteForByteAndTheRadioBootsAgain) {
   Start(TestScenario("module", R"(, "bootloader_version": 3)"));
-  line->WriteHex("00 01 09 00 01");
-  EXPECT_EQ(line->ReadFrameHex(), "80 04 09 00 03 00 00 00");
+  EXPECT_TRUE(line->Exchange("00 01 09 00 01", {"80 04 09 00 03 00 00 00"}));
   EXPECT_EQ(radio->State().mode, RadioSnapshot::Mode::kBootLoader);
-  line->WriteHex("00 04 09 01 00 10 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 02 09 01 00 00");
+  EXPECT_TRUE(line->Exchange("00 04 09 01 00 10 00 00", {"00 02 09 01 00 00"}));
 
   Bytes image;
   for (size_t block = 0; block < 3; ++block) {
@@ -31,10 +29,8 @@ TEST_F(SimDfuTest, UploadedImageIsKeptByteForByteAndTheRadioBootsAgain) {
     EXPECT_EQ(line->ReadFrameHex(), "00 02 09 02 00 00") << "block " << block;
     image.insert(image.end(), data.begin(), data.end());
   }
-  line->WriteHex("00 00 09 03");
-  EXPECT_EQ(line->ReadFrameHex(), "00 02 09 03 00 00");
-  line->WriteHex("00 01 09 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 0c 00 00 01 00 03 00 02 00 7a 00 05 00 01 02");
+  EXPECT_TRUE(line->Exchange("00 00 09 03", {"00 02 09 03 00 00"}));
+  EXPECT_TRUE(line->Exchange("00 01 09 00 00", {"80 0c 00 00 01 00 03 00 02 00 7a 00 05 00 01 02"}));
 
   DfuImage uploaded = radio->Dfu();
   EXPECT_EQ(uploaded.startAddress, 0x1000u);
@@ -46,20 +42,17 @@ TEST_F(SimDfuTest, UploadedImageIsKeptByteForByteAndTheRadioBootsAgain) {
 
 TEST_F(SimDfuTest, BootLoaderAnswersOnlyTheDfuClass) {
   Start(TestScenario("module"));
-  line->WriteHex("00 01 09 00 01");
-  ASSERT_EQ(line->ReadFrameHex(), "80 04 09 00 01 00 00 00");
+  ASSERT_TRUE(line->Exchange("00 01 09 00 01", {"80 04 09 00 01 00 00 00"}));
   line->WriteHex("00 00 00 01");
   ASSERT_TRUE(radio->WaitForCommand("system_hello", kGuard));
-  line->WriteHex("00 01 09 02 00");  // upload before an address
-  EXPECT_EQ(line->ReadFrameHex(), "00 02 09 02 81 01") << "the hello got no answer";
+  // An upload before an address.
+  EXPECT_TRUE(line->Exchange("00 01 09 02 00", {"00 02 09 02 81 01"})) << "the hello got no answer";
 }
 
 TEST_F(SimDfuTest, FlashCommandsOutsideTheBootLoaderAreWrongState) {
   Start(TestScenario("module"));
-  line->WriteHex("00 04 09 01 00 10 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 02 09 01 81 01");
-  line->WriteHex("00 02 09 02 01 aa");
-  EXPECT_EQ(line->ReadFrameHex(), "00 02 09 02 81 01");
+  EXPECT_TRUE(line->Exchange("00 04 09 01 00 10 00 00", {"00 02 09 01 81 01"}));
+  EXPECT_TRUE(line->Exchange("00 02 09 02 01 aa", {"00 02 09 02 81 01"}));
   EXPECT_FALSE(radio->Dfu().addressSet);
 }
 

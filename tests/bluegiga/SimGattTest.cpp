@@ -7,62 +7,48 @@ namespace {
 
 using SimGattTest = SimRadioTest;
 
-TEST_F(SimGattTest, ServiceDiscoveryReportsEveryPrimaryServiceThenCompletes) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 08 04 01 00 01 00 ff ff 02 00 28");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 01 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 08 04 02 00 01 00 05 00 02 00 18");
-  EXPECT_EQ(line->ReadFrameHex(), "80 08 04 02 00 06 00 0d 00 02 0d 18");
-  EXPECT_EQ(line->ReadFrameHex(), "80 08 04 02 00 0e 00 11 00 02 0f 18");
-  EXPECT_EQ(line->ReadFrameHex(), "80 08 04 02 00 12 00 16 00 02 0a 18");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 ff ff");
+// Most cases start on connection 0 to hrm.
+class SimGattOnHrmTest : public SimRadioTest {
+ protected:
+  void SetUp() override {
+    Start(TestScenario());
+    ConnectHrm();
+  }
+};
+
+TEST_F(SimGattOnHrmTest, ServiceDiscoveryReportsEveryPrimaryServiceThenCompletes) {
+  EXPECT_TRUE(line->Exchange(
+      "00 08 04 01 00 01 00 ff ff 02 00 28",
+      {"00 03 04 01 00 00 00", "80 08 04 02 00 01 00 05 00 02 00 18", "80 08 04 02 00 06 00 0d 00 02 0d 18",
+       "80 08 04 02 00 0e 00 11 00 02 0f 18", "80 08 04 02 00 12 00 16 00 02 0a 18", "80 05 04 01 00 00 00 ff ff"}));
 }
 
-TEST_F(SimGattTest, ServiceDiscoveryOfANonGroupingTypeFails) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 08 04 01 00 01 00 ff ff 02 03 28");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 01 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 10 04 01 00");
+TEST_F(SimGattOnHrmTest, ServiceDiscoveryOfANonGroupingTypeFails) {
+  EXPECT_TRUE(
+      line->Exchange("00 08 04 01 00 01 00 ff ff 02 03 28", {"00 03 04 01 00 00 00", "80 05 04 01 00 10 04 01 00"}));
 }
 
-TEST_F(SimGattTest, FindInformationListsDeclarationsValuesAndDescriptors) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 05 04 03 00 06 00 0d 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 03 00 00 00");
+TEST_F(SimGattOnHrmTest, FindInformationListsDeclarationsValuesAndDescriptors) {
+  EXPECT_TRUE(line->Exchange("00 05 04 03 00 06 00 0d 00", {"00 03 04 03 00 00 00"}));
   const char* expected[] = {"06 00 02 00 28", "07 00 02 03 28", "08 00 02 37 2a", "09 00 02 02 29",
                             "0a 00 02 03 28", "0b 00 02 38 2a", "0c 00 02 03 28", "0d 00 02 39 2a"};
   for (const char* item : expected) EXPECT_EQ(line->ReadFrameHex(), std::string("80 06 04 04 00 ") + item);
   EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 0d 00");
 }
 
-TEST_F(SimGattTest, ReadByHandleDeliversTheValueWithoutACompletion) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 03 04 04 00 0b 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 06 04 05 00 0b 00 00 01 01");
+TEST_F(SimGattOnHrmTest, ReadByHandleDeliversTheValueWithoutACompletion) {
+  EXPECT_TRUE(line->Exchange("00 03 04 04 00 0b 00", {"00 03 04 04 00 00 00", "80 06 04 05 00 0b 00 00 01 01"}));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
 }
 
-TEST_F(SimGattTest, ReadOfAnInvalidHandleCompletesWithInvalidHandle) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 03 04 04 00 50 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 01 04 50 00");
-  line->WriteHex("00 03 04 04 00 08 00");  // notify-only value
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 02 04 08 00");
+TEST_F(SimGattOnHrmTest, ReadOfAnInvalidHandleCompletesWithInvalidHandle) {
+  EXPECT_TRUE(line->Exchange("00 03 04 04 00 50 00", {"00 03 04 04 00 00 00", "80 05 04 01 00 01 04 50 00"}));
+  // A notify-only value.
+  EXPECT_TRUE(line->Exchange("00 03 04 04 00 08 00", {"00 03 04 04 00 00 00", "80 05 04 01 00 02 04 08 00"}));
 }
 
-TEST_F(SimGattTest, ReadLongDeliversTheValueInPartsOfTwentyTwoBytes) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 03 04 08 00 16 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 08 00 00 00");
+TEST_F(SimGattOnHrmTest, ReadLongDeliversTheValueInPartsOfTwentyTwoBytes) {
+  EXPECT_TRUE(line->Exchange("00 03 04 08 00 16 00", {"00 03 04 08 00 00 00"}));
   Bytes value;
   std::vector<size_t> parts;
   std::vector<uint8_t> types;
@@ -82,51 +68,31 @@ TEST_F(SimGattTest, ReadLongDeliversTheValueInPartsOfTwentyTwoBytes) {
   EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 16 00");
 }
 
-TEST_F(SimGattTest, WriteCompletesAndTriggersNotificationsOnlyOnceSubscribed) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 05 04 05 00 0d 00 01 01");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 0d 00");
-  radio->Clock().AdvanceMs(3000);
-  EXPECT_TRUE(line->FramesBeforeHello().empty()) << "nothing before the client subscribed";
+TEST_F(SimGattOnHrmTest, WriteCompletesAndTriggersNotificationsOnlyOnceSubscribed) {
+  EXPECT_TRUE(line->Exchange("00 05 04 05 00 0d 00 01 01", {"00 03 04 05 00 00 00", "80 05 04 01 00 00 00 0d 00"}));
+  EXPECT_TRUE(FramesWithinMs(3000).empty()) << "nothing before the client subscribed";
 
-  line->WriteHex("00 06 04 05 00 09 00 02 01 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 09 00");
-  line->WriteHex("00 05 04 05 00 0d 00 01 02");  // a value the behaviour does not answer
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 0d 00");
-  line->WriteHex("00 05 04 05 00 0d 00 01 01");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 0d 00");
-  radio->Clock().AdvanceMs(999);
-  EXPECT_TRUE(line->FramesBeforeHello().empty());
+  EXPECT_TRUE(line->Exchange("00 06 04 05 00 09 00 02 01 00", {"00 03 04 05 00 00 00", "80 05 04 01 00 00 00 09 00"}));
+  // A value the behaviour does not answer.
+  EXPECT_TRUE(line->Exchange("00 05 04 05 00 0d 00 01 02", {"00 03 04 05 00 00 00", "80 05 04 01 00 00 00 0d 00"}));
+  EXPECT_TRUE(line->Exchange("00 05 04 05 00 0d 00 01 01", {"00 03 04 05 00 00 00", "80 05 04 01 00 00 00 0d 00"}));
+  EXPECT_TRUE(FramesWithinMs(999).empty());
   radio->Clock().AdvanceMs(1);
   EXPECT_EQ(line->ReadFrameHex(), "80 07 04 05 00 08 00 01 02 00 48");
   radio->Clock().AdvanceMs(1000);
   EXPECT_EQ(line->ReadFrameHex(), "80 07 04 05 00 08 00 01 02 00 49");
 }
 
-TEST_F(SimGattTest, WritesThePeerRefusesCompleteWithTheAttError) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 05 04 05 00 0b 00 01 02");  // read-only value
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 03 04 0b 00");
-  line->WriteHex("00 05 04 05 00 09 00 01 01");  // a configuration is two bytes
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 0d 04 09 00");
-  line->WriteHex("00 05 04 05 00 99 00 01 01");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 01 04 99 00");
+TEST_F(SimGattOnHrmTest, WritesThePeerRefusesCompleteWithTheAttError) {
+  // A read-only value.
+  EXPECT_TRUE(line->Exchange("00 05 04 05 00 0b 00 01 02", {"00 03 04 05 00 00 00", "80 05 04 01 00 03 04 0b 00"}));
+  // A configuration is two bytes.
+  EXPECT_TRUE(line->Exchange("00 05 04 05 00 09 00 01 01", {"00 03 04 05 00 00 00", "80 05 04 01 00 0d 04 09 00"}));
+  EXPECT_TRUE(line->Exchange("00 05 04 05 00 99 00 01 01", {"00 03 04 05 00 00 00", "80 05 04 01 00 01 04 99 00"}));
 }
 
-TEST_F(SimGattTest, WriteCommandIsAcknowledgedByTheRadioOnly) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 05 04 06 00 0d 00 01 01");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 06 00 00 00");
+TEST_F(SimGattOnHrmTest, WriteCommandIsAcknowledgedByTheRadioOnly) {
+  EXPECT_TRUE(line->Exchange("00 05 04 06 00 0d 00 01 01", {"00 03 04 06 00 00 00"}));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
   Bytes tooLong = Hex("00 19 04 06 00 0d 00 15");
   tooLong.resize(tooLong.size() + 21, 0x01);
@@ -136,33 +102,21 @@ TEST_F(SimGattTest, WriteCommandIsAcknowledgedByTheRadioOnly) {
 
 TEST_F(SimGattTest, ProceduresOnALinkThatDoesNotExistAnswerNotConnected) {
   Start(TestScenario());
-  line->WriteHex("00 03 04 04 01 0b 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 01 86 01");
-  line->WriteHex("00 01 03 00 01");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 03 00 01 86 01");
+  EXPECT_TRUE(line->Exchange("00 03 04 04 01 0b 00", {"00 03 04 04 01 86 01"}));
+  EXPECT_TRUE(line->Exchange("00 01 03 00 01", {"00 03 03 00 01 86 01"}));
 }
 
-TEST_F(SimGattTest, DisconnectAnswersThenReportsTerminationByTheLocalHost) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 01 03 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 03 00 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 03 03 04 00 16 02");
+TEST_F(SimGattOnHrmTest, DisconnectAnswersThenReportsTerminationByTheLocalHost) {
+  EXPECT_TRUE(line->Exchange("00 01 03 00 00", {"00 03 03 00 00 00 00", "80 03 03 04 00 16 02"}));
   EXPECT_TRUE(radio->State().connections.empty());
   ConnectHrm();
 }
 
-TEST_F(SimGattTest, SubscriptionsEndWithTheLink) {
-  Start(TestScenario());
-  ConnectHrm();
-  line->WriteHex("00 06 04 05 00 09 00 02 01 00");
-  ASSERT_EQ(line->ReadFrameHex(), "00 03 04 05 00 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 09 00");
+TEST_F(SimGattOnHrmTest, SubscriptionsEndWithTheLink) {
+  ASSERT_TRUE(line->Exchange("00 06 04 05 00 09 00 02 01 00", {"00 03 04 05 00 00 00", "80 05 04 01 00 00 00 09 00"}));
   EXPECT_TRUE(radio->Notify("hrm", "2a37", Hex("00 50")));
   EXPECT_EQ(line->ReadFrameHex(), "80 07 04 05 00 08 00 01 02 00 50");
-  line->WriteHex("00 01 03 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "00 03 03 00 00 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "80 03 03 04 00 16 02");
+  ASSERT_TRUE(line->Exchange("00 01 03 00 00", {"00 03 03 00 00 00 00", "80 03 03 04 00 16 02"}));
   ConnectHrm();
   EXPECT_FALSE(radio->Notify("hrm", "2a37", Hex("00 51")));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
@@ -172,12 +126,9 @@ TEST_F(SimGattTest, ScenarioPeerDropsTheLinkDuringItsNextProcedure) {
   Start(R"({"peripherals": [{"name": "tag", "address": "e2:00:00:00:00:02", "address_type": "random",
       "gatt": [{"uuid": "1800", "characteristics": [{"uuid": "2a00", "value_text": "Tag"}]}],
       "behaviours": [{"on": "gatt_procedure", "action": "disconnect", "times": 1, "reason": 520}]}]})");
-  line->WriteHex("00 0f 06 03 02 00 00 00 00 e2 01 06 00 0c 00 64 00 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "00 03 06 03 00 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "80 10 03 00 00 05 02 00 00 00 00 e2 01 0c 00 64 00 00 00 ff");
-  line->WriteHex("00 08 04 01 00 01 00 ff ff 02 00 28");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 01 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 03 03 04 00 08 02");
+  ASSERT_TRUE(line->Exchange("00 0f 06 03 02 00 00 00 00 e2 01 06 00 0c 00 64 00 00 00",
+                             {"00 03 06 03 00 00 00", "80 10 03 00 00 05 02 00 00 00 00 e2 01 0c 00 64 00 00 00 ff"}));
+  EXPECT_TRUE(line->Exchange("00 08 04 01 00 01 00 ff ff 02 00 28", {"00 03 04 01 00 00 00", "80 03 03 04 00 08 02"}));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
 }
 
@@ -185,31 +136,24 @@ TEST_F(SimGattTest, ScenarioReadsBetweenSkipAndTimesCompleteWithTheAttError) {
   Start(R"({"peripherals": [{"name": "tag", "address": "e2:00:00:00:00:02", "address_type": "random",
       "gatt": [{"uuid": "1800", "characteristics": [{"uuid": "2a00", "value_text": "Tag"}]}],
       "behaviours": [{"on": "read", "characteristic": "2a00", "status": 258, "skip": 1, "times": 2}]}]})");
-  line->WriteHex("00 0f 06 03 02 00 00 00 00 e2 01 06 00 0c 00 64 00 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "00 03 06 03 00 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "80 10 03 00 00 05 02 00 00 00 00 e2 01 0c 00 64 00 00 00 ff");
-  line->WriteHex("00 03 04 04 00 03 00");  // read_by_handle
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 08 04 05 00 03 00 00 03 54 61 67");
-  line->WriteHex("00 03 04 04 00 03 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 04 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 02 04 03 00");  // read not permitted
-  line->WriteHex("00 03 04 08 00 03 00");                         // read_long counts as one read
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 08 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 02 04 03 00");
-  line->WriteHex("00 03 04 08 00 03 00");
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 08 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), "80 08 04 05 00 03 00 00 03 54 61 67");
-  EXPECT_EQ(line->ReadFrameHex(), "80 05 04 01 00 00 00 03 00");
+  ASSERT_TRUE(line->Exchange("00 0f 06 03 02 00 00 00 00 e2 01 06 00 0c 00 64 00 00 00",
+                             {"00 03 06 03 00 00 00", "80 10 03 00 00 05 02 00 00 00 00 e2 01 0c 00 64 00 00 00 ff"}));
+  // read_by_handle
+  EXPECT_TRUE(line->Exchange("00 03 04 04 00 03 00", {"00 03 04 04 00 00 00", "80 08 04 05 00 03 00 00 03 54 61 67"}));
+  // Read not permitted.
+  EXPECT_TRUE(line->Exchange("00 03 04 04 00 03 00", {"00 03 04 04 00 00 00", "80 05 04 01 00 02 04 03 00"}));
+  // read_long counts as one read.
+  EXPECT_TRUE(line->Exchange("00 03 04 08 00 03 00", {"00 03 04 08 00 00 00", "80 05 04 01 00 02 04 03 00"}));
+  EXPECT_TRUE(line->Exchange("00 03 04 08 00 03 00", {"00 03 04 08 00 00 00", "80 08 04 05 00 03 00 00 03 54 61 67",
+                                                      "80 05 04 01 00 00 00 03 00"}));
 }
 
 TEST_F(SimGattTest, VersionIndicationFollowsTheConnectionWhenThePeerHasOne) {
   Start(
       R"({"peripherals": [{"address": "00:00:00:00:00:07", "version_ind": {"version": 8, "company_id": 76, "subversion": 258}}]})");
-  line->WriteHex("00 0f 06 03 07 00 00 00 00 00 00 06 00 0c 00 64 00 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "00 03 06 03 00 00 00");
-  ASSERT_EQ(line->ReadFrameHex(), "80 10 03 00 00 05 07 00 00 00 00 00 00 0c 00 64 00 00 00 ff");
-  EXPECT_EQ(line->ReadFrameHex(), "80 06 03 01 00 08 4c 00 02 01");
+  ASSERT_TRUE(line->Exchange("00 0f 06 03 07 00 00 00 00 00 00 06 00 0c 00 64 00 00 00",
+                             {"00 03 06 03 00 00 00", "80 10 03 00 00 05 07 00 00 00 00 00 00 0c 00 64 00 00 00 ff",
+                              "80 06 03 01 00 08 4c 00 02 01"}));
 }
 
 }  // namespace

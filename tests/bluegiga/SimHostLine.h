@@ -89,6 +89,17 @@ class HostLine {
   }
   std::string ReadFrameHex(std::chrono::milliseconds timeout = kGuard) { return ToHex(ReadFrame(timeout)); }
 
+  // Sends a command (hex) and reads as many frames as `expected` holds: they
+  // must be those, in that order.
+  ::testing::AssertionResult Exchange(std::string_view command, const std::vector<std::string>& expected) {
+    WriteHex(command);
+    std::vector<std::string> got;
+    for (size_t i = 0; i < expected.size(); ++i) got.push_back(ReadFrameHex());
+    if (got == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "after " << command << "\n  got:      " << ::testing::PrintToString(got)
+                                         << "\n  expected: " << ::testing::PrintToString(expected);
+  }
+
   // Sends hello and returns, as hex, every frame that came before its answer:
   // proof that nothing else was on its way. Without the answer that proof is
   // missing, so a silent radio fails the calling test.

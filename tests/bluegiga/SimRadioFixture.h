@@ -75,6 +75,13 @@ class SimRadioTest : public ::testing::Test {
     ASSERT_EQ(line->ReadFrameHex(), kHrmConnected);
   }
 
+  // Steps the sim clock by ms and returns the frames the radio sent meanwhile.
+  std::vector<std::string> FramesWithinMs(uint64_t ms, const char* callerFile = __builtin_FILE(),
+                                          int callerLine = __builtin_LINE()) {
+    radio->Clock().AdvanceMs(ms);
+    return line->FramesBeforeHello(callerFile, callerLine);
+  }
+
   std::unique_ptr<VirtualBled112> radio;
   std::unique_ptr<HostLine> line;
 };

@@ -14,50 +14,43 @@ constexpr const char* kBootEvent = "80 0c 00 00 01 00 03 00 02 00 7a 00 05 00 01
 
 TEST_F(SimSystemTest, HelloGetsAnEmptyResponse) {
   Start(TestScenario());
-  line->WriteHex("00 00 00 01");
-  EXPECT_EQ(line->ReadFrameHex(), "00 00 00 01");
+  EXPECT_TRUE(line->Exchange("00 00 00 01", {"00 00 00 01"}));
 }
 
 TEST_F(SimSystemTest, GetInfoAnswersTheScenarioFirmwareByteForByte) {
   Start(TestScenario());
-  line->WriteHex("00 00 00 08");
-  EXPECT_EQ(line->ReadFrameHex(), "00 0c 00 08 01 00 03 00 02 00 7a 00 05 00 01 02");
+  EXPECT_TRUE(line->Exchange("00 00 00 08", {"00 0c 00 08 01 00 03 00 02 00 7a 00 05 00 01 02"}));
 }
 
 TEST_F(SimSystemTest, GetConnectionsReportsEverySlotAndFreeSlotsCarryNoFlags) {
   Start(TestScenario());
   ConnectHrm();
-  line->WriteHex("00 00 00 06");
-  EXPECT_EQ(line->ReadFrameHex(), "00 01 00 06 03");
-  EXPECT_EQ(line->ReadFrameHex(), "80 10 03 00 00 05 13 71 da 7d 1a 00 00 0c 00 64 00 00 00 ff");
-  EXPECT_EQ(line->ReadFrameHex(), "80 10 03 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ff");
-  EXPECT_EQ(line->ReadFrameHex(), "80 10 03 00 02 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ff");
+  EXPECT_TRUE(
+      line->Exchange("00 00 00 06", {"00 01 00 06 03", "80 10 03 00 00 05 13 71 da 7d 1a 00 00 0c 00 64 00 00 00 ff",
+                                     "80 10 03 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ff",
+                                     "80 10 03 00 02 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ff"}));
 }
 
 TEST_F(SimSystemTest, RadioWithoutSlotsSendsOnlyTheCount) {
   Start(R"({"radio": {"connection_slots": 0}})");
-  line->WriteHex("00 00 00 06");
-  EXPECT_EQ(line->ReadFrameHex(), "00 01 00 06 00");
+  EXPECT_TRUE(line->Exchange("00 00 00 06", {"00 01 00 06 00"}));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
 }
 
 TEST_F(SimSystemTest, SetTxPowerGetsAnEmptyResponse) {
   Start(TestScenario());
-  line->WriteHex("00 01 07 0c 0f");
-  EXPECT_EQ(line->ReadFrameHex(), "00 00 07 0c");
+  EXPECT_TRUE(line->Exchange("00 01 07 0c 0f", {"00 00 07 0c"}));
   EXPECT_EQ(radio->State().txPower, 15);
 }
 
 TEST_F(SimSystemTest, CommandsWithoutBehaviourAnswerNotImplementedInTheirOwnLayout) {
   Start(TestScenario());
-  line->WriteHex("00 03 00 03 34 12 05");  // system_reg_write
-  EXPECT_EQ(line->ReadFrameHex(), "00 02 00 03 83 01");
-  line->WriteHex("00 02 07 07 01 ff");  // hardware_io_port_read: result, port echoed, data
-  EXPECT_EQ(line->ReadFrameHex(), "00 04 07 07 83 01 01 00");
-  line->WriteHex("00 00 01 00");  // flash_ps_defrag has an empty response
-  EXPECT_EQ(line->ReadFrameHex(), "00 00 01 00");
-  line->WriteHex("00 04 04 0b 02 02 01 00");  // attclient_read_multiple: connection echoed
-  EXPECT_EQ(line->ReadFrameHex(), "00 03 04 0b 02 83 01");
+  EXPECT_TRUE(line->Exchange("00 03 00 03 34 12 05", {"00 02 00 03 83 01"}));  // system_reg_write
+  // hardware_io_port_read: result, port echoed, data
+  EXPECT_TRUE(line->Exchange("00 02 07 07 01 ff", {"00 04 07 07 83 01 01 00"}));
+  EXPECT_TRUE(line->Exchange("00 00 01 00", {"00 00 01 00"}));  // flash_ps_defrag has an empty response
+  // attclient_read_multiple: connection echoed
+  EXPECT_TRUE(line->Exchange("00 04 04 0b 02 02 01 00", {"00 03 04 0b 02 83 01"}));
 }
 
 TEST_F(SimSystemTest, EveryCommandOfTheTableIsAnsweredWithItsOwnResponse) {
@@ -87,8 +80,7 @@ TEST_F(SimSystemTest, EveryCommandOfTheTableIsAnsweredWithItsOwnResponse) {
 TEST_F(SimSystemTest, ModuleResetSendsNoResponseOnlyTheBootEventOnTheSameLine) {
   Start(TestScenario("module"));
   const std::string path = radio->Path();
-  line->WriteHex("00 01 00 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), kBootEvent);
+  EXPECT_TRUE(line->Exchange("00 01 00 00 00", {kBootEvent}));
   EXPECT_EQ(radio->Path(), path);
   EXPECT_EQ(radio->Generation(), 1u);
   EXPECT_EQ(radio->State().resets, 1u);
@@ -139,14 +131,12 @@ TEST_F(SimSystemTest, DongleStaysAwayForItsBootDelayOnTheSimClock) {
 
 TEST_F(SimSystemTest, DelayedResetWaitsForTheClockAndForgetsTheRadioState) {
   Start(TestScenario("module"));
-  line->WriteHex("00 01 06 02 02");
-  ASSERT_EQ(line->ReadFrameHex(), "00 02 06 02 00 00");
+  ASSERT_TRUE(line->Exchange("00 01 06 02 02", {"00 02 06 02 00 00"}));
   line->WriteHex("00 03 00 14 00 f4 01");  // delay_reset, 500 ms
   EXPECT_TRUE(line->FramesBeforeHello().empty()) << "no response to a delayed reset";
   radio->Clock().AdvanceMs(50);  // hrm is due at 100 ms
   EXPECT_TRUE(line->FramesBeforeHello().empty());
-  radio->Clock().AdvanceMs(449);
-  auto before = line->FramesBeforeHello();
+  auto before = FramesWithinMs(449);
   EXPECT_FALSE(before.empty()) << "discovery still runs before the reset";
   radio->Clock().AdvanceMs(1);
   std::string frame;
@@ -155,8 +145,7 @@ TEST_F(SimSystemTest, DelayedResetWaitsForTheClockAndForgetsTheRadioState) {
   } while (!frame.empty() && frame != kBootEvent);
   EXPECT_EQ(frame, kBootEvent);
   EXPECT_FALSE(radio->State().discovering);
-  radio->Clock().AdvanceMs(1000);
-  EXPECT_TRUE(line->FramesBeforeHello().empty()) << "the reset ended discovery";
+  EXPECT_TRUE(FramesWithinMs(1000).empty()) << "the reset ended discovery";
 }
 
 TEST_F(SimSystemTest, ModuleIgnoresCommandsWhileItReboots) {
@@ -167,8 +156,7 @@ TEST_F(SimSystemTest, ModuleIgnoresCommandsWhileItReboots) {
   radio->Clock().AdvanceMs(200);
   EXPECT_EQ(line->ReadFrameHex(), kBootEvent);
   // An answer to the hello sent during the reboot would come before this one.
-  line->WriteHex("00 00 00 08");
-  EXPECT_EQ(line->ReadFrameHex(), "00 0c 00 08 01 00 03 00 02 00 7a 00 05 00 01 02");
+  EXPECT_TRUE(line->Exchange("00 00 00 08", {"00 0c 00 08 01 00 03 00 02 00 7a 00 05 00 01 02"}));
   EXPECT_TRUE(line->FramesBeforeHello().empty());
 }
 
@@ -176,9 +164,7 @@ TEST_F(SimSystemTest, RealTimeClockDeliversScanResponsesWithoutStepping) {
   VirtualBled112Options options;
   options.clockMode = SimClock::Mode::kRealTime;
   Start(TestScenario(), options);
-  line->WriteHex("00 01 06 02 01");
-  ASSERT_EQ(line->ReadFrameHex(), "00 02 06 02 00 00");
-  EXPECT_EQ(line->ReadFrameHex(), kHrmAdvert);
+  ASSERT_TRUE(line->Exchange("00 01 06 02 01", {"00 02 06 02 00 00", kHrmAdvert}));
 }
 
 TEST_F(SimSystemTest, FrameLogRecordsBothDirectionsWithNames) {

@@ -16,6 +16,7 @@
 #include "core/CommonDataNotificationEvent.h"
 #include "lumen/Capture.h"
 #include "lumen/Errors.h"
+#include "support/Guard.h"
 
 namespace lumen::testing {
 namespace {
@@ -23,7 +24,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using sim::CaptureRecord;
 using sim::Frame;
-constexpr auto kGuard = std::chrono::seconds(10);
 
 // Bytes no BLE radio's header can start with (technology bits set).
 const Bytes kGarbage{0xFF, 0xFE, 0xF9, 0xFA, 0xFB};

@@ -11,15 +11,15 @@
 #include "bluegiga/SimHostLine.h"
 #include "sim/CaptureFile.h"
 #include "support/ChildProcess.h"
+#include "support/Guard.h"
 #include "support/TempPath.h"
 
 namespace lumen::sim {
 namespace {
 
 using lumen::testing::ChildProcess;
+using lumen::testing::kGuard;
 using testing::HostLine;
-
-constexpr std::chrono::seconds kGuard{10};
 
 class CaptureReplayProgramTest : public ::testing::Test {
  protected:

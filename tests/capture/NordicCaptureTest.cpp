@@ -17,21 +17,29 @@ namespace {
 
 using sim::CaptureRecord;
 
-// After a fixed head of `at` bytes: the name (a length byte, then its bytes) and what follows it.
+// A record's body: a little-endian number of `width` bytes (a result, an event
+// id), the name (a length byte, then its bytes) and what follows it.
 struct NamedBody {
+  uint32_t number = 0;
   std::string name;
   sim::Bytes rest;
 };
 
-NamedBody SplitName(const sim::Bytes& body, size_t at) {
-  EXPECT_GE(body.size(), at + 1);
-  if (body.size() < at + 1) {
-    return {};
+NamedBody SplitBody(const sim::Bytes& body, size_t width) {
+  NamedBody split;
+  for (size_t i = 0; i < std::min(width, body.size()); ++i) {
+    split.number |= static_cast<uint32_t>(body[i]) << (8 * i);
   }
-  const size_t end = at + 1 + body[at];
+  EXPECT_GE(body.size(), width + 1);
+  if (body.size() < width + 1) {
+    return body.size() < width ? NamedBody{} : split;
+  }
+  const size_t end = width + 1 + body[width];
   EXPECT_LE(end, body.size());
-  const auto split = body.begin() + static_cast<std::ptrdiff_t>(std::min(end, body.size()));
-  return {std::string(body.begin() + static_cast<std::ptrdiff_t>(at + 1), split), sim::Bytes(split, body.end())};
+  const auto nameEnd = body.begin() + static_cast<std::ptrdiff_t>(std::min(end, body.size()));
+  split.name.assign(body.begin() + static_cast<std::ptrdiff_t>(width + 1), nameEnd);
+  split.rest.assign(nameEnd, body.end());
+  return split;
 }
 
 struct CallRecord {
@@ -41,13 +49,8 @@ struct CallRecord {
 };
 
 CallRecord ParseCall(const CaptureRecord& record) {
-  const auto& body = record.body;
-  NamedBody named = SplitName(body, 4);
-  if (body.size() < 4) {
-    return {};
-  }
-  const uint32_t result = body[0] | (body[1] << 8) | (body[2] << 16) | (static_cast<uint32_t>(body[3]) << 24);
-  return {result, std::move(named.name), std::string(named.rest.begin(), named.rest.end())};
+  NamedBody split = SplitBody(record.body, 4);
+  return {split.number, std::move(split.name), std::string(split.rest.begin(), split.rest.end())};
 }
 
 struct EventRecord {
@@ -57,12 +60,8 @@ struct EventRecord {
 };
 
 EventRecord ParseEvent(const CaptureRecord& record) {
-  const auto& body = record.body;
-  NamedBody named = SplitName(body, 2);
-  if (body.size() < 2) {
-    return {};
-  }
-  return {static_cast<uint16_t>(body[0] | (body[1] << 8)), std::move(named.name), std::move(named.rest)};
+  NamedBody split = SplitBody(record.body, 2);
+  return {static_cast<uint16_t>(split.number), std::move(split.name), std::move(split.rest)};
 }
 
 std::vector<CallRecord> Calls(const sim::Capture& capture) {

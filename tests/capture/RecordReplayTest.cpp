@@ -27,6 +27,7 @@
 #include "sim/CaptureFile.h"
 #include "sim/CaptureReplay.h"
 #include "sim/VirtualBled112.h"
+#include "support/Guard.h"
 #include "support/PhoneScenario.h"
 
 namespace lumen {
@@ -35,7 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 using testing::kNotifying;
 using testing::kPhoneAddress;
 using testing::kPhoneService;

@@ -120,6 +120,10 @@ def broken_records(rows):
         (OUTBOUND, b"\x01" + bytes([0x00, 0x00])),
         # nRF52 call whose name runs past the end.
         (OUTBOUND, b"\x10" + struct.pack("<I", 0) + bytes([30]) + b"sd_ble"),
+        # nRF52 event that ends inside its id.
+        (INBOUND, b"\x11" + bytes([0x01])),
+        # nRF52 event whose name runs past the end.
+        (INBOUND, b"\x11" + struct.pack("<H", 0x10) + bytes([20]) + b"BLE_GAP"),
     ]
 
 

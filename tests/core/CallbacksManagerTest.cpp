@@ -6,13 +6,12 @@
 #include <boost/any.hpp>
 #include <climits>
 #include <functional>
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/LogCapture.h"
+#include "support/Threads.h"
 
 namespace lumen::details {
 namespace {
@@ -171,30 +170,20 @@ TEST_F(CallbacksManagerTest, ConcurrentSubscribePublishUnsubscribeKeepsIdsUnique
   constexpr int kRounds = 300;
   std::atomic<int> delivered{0};
   std::vector<std::vector<int>> ids(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      const std::string name = "evt" + std::to_string(t % 2);
-      for (int i = 0; i < kRounds; ++i) {
-        int id = 0;
-        m_bus.Subscribe<int>(
-            name.c_str(), [&](int) { ++delivered; }, &id);
-        ids[t].push_back(id);
-        m_bus.Publish<int>(name.c_str(), i);
-        if (i % 2 == 0) {
-          EXPECT_TRUE(m_bus.Unsubscribe(id));
-        }
+  testing::OnThreads(kThreads, [&](int t) {
+    const std::string name = "evt" + std::to_string(t % 2);
+    for (int i = 0; i < kRounds; ++i) {
+      int id = 0;
+      m_bus.Subscribe<int>(
+          name.c_str(), [&](int) { ++delivered; }, &id);
+      ids[t].push_back(id);
+      m_bus.Publish<int>(name.c_str(), i);
+      if (i % 2 == 0) {
+        EXPECT_TRUE(m_bus.Unsubscribe(id));
       }
-    });
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  std::set<int> unique;
-  for (const auto& list : ids) {
-    unique.insert(list.begin(), list.end());
-  }
-  EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads * kRounds));
+    }
+  });
+  EXPECT_EQ(testing::DistinctCount(ids), static_cast<size_t>(kThreads * kRounds));
   EXPECT_GE(delivered.load(), kThreads * kRounds);
 }
 

@@ -2,15 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/CallbacksManager.h"
 #include "lumen/DeviceConnectionHandle.h"
 #include "lumen/Errors.h"
 #include "support/LogCapture.h"
+#include "support/Threads.h"
 
 namespace lumen::details {
 namespace {
@@ -163,32 +162,22 @@ TEST_F(ConnectionTableTest, HandlesIssuedFromManyThreadsAreUnique) {
   constexpr int kThreads = 4;
   constexpr int kPerThread = 250;
   std::vector<std::vector<int64_t>> ids(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        DeviceConnectionHandle handle;
-        ids[t].push_back(handle.id());
-        const auto native = static_cast<uint32_t>(t * kPerThread + i);
-        handle.Connect(native);
-        EXPECT_EQ(GetNativeHandle(handle), native);
-        if (i % 2 == 0) {
-          Publish<unsigned int>("common_evt_disconnect", native);
-        } else {
-          RemoveConnection(handle);
-        }
-        EXPECT_FALSE(handle.IsConnected());
+  testing::OnThreads(kThreads, [&](int t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      DeviceConnectionHandle handle;
+      ids[t].push_back(handle.id());
+      const auto native = static_cast<uint32_t>(t * kPerThread + i);
+      handle.Connect(native);
+      EXPECT_EQ(GetNativeHandle(handle), native);
+      if (i % 2 == 0) {
+        Publish<unsigned int>("common_evt_disconnect", native);
+      } else {
+        RemoveConnection(handle);
       }
-    });
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  std::set<int64_t> unique;
-  for (const auto& list : ids) {
-    unique.insert(list.begin(), list.end());
-  }
-  EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads * kPerThread));
+      EXPECT_FALSE(handle.IsConnected());
+    }
+  });
+  EXPECT_EQ(testing::DistinctCount(ids), static_cast<size_t>(kThreads * kPerThread));
   EXPECT_FALSE(AnyConnectionOpen());
 }
 

@@ -15,7 +15,9 @@
 
 #include "core/CallbacksManager.h"
 #include "core/CommonDataNotificationEvent.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
+#include "support/Threads.h"
 
 namespace lumen::details {
 namespace {
@@ -23,8 +25,7 @@ namespace {
 using testing::LogCapture;
 using namespace std::chrono_literals;
 
-// Only guards against a hang; nothing waits this long when things work.
-constexpr auto kGuard = 10s;
+using testing::kGuard;
 
 template <class T>
 bool Ready(std::future<T>& future) {
@@ -324,25 +325,19 @@ TEST(MessageQueueTest, ArmAndCancelFromManyThreadsIsSafe) {
   int calls = 0;
   int aborted = 0;
   std::promise<void> allCalled;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kArms / 3; ++i) {
-        queue.ArmTimerSeconds(3600, [&](const boost::system::error_code& ec) {
-          aborted += ec == boost::asio::error::operation_aborted ? 1 : 0;
-          if (++calls == kArms) {
-            allCalled.set_value();
-          }
-        });
-        if (i % 3 == 0) {
-          queue.CancelTimer();
+  testing::OnThreads(3, [&](int) {
+    for (int i = 0; i < kArms / 3; ++i) {
+      queue.ArmTimerSeconds(3600, [&](const boost::system::error_code& ec) {
+        aborted += ec == boost::asio::error::operation_aborted ? 1 : 0;
+        if (++calls == kArms) {
+          allCalled.set_value();
         }
+      });
+      if (i % 3 == 0) {
+        queue.CancelTimer();
       }
-    });
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
+    }
+  });
   queue.CancelTimer();
   // Each arm either replaced or was cancelled: every handler is called once, aborted.
   auto called = allCalled.get_future();

@@ -18,6 +18,7 @@
 #include "lumen/Lumen.h"
 #include "lumen/Scanner.h"
 #include "sim/VirtualBled112.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
 
@@ -27,7 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 constexpr const char* kRefusal = "made from a library callback";
 
 using testing::kNotifying;

@@ -3,6 +3,7 @@
 // must still be served.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -18,6 +19,8 @@
 #include "lumen/GattService.h"
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
+#include "support/Guard.h"
+#include "support/NotifiedValues.h"
 
 namespace lumen {
 namespace {
@@ -25,7 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 
 const Uuid kService(std::string("a3c87500-8ed3-4bdf-8a39-a01bebede295"));
 const Uuid kWrite(std::string("a3c87501-8ed3-4bdf-8a39-a01bebede295"));
@@ -104,37 +107,27 @@ class CharacteristicCallbackFaultTest : public testing::BluegigaSimTest, public 
 TEST_P(CharacteristicCallbackFaultTest, FailingCallbackKeepsNoOtherSubscriberOrLaterNotificationFromArriving) {
   const auto phone = ConnectPhone();
   ASSERT_TRUE(phone && phone->IsConnected());
-  // Outlives the characteristics whose callbacks use it.
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int failures = 0;
-  std::vector<Bytes> values;
+  // Outlive the characteristics whose callbacks use them.
+  std::atomic<int> failures{0};
+  testing::NotifiedValues listened;
 
   auto service = phone->GetService(kService);
   // Two objects for the same characteristic: the failing one subscribed first.
   auto failing = service->GetCharacteristic(kNotify);
   auto listening = service->GetCharacteristic(kNotify);
   failing->SetCharacteristicChangedCallback([&](const Bytes&) {
-    {
-      std::lock_guard lock(mutex);
-      ++failures;
-    }
+    ++failures;
     Fail();
   });
-  listening->SetCharacteristicChangedCallback([&](const Bytes& value) {
-    std::lock_guard lock(mutex);
-    values.push_back(value);
-    arrived.notify_all();
-  });
+  listening->SetCharacteristicChangedCallback(listened.Callback());
   failing->EnableCharacteristicNotification(true);
 
   // The peer answers a write with three notifications.
   service->GetCharacteristic(kWrite)->WriteValue({0x07}, true, false);
 
-  std::unique_lock lock(mutex);
-  EXPECT_TRUE(arrived.wait_for(lock, kGuard, [&] { return values.size() == 3; }));
-  EXPECT_EQ(values, (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
-  EXPECT_EQ(failures, 3);
+  EXPECT_TRUE(listened.WaitForCount(3, kGuard));
+  EXPECT_EQ(listened.Values(), (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
+  EXPECT_EQ(failures.load(), 3);
   const std::string expected = GetParam() == Failure::kStdException
                                    ? "characteristic changed callback caused exception: application failure"
                                    : "characteristic changed callback caused non-std::exception";

@@ -79,11 +79,7 @@ TEST(BoardAdapterTest, ConfigurationBelongsBeforeEnableAndVersionIsAnS132) {
   cfg.gap_cfg.role_count_cfg.central_role_count = 2;
   cfg.gap_cfg.role_count_cfg.adv_set_count = 1;
   EXPECT_EQ(sd_ble_cfg_set(adapter, BLE_GAP_CFG_ROLE_COUNT, &cfg, 0), NRF_SUCCESS);
-  cfg = {};
-  cfg.conn_cfg.conn_cfg_tag = 1;
-  cfg.conn_cfg.params.gap_conn_cfg.conn_count = 2;
-  cfg.conn_cfg.params.gap_conn_cfg.event_length = 6;
-  EXPECT_EQ(sd_ble_cfg_set(adapter, BLE_CONN_CFG_GAP, &cfg, 0), NRF_SUCCESS);
+  EXPECT_EQ(SetGapConnectionConfiguration(adapter, 2, 6), NRF_SUCCESS);
   ble_version_t version{};
   EXPECT_EQ(sd_ble_version_get(adapter, &version), NRF_SUCCESS);
   EXPECT_EQ(version.version_number, 9);

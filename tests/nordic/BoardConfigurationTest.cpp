@@ -21,14 +21,8 @@ TEST(BoardConfigurationTest, InvalidValuesAreRefusedAndLeaveTheDefaults) {
   cfg.gap_cfg.role_count_cfg.central_sec_count = 2;  // more secured links than links
   EXPECT_EQ(sd_ble_cfg_set(adapter, BLE_GAP_CFG_ROLE_COUNT, &cfg, 0), invalidParam);
 
-  cfg = {};
-  cfg.conn_cfg.conn_cfg_tag = 1;
-  cfg.conn_cfg.params.gap_conn_cfg.conn_count = 0;
-  cfg.conn_cfg.params.gap_conn_cfg.event_length = 6;
-  EXPECT_EQ(sd_ble_cfg_set(adapter, BLE_CONN_CFG_GAP, &cfg, 0), invalidParam);
-  cfg.conn_cfg.params.gap_conn_cfg.conn_count = 1;
-  cfg.conn_cfg.params.gap_conn_cfg.event_length = 1;  // below BLE_GAP_EVENT_LENGTH_MIN
-  EXPECT_EQ(sd_ble_cfg_set(adapter, BLE_CONN_CFG_GAP, &cfg, 0), invalidParam);
+  EXPECT_EQ(SetGapConnectionConfiguration(adapter, 0, 6), invalidParam);
+  EXPECT_EQ(SetGapConnectionConfiguration(adapter, 1, 1), invalidParam);  // below BLE_GAP_EVENT_LENGTH_MIN
 
   cfg = {};
   cfg.conn_cfg.conn_cfg_tag = 1;

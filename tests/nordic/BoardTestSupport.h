@@ -246,6 +246,15 @@ inline ble_gap_scan_params_t ScanParams(bool active = false, uint16_t timeout10m
 
 inline ble_gap_conn_params_t ConnParams() { return ble_gap_conn_params_t{12, 24, 0, 400}; }
 
+// sd_ble_cfg_set of the GAP connection configuration of tag 1.
+inline uint32_t SetGapConnectionConfiguration(adapter_t* adapter, uint8_t connCount, uint16_t eventLength) {
+  ble_cfg_t cfg{};
+  cfg.conn_cfg.conn_cfg_tag = 1;
+  cfg.conn_cfg.params.gap_conn_cfg.conn_count = connCount;
+  cfg.conn_cfg.params.gap_conn_cfg.event_length = eventLength;
+  return sd_ble_cfg_set(adapter, BLE_CONN_CFG_GAP, &cfg, 0);
+}
+
 // The address of a scenario peripheral as the host passes it (LSB first).
 inline ble_gap_addr_t GapAddr(const std::string& text, uint8_t type) {
   ble_gap_addr_t addr{};

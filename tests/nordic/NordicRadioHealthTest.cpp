@@ -12,29 +12,18 @@
 #include "lumen/RadioHealth.h"
 #include "lumen/Scanner.h"
 #include "support/HealthFigures.h"
+#include "support/Watched.h"
 #include "tests/nordic/NordicTestSupport.h"
 
 namespace lumen::testing {
 namespace {
 
-
-struct Seen {
-  std::mutex mutex;
-  std::condition_variable changed;
+struct Seen : Watched<Seen> {
   int softResets = 0;
   int adverts = 0;
 
-  template <class Predicate>
-  bool WaitUntil(Predicate predicate) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, 10s, [&] { return predicate(*this); });
-  }
   void Bump(int Seen::*field) {
-    {
-      std::lock_guard lock(mutex);
-      ++(this->*field);
-    }
-    changed.notify_all();
+    Note([field](Seen& seen) { ++(seen.*field); });
   }
 };
 Seen* g_seen = nullptr;

@@ -24,7 +24,9 @@
 #include "radios/RadioUnderTest.h"
 #include "scan/BeaconControllerImpl.h"
 #include "scan/ScannerImpl.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
+#include "support/NotifiedValues.h"
 #include "support/PhoneScenario.h"
 #include "support/ScannerOnRadio.h"
 
@@ -37,7 +39,7 @@ using testing::LogCapture;
 using Operation = testing::RadioUnderTest::Operation;
 using Bytes = std::vector<uint8_t>;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 
 using testing::kLongValue;
 using testing::kNotifying;
@@ -130,12 +132,19 @@ class PhoneEndToEndTest : public BothRadiosTest {
     return found == g_seen.jobs.end() ? std::vector<std::shared_ptr<BluetoothDevice>>{} : found->second;
   }
 
-  std::shared_ptr<BluetoothDevice> FindForegroundPhone() {
-    m_scanner->AddScanJob(L"foreground", {kPhoneService});
+  // Adds a scan job for service, lets address advertise `adverts` times and
+  // ticks the scanner: what the job was resolved with.
+  std::vector<std::shared_ptr<BluetoothDevice>> RunScanJob(const std::wstring& job, const Uuid& service,
+                                                           const std::string& address, int adverts) {
+    m_scanner->AddScanJob(job, {service});
     EXPECT_TRUE(m_radio->WaitFor(Operation::kScanStart, kGuard));
-    AdvanceUntilAdverts("5a:10:20:30:40:50", 2);
+    AdvanceUntilAdverts(address, adverts);
     Impl().TickNowForTesting();
-    const auto devices = JobResult(L"foreground");
+    return JobResult(job);
+  }
+
+  std::shared_ptr<BluetoothDevice> FindForegroundPhone() {
+    const auto devices = RunScanJob(L"foreground", kPhoneService, "5a:10:20:30:40:50", 2);
     EXPECT_EQ(devices.size(), 1U);
     return devices.empty() ? nullptr : devices.front();
   }
@@ -167,12 +176,7 @@ TEST_P(PhoneEndToEndTest, AdvertisedUuidResolvesTheJobAtTheNextTick) {
 }
 
 TEST_P(PhoneEndToEndTest, BackgroundPhoneIsConnectedToCheckItsServicesAndResolvesTheJob) {
-  m_scanner->AddScanJob(L"hidden", {kHiddenService});
-  ASSERT_TRUE(m_radio->WaitFor(Operation::kScanStart, kGuard));
-  AdvanceUntilAdverts("4b:60:70:80:90:a0", 5);
-  Impl().TickNowForTesting();
-
-  const auto devices = JobResult(L"hidden");
+  const auto devices = RunScanJob(L"hidden", kHiddenService, "4b:60:70:80:90:a0", 5);
   ASSERT_EQ(devices.size(), 1U);
   EXPECT_EQ(devices.front()->address().ToString(), "4b:60:70:80:90:a0");
   EXPECT_TRUE(devices.front()->HasService(kHiddenService));
@@ -212,26 +216,16 @@ TEST_P(PhoneEndToEndTest, ConnectReadWriteNotifyAndRecoverAStaleHandle) {
   EXPECT_EQ(service->GetCharacteristic(kShortValue)->ReadValue(true), Bytes{0x2a});
   EXPECT_TRUE(m_log.HasContaining(Logger::WARNING, "GATT operation got 'invalid handle'"));
 
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<Bytes> values;
-  std::set<std::thread::id> threads;
+  testing::NotifiedValues notified;
   auto notifying = service->GetCharacteristic(kNotifying);
-  notifying->SetCharacteristicChangedCallback([&](const std::vector<uint8_t>& value) {
-    std::lock_guard lock(mutex);
-    values.push_back(value);
-    threads.insert(std::this_thread::get_id());
-    arrived.notify_all();
-  });
+  notifying->SetCharacteristicChangedCallback(notified.Callback());
   notifying->EnableCharacteristicNotification(true);
   service->GetCharacteristic(kWritable)->WriteValue({0x07}, true, false);
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(arrived.wait_for(lock, kGuard, [&] { return values.size() == 3; }));
-    EXPECT_EQ(values, (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
-    EXPECT_EQ(threads.size(), 1U);
-    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0U);  // not on the caller's thread
-  }
+  ASSERT_TRUE(notified.WaitForCount(3, kGuard));
+  EXPECT_EQ(notified.Values(), (std::vector<Bytes>{{0x01, 0x01}, {0x01, 0x02}, {0x01, 0x03}}));
+  const auto threads = notified.Threads();
+  EXPECT_EQ(threads.size(), 1U);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0U);  // not on the caller's thread
 
   // Switched off, the peer's notifications no longer reach the callback.
   notifying->EnableCharacteristicNotification(false);

@@ -19,6 +19,28 @@ namespace {
 
 using Operation = RadioUnderTest::Operation;
 
+// What each operation is called on each radio's line.
+struct OperationNames {
+  Operation operation;
+  std::string_view bled112Command;
+  std::string_view nrf52Function;
+};
+constexpr OperationNames kOperationNames[] = {
+    {Operation::kScanStart, "gap_discover", "sd_ble_gap_scan_start"},
+    {Operation::kConnect, "gap_connect_direct", "sd_ble_gap_connect"},
+    {Operation::kDisconnect, "connection_disconnect", "sd_ble_gap_disconnect"},
+    {Operation::kServiceDiscovery, "attclient_read_by_group_type", "sd_ble_gattc_primary_services_discover"},
+    // The scenarios' firmware (1.8) resets with a delay, to let the port close first.
+    {Operation::kReset, "system_delay_reset", "sd_rpc_conn_reset"},
+};
+
+const OperationNames& NamesOf(Operation operation) {
+  for (const OperationNames& names : kOperationNames) {
+    if (names.operation == operation) return names;
+  }
+  throw std::logic_error("an operation without names");
+}
+
 #if !defined(_WIN32)
 class Bled112UnderTest final : public RadioUnderTest {
  public:
@@ -29,9 +51,9 @@ class Bled112UnderTest final : public RadioUnderTest {
   bool Open() override { return Initialize(m_radio.Path(), 0, BLED112Dongle, false); }
   sim::SimClock& Clock() override { return m_radio.Clock(); }
 
-  size_t Count(Operation operation) const override { return m_radio.CommandCount(CommandOf(operation)); }
+  size_t Count(Operation operation) const override { return m_radio.CommandCount(NamesOf(operation).bled112Command); }
   bool WaitFor(Operation operation, std::chrono::milliseconds timeout, size_t count) const override {
-    return m_radio.WaitForCommand(CommandOf(operation), timeout, count).has_value();
+    return m_radio.WaitForCommand(NamesOf(operation).bled112Command, timeout, count).has_value();
   }
 
   bool Notify(std::string_view peripheral, std::string_view characteristicUuid, const sim::Bytes& value) override {
@@ -55,23 +77,6 @@ class Bled112UnderTest final : public RadioUnderTest {
   }
 
  private:
-  static std::string_view CommandOf(Operation operation) {
-    switch (operation) {
-      case Operation::kScanStart:
-        return "gap_discover";
-      case Operation::kConnect:
-        return "gap_connect_direct";
-      case Operation::kDisconnect:
-        return "connection_disconnect";
-      case Operation::kServiceDiscovery:
-        return "attclient_read_by_group_type";
-      case Operation::kReset:
-        // The scenarios' firmware (1.8) resets with a delay, to let the port close first.
-        return "system_delay_reset";
-    }
-    return "";
-  }
-
   mutable sim::VirtualBled112 m_radio;
 };
 
@@ -104,9 +109,9 @@ class Nrf52UnderTest final : public RadioUnderTest {
   sim::SimClock& Clock() override { return Board().Clock(); }
 
   // Starts and resumes both count as asking to scan.
-  size_t Count(Operation operation) const override { return Board().CallCount(FunctionOf(operation)); }
+  size_t Count(Operation operation) const override { return Board().CallCount(NamesOf(operation).nrf52Function); }
   bool WaitFor(Operation operation, std::chrono::milliseconds timeout, size_t count) const override {
-    return Board().WaitForCall(FunctionOf(operation), count, timeout);
+    return Board().WaitForCall(NamesOf(operation).nrf52Function, count, timeout);
   }
 
   bool Notify(std::string_view peripheral, std::string_view characteristicUuid, const sim::Bytes& value) override {
@@ -135,21 +140,6 @@ class Nrf52UnderTest final : public RadioUnderTest {
     return *m_board;
   }
 
-  static std::string_view FunctionOf(Operation operation) {
-    switch (operation) {
-      case Operation::kScanStart:
-        return "sd_ble_gap_scan_start";
-      case Operation::kConnect:
-        return "sd_ble_gap_connect";
-      case Operation::kDisconnect:
-        return "sd_ble_gap_disconnect";
-      case Operation::kServiceDiscovery:
-        return "sd_ble_gattc_primary_services_discover";
-      case Operation::kReset:
-        return "sd_rpc_conn_reset";
-    }
-    return "";
-  }
   std::string m_path;
   mutable std::shared_ptr<sim::VirtualNrf52> m_board;
 };

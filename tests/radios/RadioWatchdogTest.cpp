@@ -14,6 +14,7 @@
 #include "lumen/Scanner.h"
 #include "radios/RadioUnderTest.h"
 #include "scan/ScannerImpl.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
 #include "support/ScannerOnRadio.h"
@@ -26,7 +27,7 @@ using testing::BothRadiosTest;
 using testing::LogCapture;
 using Operation = testing::RadioUnderTest::Operation;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 
 // The phone only advertises.
 const std::string kScenario = testing::Bled112Scenario(testing::PhonePeripheral({.rssi = std::nullopt, .gatt = ""}));

@@ -6,12 +6,14 @@
 
 #include "lumen/AdvDataHelper.h"
 #include "lumen/AdvDataParser.h"
+#include "support/Concat.h"
 #include "support/LogCapture.h"
 
 namespace lumen {
 namespace {
 
 using details::AdvDataParser;
+using testing::Concat;
 using testing::LogCapture;
 using Bytes = std::vector<unsigned char>;
 
@@ -25,14 +27,6 @@ Bytes Structure(unsigned char type, const Bytes& value) {
   Bytes bytes = {static_cast<unsigned char>(value.size() + 1), type};
   bytes.insert(bytes.end(), value.begin(), value.end());
   return bytes;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) {
-    all.insert(all.end(), part.begin(), part.end());
-  }
-  return all;
 }
 
 std::vector<Uuid> UuidsOf(const AdvDataParser::Items& items) {

@@ -89,11 +89,27 @@ class DevicesInRangeTest : public ::testing::Test {
     m_fake->FailConnect(Mac(who));
     m_cache.ConnectToDevicesNeedingServiceCheck(true);
   }
+  // Every connect attempt moves the system clock on by ticks.
+  void EachConnectAttemptTakes(int64_t ticks) {
+    m_fake->SetHook([ticks](const FakeCall& call) {
+      if (call.slot == "ConnectDirect") {
+        ManualClocks::AdvanceSystemTicks(ticks);
+      }
+    });
+  }
   // The phones the next round of service checks tries, in order.
   std::vector<Address> NextAttemptOrder() {
     m_fake->ClearCalls();
     m_cache.ConnectToDevicesNeedingServiceCheck(true);
     return ConnectAttempts();
+  }
+  // Phone 1 tried and failed at triedRssi, then heard at nowRssi beside
+  // phone 2, never tried, at otherRssi: the order of the next attempts.
+  std::vector<Address> OrderAfterOneFailedTry(int8_t triedRssi, int8_t nowRssi, int8_t otherRssi) {
+    TriedAndFailedAt(1, triedRssi);
+    HearPhone(1, nowRssi, 4);
+    HearPhone(2, otherRssi, 4);
+    return NextAttemptOrder();
   }
   std::vector<Address> ConnectAttempts() const {
     std::vector<Address> addresses;
@@ -284,11 +300,7 @@ TEST_F(DevicesInRangeTest, NoAttemptStartsOnceFourSecondsHavePassed) {
   for (uint8_t who = 1; who <= 3; ++who) {
     HearPhone(who, -60, 4);
   }
-  m_fake->SetHook([](const FakeCall& call) {
-    if (call.slot == "ConnectDirect") {
-      ManualClocks::AdvanceSystemTicks(20'000'000);  // each attempt takes 2 s
-    }
-  });
+  EachConnectAttemptTakes(20'000'000);  // each attempt takes 2 s
   m_cache.ConnectToDevicesNeedingServiceCheck(true);
   EXPECT_EQ(m_fake->Count("ConnectDirect"), 2U);
   EXPECT_TRUE(log.Has(Logger::DEBUG, "Done connecting to devices. Tried  2  of  3  devices"));
@@ -299,11 +311,7 @@ TEST_F(DevicesInRangeTest, AttemptStillStartsJustInsideTheFourSecondBudget) {
   for (uint8_t who = 1; who <= 3; ++who) {
     HearPhone(who, -60, 4);
   }
-  m_fake->SetHook([](const FakeCall& call) {
-    if (call.slot == "ConnectDirect") {
-      ManualClocks::AdvanceSystemTicks(19'999'999);
-    }
-  });
+  EachConnectAttemptTakes(19'999'999);
   m_cache.ConnectToDevicesNeedingServiceCheck(true);
   EXPECT_EQ(m_fake->Count("ConnectDirect"), 3U);
   EXPECT_TRUE(log.Has(Logger::DEBUG, "Done connecting to devices. Tried all  3  devices"));
@@ -313,11 +321,7 @@ TEST_F(DevicesInRangeTest, BudgetRunsAcrossAllJobsOfOneCall) {
   for (uint8_t who = 1; who <= 3; ++who) {
     HearPhone(who, -60, 4);
   }
-  m_fake->SetHook([](const FakeCall& call) {
-    if (call.slot == "ConnectDirect") {
-      ManualClocks::AdvanceSystemTicks(15'000'000);
-    }
-  });
+  EachConnectAttemptTakes(15'000'000);
   m_cache.AddJob(L"a", {kU1});
   m_cache.AddJob(L"b", {kU2});
   m_cache.ProcessJobs(&Report);
@@ -376,34 +380,22 @@ TEST_F(DevicesInRangeTest, PhoneIsCheckedAgainAfterAdvertisingStopped) {
 }
 
 TEST_F(DevicesInRangeTest, NeverTriedPhonesComeBeforeTriedOnesEvenWhenWeaker) {
-  TriedAndFailedAt(1, -50);
-  HearPhone(1, -50, 4);
-  HearPhone(2, -75, 4);
-  EXPECT_EQ(NextAttemptOrder(), (std::vector<Address>{Mac(2), Mac(1)}));
+  EXPECT_EQ(OrderAfterOneFailedTry(-50, -50, -75), (std::vector<Address>{Mac(2), Mac(1)}));
 }
 
 TEST_F(DevicesInRangeTest, PhoneSixDecibelsStrongerThanAtItsBestAttemptCountsAsMovedCloser) {
   LogCapture log;
-  TriedAndFailedAt(1, -70);
-  HearPhone(1, -64, 4);  // exactly 6.0 dB closer
-  HearPhone(2, -66, 4);  // never tried, weaker
-  EXPECT_EQ(NextAttemptOrder(), (std::vector<Address>{Mac(1), Mac(2)}));
+  // Exactly 6.0 dB closer; the phone never tried is weaker.
+  EXPECT_EQ(OrderAfterOneFailedTry(-70, -64, -66), (std::vector<Address>{Mac(1), Mac(2)}));
   EXPECT_TRUE(log.HasContaining(Logger::DEBUG, " moved closer, from "));
 }
 
 TEST_F(DevicesInRangeTest, PhoneFiveDecibelsStrongerHasNotMovedCloser) {
-  TriedAndFailedAt(1, -70);
-  HearPhone(1, -65, 4);
-  HearPhone(2, -66, 4);
-  EXPECT_EQ(NextAttemptOrder(), (std::vector<Address>{Mac(2), Mac(1)}));
+  EXPECT_EQ(OrderAfterOneFailedTry(-70, -65, -66), (std::vector<Address>{Mac(2), Mac(1)}));
 }
 
 TEST_F(DevicesInRangeTest, AmongTriedPhonesFewerFailuresThenOlderAttemptGoFirst) {
-  m_fake->SetHook([](const FakeCall& call) {
-    if (call.slot == "ConnectDirect") {
-      ManualClocks::AdvanceSystemTicks(1000);  // distinct attempt times
-    }
-  });
+  EachConnectAttemptTakes(1000);  // distinct attempt times
   HearPhone(1, -60, 4);
   HearPhone(2, -55, 4);
   HearPhone(3, -50, 4);

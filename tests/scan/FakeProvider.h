@@ -26,6 +26,7 @@
 #include "platform/Clock.h"
 #include "scan/AdvPacket.h"
 #include "scan/DeviceRecord.h"
+#include "support/CallLog.h"
 #include "support/ManualClocks.h"
 
 namespace lumen::testing {
@@ -102,41 +103,14 @@ class FakeProvider : public details::IBluetoothSDK {
   std::atomic<uint8_t> maxConnections{4};
 
   // --- inspection ------------------------------------------------------------
-  std::vector<FakeCall> Calls() const {
-    std::lock_guard lock(m_mutex);
-    return m_calls;
-  }
-  std::vector<FakeCall> Calls(const std::string& slot) const {
-    std::lock_guard lock(m_mutex);
-    std::vector<FakeCall> matching;
-    for (const FakeCall& call : m_calls) {
-      if (call.slot == slot) {
-        matching.push_back(call);
-      }
-    }
-    return matching;
-  }
-  std::vector<std::string> Slots() const {
-    std::lock_guard lock(m_mutex);
-    std::vector<std::string> slots;
-    for (const FakeCall& call : m_calls) {
-      slots.push_back(call.slot);
-    }
-    return slots;
-  }
-  size_t Count(const std::string& slot) const {
-    std::lock_guard lock(m_mutex);
-    return CountLocked(slot);
-  }
-  void ClearCalls() {
-    std::lock_guard lock(m_mutex);
-    m_calls.clear();
-  }
+  std::vector<FakeCall> Calls() const { return m_log.All(); }
+  std::vector<FakeCall> Calls(const std::string& slot) const { return m_log.Named(slot); }
+  std::vector<std::string> Slots() const { return m_log.Names(); }
+  size_t Count(const std::string& slot) const { return m_log.Count(slot); }
+  void ClearCalls() { m_log.Clear(); }
   // Blocks until slot has been called count times; the guard only ends a hang.
-  bool WaitForCount(const std::string& slot, size_t count,
-                    std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, guard, [&] { return CountLocked(slot) >= count; });
+  bool WaitForCount(const std::string& slot, size_t count, std::chrono::milliseconds guard = kGuard) const {
+    return m_log.WaitForCount(slot, count, guard);
   }
   // The native handle the fake gave the connection of the handle with id handleId.
   uint32_t NativeOf(int64_t handleId) const {
@@ -306,18 +280,13 @@ class FakeProvider : public details::IBluetoothSDK {
   }
 
  private:
-  size_t CountLocked(const std::string& slot) const {
-    return static_cast<size_t>(
-        std::count_if(m_calls.begin(), m_calls.end(), [&](const FakeCall& call) { return call.slot == slot; }));
-  }
   void Record(const FakeCall& call) {
     Hook hook;
     {
       std::lock_guard lock(m_mutex);
-      m_calls.push_back(call);
       hook = m_hook;
     }
-    m_changed.notify_all();
+    m_log.Add(call);
     if (hook) {
       hook(call);
     }
@@ -352,9 +321,8 @@ class FakeProvider : public details::IBluetoothSDK {
     details::GetNativeHandle(h);
   }
 
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
-  std::vector<FakeCall> m_calls;
+  CallLog<FakeCall, &FakeCall::slot> m_log;
+  mutable std::mutex m_mutex;  // what the test configured and the connections
   Hook m_hook;
   std::map<Address, std::vector<FakeService>> m_services;
   std::map<Address, std::pair<int, std::string>> m_connectFailures;

@@ -18,6 +18,7 @@
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
 
@@ -31,7 +32,7 @@ constexpr std::chrono::milliseconds kNoRealTicks = std::chrono::hours(24);
 // Real ticks for the tests about the timer itself; 300 silent ones (the radio
 // reset) stay far beyond any test.
 constexpr std::chrono::milliseconds kRealTicks(50);
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 
 using testing::kPhoneAddress;
 using testing::kPhoneService;
@@ -199,6 +200,16 @@ class ScannerCallbackFaultTest : public ::testing::Test {
     HearPhone(adverts);
   }
 
+  // A job resolved at one tick after the phone was heard three times, with
+  // advert as the advertisement callback.
+  void ResolveJobWithAdvCallback(AdvCallback advert) {
+    Open();
+    m_scanner->SetScanCallback(&RecordJob);
+    m_scanner->SetAdvCallback(advert);
+    ScanForPhone(L"job", 3);
+    Impl().TickNowForTesting();
+  }
+
   // Lets the phone advertise and waits until the scanner processed that many more.
   void HearPhone(int adverts = 2) {
     int target = 0;
@@ -273,12 +284,7 @@ TEST_P(ThrowingCallbackTest, RealTicksKeepComingAfterTheScanCallbackFailed) {
 }
 
 TEST_P(ThrowingCallbackTest, FailingAdvCallbackStillLetsTheDeviceResolveAJob) {
-  Open();
-  m_scanner->SetScanCallback(&RecordJob);
-  m_scanner->SetAdvCallback(&FailingAdvert);
-  ScanForPhone(L"job", 3);
-
-  Impl().TickNowForTesting();
+  ResolveJobWithAdvCallback(&FailingAdvert);
 
   std::lock_guard lock(g_seen.mutex);
   EXPECT_EQ(g_seen.jobs, std::vector<std::wstring>{L"job"}) << "the failure must not skip entering the device";
@@ -362,11 +368,7 @@ INSTANTIATE_TEST_SUITE_P(BothKinds, ThrowingCallbackTest,
 // --- an advertisement callback that keeps the device ----------------------------------
 
 TEST_F(ScannerCallbackFaultTest, AdvCallbackMayMoveTheDevicePointerOut) {
-  Open();
-  m_scanner->SetScanCallback(&RecordJob);
-  m_scanner->SetAdvCallback(&KeepingAdvert);
-  ScanForPhone(L"job", 3);
-  Impl().TickNowForTesting();
+  ResolveJobWithAdvCallback(&KeepingAdvert);
 
   std::lock_guard lock(g_seen.mutex);
   ASSERT_GE(g_seen.kept.size(), 3U);

@@ -15,6 +15,7 @@
 #include "core/IBluetoothSDK.h"
 #include "lumen/BGLibError.h"
 #include "platform/Clock.h"
+#include "support/CallLog.h"
 #include "support/ManualClocks.h"
 #include "support/NullProvider.h"
 
@@ -40,39 +41,19 @@ class RecordingProvider : public testing::NullProvider {
   std::atomic<bool> advertisingFailsWithBGLibError{false};
   std::atomic<bool> open{true};
 
-  std::vector<Call> Calls() const {
-    std::lock_guard lock(m_mutex);
-    return m_calls;
-  }
-
-  size_t Count(const std::string& name) const {
-    std::lock_guard lock(m_mutex);
-    return CountLocked(name);
-  }
-
-  std::vector<std::string> Names() const {
-    std::lock_guard lock(m_mutex);
-    std::vector<std::string> names;
-    for (const Call& call : m_calls) {
-      names.push_back(call.name);
-    }
-    return names;
-  }
+  std::vector<Call> Calls() const { return m_log.All(); }
+  size_t Count(const std::string& name) const { return m_log.Count(name); }
+  std::vector<std::string> Names() const { return m_log.Names(); }
 
   // Puts an event of the test (an application callback, say) into the same
   // sequence as the provider calls.
   void Note(const std::string& name) { Record(name); }
 
-  void Clear() {
-    std::lock_guard lock(m_mutex);
-    m_calls.clear();
-  }
+  void Clear() { m_log.Clear(); }
 
   // Blocks until `name` has been called `count` times; the guard only ends a hang.
-  bool WaitForCount(const std::string& name, size_t count,
-                    std::chrono::milliseconds guard = std::chrono::seconds(10)) const {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, guard, [&] { return CountLocked(name) >= count; });
+  bool WaitForCount(const std::string& name, size_t count, std::chrono::milliseconds guard = testing::kGuard) const {
+    return m_log.WaitForCount(name, count, guard);
   }
 
   bool OpenDevice(BluetoothDeviceType, const std::string&, uint32_t, bool) override {
@@ -141,17 +122,8 @@ class RecordingProvider : public testing::NullProvider {
   bool ResetRemovesDevice() override { return resetRemovesDevice.load(); }
 
  private:
-  size_t CountLocked(const std::string& name) const {
-    return static_cast<size_t>(
-        std::count_if(m_calls.begin(), m_calls.end(), [&](const Call& call) { return call.name == name; }));
-  }
   void Record(std::string name, std::vector<uint8_t> data = {}, int64_t a = 0, int64_t b = 0) {
-    Call call{std::move(name), std::move(data), a, b};
-    {
-      std::lock_guard lock(m_mutex);
-      m_calls.push_back(std::move(call));
-    }
-    m_changed.notify_all();
+    m_log.Add(Call{std::move(name), std::move(data), a, b});
   }
 
   void ThrowIfAdvertisingFails() {
@@ -163,9 +135,7 @@ class RecordingProvider : public testing::NullProvider {
     }
   }
 
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
-  std::vector<Call> m_calls;
+  testing::CallLog<Call, &Call::name> m_log;
 };
 
 // Installs a RecordingProvider as the library's provider for one test.

@@ -16,6 +16,7 @@
 #include "lumen/Scanner.h"
 #include "scan/ScannerImpl.h"
 #include "sim/VirtualBled112.h"
+#include "support/Guard.h"
 #include "support/LogCapture.h"
 #include "support/PhoneScenario.h"
 #include "support/ScannerOnRadio.h"
@@ -26,7 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::LogCapture;
 
-constexpr auto kGuard = 10s;  // only ends a hang
+using testing::kGuard;
 
 // The phone advertises its service; its GATT table holds only a device name.
 std::string Scenario(const std::string& variant) {

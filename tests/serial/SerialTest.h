@@ -22,6 +22,8 @@
 #include "lumen/Scanner.h"
 #include "lumen/Uuid.h"
 #include "support/CallOutcome.h"
+#include "support/Guard.h"
+#include "support/LibraryTimeouts.h"
 #include "support/LogCapture.h"
 #include "support/PhoneCharacteristics.h"
 #include "support/PhoneScenario.h"
@@ -31,10 +33,7 @@ namespace lumen::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr std::chrono::seconds kGuard{10};  // only ends a hang
-inline constexpr int kPatientMs = 5000;            // time-outs that must not run out
-inline constexpr int kShortMs = 300;               // a time-out a fault is meant to run out
-inline constexpr int kDefaultTimeoutMs = 3000;     // the library's own
+inline constexpr int kDefaultTimeoutMs = 3000;  // the library's own
 inline constexpr int kNoResponseCode = 0x9001;
 inline constexpr int kDisconnectedCode = 0x9000;
 

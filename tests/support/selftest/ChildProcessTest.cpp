@@ -29,6 +29,16 @@ ChildProcess::Options Pty() {
   return options;
 }
 
+// Writes input to cat and ends it; the lines cat gave back, once it has exited 0.
+Strings LinesOfCat(const std::string& input, const ChildProcess::Options& options) {
+  ChildProcess child;
+  child.Start("/bin/cat", {}, options);
+  child.Write(input);
+  child.CloseInput();
+  EXPECT_EQ(child.WaitForExit(kLong), 0) << child.Output();
+  return child.Lines();
+}
+
 TEST(ChildProcessTest, LinesArriveAsTheChildAnswersItsInput) {
   ChildProcess child;
   child.Start("/bin/sh",
@@ -74,12 +84,7 @@ TEST(ChildProcessTest, ReportsDeathBySignal) {
 }
 
 TEST(ChildProcessTest, EndOfInputReachesCatThroughAPipe) {
-  ChildProcess child;
-  child.Start("/bin/cat", {});
-  child.Write("one\ntwo\n");
-  child.CloseInput();
-  EXPECT_EQ(child.WaitForExit(kLong), 0) << child.Output();
-  EXPECT_EQ(child.Lines(), (Strings{"one", "two"}));
+  EXPECT_EQ(LinesOfCat("one\ntwo\n", {}), (Strings{"one", "two"}));
 }
 
 TEST(ChildProcessTest, EndOfInputReachesCatThroughAPty) {
@@ -93,12 +98,7 @@ TEST(ChildProcessTest, EndOfInputReachesCatThroughAPty) {
 }
 
 TEST(ChildProcessTest, EndOfInputOnAPtyAfterAnUnfinishedLine) {
-  ChildProcess child;
-  child.Start("/bin/cat", {}, Pty());
-  child.Write("one\nunfinished");
-  child.CloseInput();
-  EXPECT_EQ(child.WaitForExit(kLong), 0) << child.Output();
-  EXPECT_EQ(child.Lines(), (Strings{"one", "unfinished"}));
+  EXPECT_EQ(LinesOfCat("one\nunfinished", Pty()), (Strings{"one", "unfinished"}));
 }
 
 TEST(ChildProcessTest, EndOfInputOnAPtyInNonCanonicalModeIsOneByte) {
