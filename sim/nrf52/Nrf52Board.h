@@ -257,9 +257,10 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   void RecordOnAir(Micros at);
 
   // GATT client
-  // NRF_SUCCESS when a procedure may start on the link; the peer's faults are
-  // applied here (the link may be gone afterwards, `proceed` false then).
-  uint32_t BeginProcedure(uint16_t conn, bool& proceed);
+  // The link a procedure starts on, or nullptr with the call's `result` when it
+  // does not start; the peer's faults are applied here (the link may be gone
+  // afterwards, with `result` NRF_SUCCESS).
+  Link* BeginProcedure(uint16_t conn, uint32_t& result);
   void EmitGattc(Bytes event, uint16_t conn, bool completesProcedure);
   void AfterWrite(Link& link, uint16_t attribute, const Bytes& value);
   bool SendValueUpdate(Link& link, uint16_t valueHandle, const Bytes& value);
