@@ -7,15 +7,26 @@ namespace lumen::sim {
 
 namespace {
 
-constexpr uint8_t kDiscoverLimited = 0;
-constexpr uint8_t kDiscoverGeneric = 1;
-constexpr uint8_t kDiscoverObservation = 2;
+// gap_discover modes
+enum DiscoverMode : uint8_t { kDiscoverLimited = 0, kDiscoverGeneric = 1, kDiscoverObservation = 2 };
+
+// gap_set_mode discoverable modes
+enum DiscoverableMode : uint8_t {
+  kNonDiscoverable = 0,
+  kDiscoverableLimited = 1,
+  kDiscoverableGeneral = 2,
+  kDiscoverableBroadcast = 3,
+  kDiscoverableUserData = 4,
+  kDiscoverableEnhancedBroadcasting = 0x80
+};
 
 // gap_scan_response packet types
-constexpr uint8_t kPacketConnectable = 0;
-constexpr uint8_t kPacketNonConnectable = 2;
-constexpr uint8_t kPacketScanResponse = 4;
-constexpr uint8_t kPacketScannable = 6;
+enum Packet : uint8_t {
+  kPacketConnectable = 0,
+  kPacketNonConnectable = 2,
+  kPacketScanResponse = 4,
+  kPacketScannable = 6
+};
 
 // AD flags
 constexpr uint8_t kFlagLimitedDiscoverable = 0x01;
@@ -26,11 +37,6 @@ constexpr uint8_t kFlagsGeneralNoBrEdr = 0x06;
 constexpr uint8_t kStatusConnectedCompleted = 0x05;
 constexpr uint8_t kStatusParametersChanged = 0x0D;
 constexpr size_t kOnAirLimit = 100000;
-
-// gap_set_mode values
-constexpr uint8_t kDiscoverableBroadcast = 3;
-constexpr uint8_t kDiscoverableUserData = 4;
-constexpr uint8_t kDiscoverableEnhancedBroadcasting = 0x80;
 
 std::optional<uint8_t> FindFlags(const Bytes& advData) {
   size_t at = 0;
@@ -55,7 +61,8 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
     case 1: {  // set_mode
       int64_t discoverable = command.Int("discover");
       int64_t connectable = command.Int("connect");
-      if (!(InRange(discoverable, 0, 4) || discoverable == kDiscoverableEnhancedBroadcasting) ||
+      if (!(InRange(discoverable, kNonDiscoverable, kDiscoverableUserData) ||
+            discoverable == kDiscoverableEnhancedBroadcasting) ||
           !InRange(connectable, 0, 3)) {
         Respond("gap_set_mode", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
@@ -63,7 +70,7 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       m_discoverableMode = static_cast<uint8_t>(discoverable);
       m_connectableMode = static_cast<uint8_t>(connectable);
       Respond("gap_set_mode", {int64_t{bgapi_result::kSuccess}});
-      if (discoverable == 0 && connectable == 0) {
+      if (discoverable == kNonDiscoverable && connectable == 0) {
         StopLocalAdvertising();
       } else {
         StartLocalAdvertising();
@@ -411,8 +418,9 @@ void Bled112Engine::RecordOnAir(Micros at) {
   if (m_discoverableMode == kDiscoverableBroadcast || m_discoverableMode == kDiscoverableUserData ||
       m_discoverableMode == kDiscoverableEnhancedBroadcasting) {
     frame.advData = m_advData;
-  } else if (m_discoverableMode == 1 || m_discoverableMode == 2) {
-    frame.advData = {0x02, 0x01, m_discoverableMode == 1 ? kFlagsLimitedNoBrEdr : kFlagsGeneralNoBrEdr};
+  } else if (m_discoverableMode == kDiscoverableLimited || m_discoverableMode == kDiscoverableGeneral) {
+    frame.advData = {0x02, 0x01,
+                     m_discoverableMode == kDiscoverableLimited ? kFlagsLimitedNoBrEdr : kFlagsGeneralNoBrEdr};
   }
   frame.scanResponse = m_scanResponseData;
   frame.discoverableMode = m_discoverableMode;
