@@ -8,25 +8,15 @@ namespace lumen::sim {
 namespace {
 
 // gap_discover modes
-enum DiscoverMode : uint8_t { kDiscoverLimited = 0, kDiscoverGeneric = 1, kDiscoverObservation = 2 };
+enum : uint8_t { kDiscoverLimited = 0, kDiscoverGeneric = 1, kDiscoverObservation = 2 };
 
 // gap_set_mode discoverable modes
-enum DiscoverableMode : uint8_t {
-  kNonDiscoverable = 0,
-  kDiscoverableLimited = 1,
-  kDiscoverableGeneral = 2,
-  kDiscoverableBroadcast = 3,
-  kDiscoverableUserData = 4,
-  kDiscoverableEnhancedBroadcasting = 0x80
-};
+namespace discoverable {
+enum : uint8_t { kNone = 0, kLimited = 1, kGeneral = 2, kBroadcast = 3, kUserData = 4, kEnhancedBroadcasting = 0x80 };
+}  // namespace discoverable
 
 // gap_scan_response packet types
-enum Packet : uint8_t {
-  kPacketConnectable = 0,
-  kPacketNonConnectable = 2,
-  kPacketScanResponse = 4,
-  kPacketScannable = 6
-};
+enum : uint8_t { kPacketConnectable = 0, kPacketNonConnectable = 2, kPacketScanResponse = 4, kPacketScannable = 6 };
 
 // AD flags
 constexpr uint8_t kFlagLimitedDiscoverable = 0x01;
@@ -59,18 +49,18 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       Respond("gap_set_privacy_flags", {});
       return true;
     case 1: {  // set_mode
-      int64_t discoverable = command.Int("discover");
-      int64_t connectable = command.Int("connect");
-      if (!(InRange(discoverable, kNonDiscoverable, kDiscoverableUserData) ||
-            discoverable == kDiscoverableEnhancedBroadcasting) ||
-          !InRange(connectable, 0, 3)) {
+      int64_t discover = command.Int("discover");
+      int64_t connect = command.Int("connect");
+      if (!(InRange(discover, discoverable::kNone, discoverable::kUserData) ||
+            discover == discoverable::kEnhancedBroadcasting) ||
+          !InRange(connect, 0, 3)) {
         Respond("gap_set_mode", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_discoverableMode = static_cast<uint8_t>(discoverable);
-      m_connectableMode = static_cast<uint8_t>(connectable);
+      m_discoverableMode = static_cast<uint8_t>(discover);
+      m_connectableMode = static_cast<uint8_t>(connect);
       Respond("gap_set_mode", {int64_t{bgapi_result::kSuccess}});
-      if (discoverable == kNonDiscoverable && connectable == 0) {
+      if (discover == discoverable::kNone && connect == 0) {
         StopLocalAdvertising();
       } else {
         StartLocalAdvertising();
@@ -415,12 +405,12 @@ void Bled112Engine::StopLocalAdvertising() {
 void Bled112Engine::RecordOnAir(Micros at) {
   OnAirFrame frame;
   frame.time = at;
-  if (m_discoverableMode == kDiscoverableBroadcast || m_discoverableMode == kDiscoverableUserData ||
-      m_discoverableMode == kDiscoverableEnhancedBroadcasting) {
+  if (m_discoverableMode == discoverable::kBroadcast || m_discoverableMode == discoverable::kUserData ||
+      m_discoverableMode == discoverable::kEnhancedBroadcasting) {
     frame.advData = m_advData;
-  } else if (m_discoverableMode == kDiscoverableLimited || m_discoverableMode == kDiscoverableGeneral) {
+  } else if (m_discoverableMode == discoverable::kLimited || m_discoverableMode == discoverable::kGeneral) {
     frame.advData = {0x02, 0x01,
-                     m_discoverableMode == kDiscoverableLimited ? kFlagsLimitedNoBrEdr : kFlagsGeneralNoBrEdr};
+                     m_discoverableMode == discoverable::kLimited ? kFlagsLimitedNoBrEdr : kFlagsGeneralNoBrEdr};
   }
   frame.scanResponse = m_scanResponseData;
   frame.discoverableMode = m_discoverableMode;

@@ -8,13 +8,7 @@ namespace lumen::sim {
 namespace {
 
 // attclient_attribute_value types
-enum ValueType : uint8_t {
-  kValueRead = 0,
-  kValueNotify = 1,
-  kValueIndicate = 2,
-  kValueReadByType = 3,
-  kValueReadBlob = 4
-};
+enum : uint8_t { kValueRead = 0, kValueNotify = 1, kValueIndicate = 2, kValueReadByType = 3, kValueReadBlob = 4 };
 
 // With the default ATT MTU of 23: a read returns up to 22 bytes, a write
 // command or a notification carries up to 20.

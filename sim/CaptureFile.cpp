@@ -6,10 +6,11 @@
 namespace lumen::sim {
 namespace {
 
-enum BlockType : uint32_t { kSectionHeader = 0x0A0D0D0A, kInterfaceDescription = 1, kEnhancedPacket = 6 };
+// pcapng block types
+enum : uint32_t { kSectionHeader = 0x0A0D0D0A, kInterfaceDescription = 1, kEnhancedPacket = 6 };
 
-// Codes mean different things in different blocks; 0 ends the options of any.
-enum OptionCode : uint16_t {
+// pcapng option codes: a code means different things in different blocks; 0 ends any block's options.
+enum : uint16_t {
   kOptionEnd = 0,
   kOptionIfName = 2,     // interface description
   kOptionIfTsresol = 9,  // interface description
