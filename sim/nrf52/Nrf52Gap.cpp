@@ -830,11 +830,7 @@ void Nrf52Board::ScheduleLocalAdvert(Micros at) {
 }
 
 void Nrf52Board::RecordOnAir(Micros at) {
-  Nrf52OnAirFrame frame;
-  frame.time = at;
-  frame.advData = m_advData;
-  frame.intervalUnits = m_advInterval;
-  m_onAir.push_back(std::move(frame));
+  m_onAir.push_back({at, m_advData, m_advInterval});
   while (m_onAir.size() > kOnAirLimit) m_onAir.pop_front();
 }
 
