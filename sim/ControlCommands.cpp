@@ -207,6 +207,15 @@ Command LinkFault(bool (FaultControl::*apply)(uint8_t, uint16_t)) {
   };
 }
 
+// Answers {"frames": [...]} with one of the radio's frame lists.
+Command FrameList(std::vector<Frame> (VirtualBled112::*frames)() const) {
+  return [frames](RadioHost& host, const Json&) {
+    return OnRadio(host, [frames](VirtualBled112& radio) -> Json {
+      return {{"frames", FramesJson((radio.*frames)())}};
+    });
+  };
+}
+
 Json Load(RadioHost& host, const Json& request) {
   Scenario scenario;
   if (request.contains("scenario") == request.contains("scenario_file")) {
@@ -359,22 +368,9 @@ const std::map<std::string, Command, std::less<>>& Commands() {
          const std::string name = Text(request, "name");
          return OnRadio(host, [&](VirtualBled112& radio) -> Json { return {{"count", radio.CommandCount(name)}}; });
        }},
-      {"frames",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json { return {{"frames", FramesJson(radio.Frames())}}; });
-       }},
-      {"received_commands",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json {
-           return {{"frames", FramesJson(radio.ReceivedCommands())}};
-         });
-       }},
-      {"sent_frames",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json {
-           return {{"frames", FramesJson(radio.SentFrames())}};
-         });
-       }},
+      {"frames", FrameList(&VirtualBled112::Frames)},
+      {"received_commands", FrameList(&VirtualBled112::ReceivedCommands)},
+      {"sent_frames", FrameList(&VirtualBled112::SentFrames)},
       {"clear_frames",
        [](RadioHost& host, const Json&) {
          return OnRadio(host, [](VirtualBled112& radio) -> Json {
