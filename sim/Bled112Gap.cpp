@@ -57,8 +57,8 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_mode", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_discoverableMode = static_cast<uint8_t>(discover);
-      m_connectableMode = static_cast<uint8_t>(connect);
+      m_setup.discoverableMode = static_cast<uint8_t>(discover);
+      m_setup.connectableMode = static_cast<uint8_t>(connect);
       Respond("gap_set_mode", {int64_t{bgapi_result::kSuccess}});
       if (discover == discoverable::kNone && connect == 0) {
         StopLocalAdvertising();
@@ -71,11 +71,11 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       int64_t mode = command.Int("mode");
       if (!InRange(mode, kDiscoverLimited, kDiscoverObservation)) {
         Respond("gap_discover", {int64_t{bgapi_result::kInvalidParameter}});
-      } else if (m_discovering || ConnectingSlot()) {
+      } else if (m_setup.discovering || ConnectingSlot()) {
         Respond("gap_discover", {int64_t{bgapi_result::kWrongState}});
       } else {
-        m_discovering = true;
-        m_discoverMode = static_cast<uint8_t>(mode);
+        m_setup.discovering = true;
+        m_setup.discoverMode = static_cast<uint8_t>(mode);
         m_reported.clear();
         Respond("gap_discover", {int64_t{bgapi_result::kSuccess}});
       }
@@ -86,8 +86,8 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       return true;
     case 4: {  // end_procedure: ends discovery or a pending connection attempt
       auto connecting = ConnectingSlot();
-      if (m_discovering) {
-        m_discovering = false;
+      if (m_setup.discovering) {
+        m_setup.discovering = false;
         Respond("gap_end_procedure", {int64_t{bgapi_result::kSuccess}});
       } else if (connecting) {
         EndLink(*connecting, std::nullopt);
@@ -98,7 +98,7 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       return true;
     }
     case 6:  // set_filtering
-      m_duplicateFiltering = command.Int("scan_duplicate_filtering") != 0;
+      m_setup.duplicateFiltering = command.Int("scan_duplicate_filtering") != 0;
       Respond("gap_set_filtering", {int64_t{bgapi_result::kSuccess}});
       return true;
     case 7: {  // set_scan_parameters
@@ -110,9 +110,9 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_scan_parameters", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_scanInterval = static_cast<uint16_t>(interval);
-      m_scanWindow = static_cast<uint16_t>(window);
-      m_activeScanning = active != 0;
+      m_setup.scanIntervalUnits = static_cast<uint16_t>(interval);
+      m_setup.scanWindowUnits = static_cast<uint16_t>(window);
+      m_setup.activeScanning = active != 0;
       Respond("gap_set_scan_parameters", {int64_t{bgapi_result::kSuccess}});
       return true;
     }
@@ -124,9 +124,9 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_adv_parameters", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_advIntervalMin = static_cast<uint16_t>(min);
-      m_advIntervalMax = static_cast<uint16_t>(max);
-      m_advChannels = static_cast<uint8_t>(channels);
+      m_setup.advIntervalMinUnits = static_cast<uint16_t>(min);
+      m_setup.advIntervalMaxUnits = static_cast<uint16_t>(max);
+      m_setup.advChannels = static_cast<uint8_t>(channels);
       Respond("gap_set_adv_parameters", {int64_t{bgapi_result::kSuccess}});
       return true;
     }
@@ -137,7 +137,7 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_adv_data", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      (which == 0 ? m_advData : m_scanResponseData) = data;
+      (which == 0 ? m_setup.advData : m_setup.scanResponseData) = data;
       Respond("gap_set_adv_data", {int64_t{bgapi_result::kSuccess}});
       return true;
     }
@@ -148,8 +148,8 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_initiating_con_parameters", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_initiatingInterval = static_cast<uint16_t>(interval);
-      m_initiatingWindow = static_cast<uint16_t>(window);
+      m_setup.initiatingScanIntervalUnits = static_cast<uint16_t>(interval);
+      m_setup.initiatingScanWindowUnits = static_cast<uint16_t>(window);
       Respond("gap_set_initiating_con_parameters", {int64_t{bgapi_result::kSuccess}});
       return true;
     }
@@ -230,7 +230,7 @@ void Bled112Engine::HandleConnectDirect(const BgapiMessage& command) {
     Respond("gap_connect_direct", {int64_t{bgapi_result::kInvalidParameter}, int64_t{0}});
     return;
   }
-  if (m_discovering || ConnectingSlot()) {
+  if (m_setup.discovering || ConnectingSlot()) {
     Respond("gap_connect_direct", {int64_t{bgapi_result::kWrongState}, int64_t{0}});
     return;
   }
@@ -349,33 +349,35 @@ void Bled112Engine::OnPeripheralAdvert(size_t peripheral, Micros due) {
   auto connecting = ConnectingSlot();
   if (connecting && report->pdu == AdvertisingReport::Pdu::kConnectable) TryConnect(*connecting, due);
 
-  if (!m_discovering || !PassesDiscoveryFilter(*report)) return;
+  if (!m_setup.discovering || !PassesDiscoveryFilter(*report)) return;
   uint8_t packetType = report->pdu == AdvertisingReport::Pdu::kConnectable ? kPacketConnectable
                        : report->pdu == AdvertisingReport::Pdu::kScannable ? kPacketScannable
                                                                            : kPacketNonConnectable;
   EmitScanResponse(*report, packetType, report->advData);
-  if (m_activeScanning && !report->scanResponse.empty()) {
+  if (m_setup.activeScanning && !report->scanResponse.empty()) {
     EmitScanResponse(*report, kPacketScanResponse, report->scanResponse);
   }
 }
 
 bool Bled112Engine::PassesDiscoveryFilter(const AdvertisingReport& report) const {
-  if (m_discoverMode == kDiscoverObservation) return true;
+  if (m_setup.discoverMode == kDiscoverObservation) return true;
   auto flags = FindFlags(report.advData);
   if (!flags) return false;
-  uint8_t wanted = m_discoverMode == kDiscoverGeneric ? (kFlagLimitedDiscoverable | kFlagGeneralDiscoverable)
-                                                      : kFlagLimitedDiscoverable;
+  uint8_t wanted = m_setup.discoverMode == kDiscoverGeneric ? (kFlagLimitedDiscoverable | kFlagGeneralDiscoverable)
+                                                            : kFlagLimitedDiscoverable;
   return (*flags & wanted) != 0;
 }
 
 void Bled112Engine::EmitScanResponse(const AdvertisingReport& report, uint8_t packetType, const Bytes& data) {
-  if (m_duplicateFiltering && !m_reported.insert({report.address, packetType}).second) return;
+  if (m_setup.duplicateFiltering && !m_reported.insert({report.address, packetType}).second) return;
   Emit("gap_scan_response",
        {int64_t{report.rssiDbm}, int64_t{packetType}, Bytes(report.address.bytes.begin(), report.address.bytes.end()),
         int64_t{static_cast<uint8_t>(report.addressType)}, int64_t{0xFF}, data});
 }
 
-Bled112Engine::Micros Bled112Engine::LocalAdvertInterval() const { return Micros(int64_t{m_advIntervalMin} * 625); }
+Bled112Engine::Micros Bled112Engine::LocalAdvertInterval() const {
+  return Micros(int64_t{m_setup.advIntervalMinUnits} * 625);
+}
 
 void Bled112Engine::StartLocalAdvertising() {
   if (m_localAdvertTimer != 0) return;
@@ -405,19 +407,19 @@ void Bled112Engine::StopLocalAdvertising() {
 void Bled112Engine::RecordOnAir(Micros at) {
   OnAirFrame frame;
   frame.time = at;
-  if (m_discoverableMode == discoverable::kBroadcast || m_discoverableMode == discoverable::kUserData ||
-      m_discoverableMode == discoverable::kEnhancedBroadcasting) {
-    frame.advData = m_advData;
-  } else if (m_discoverableMode == discoverable::kLimited || m_discoverableMode == discoverable::kGeneral) {
+  if (m_setup.discoverableMode == discoverable::kBroadcast || m_setup.discoverableMode == discoverable::kUserData ||
+      m_setup.discoverableMode == discoverable::kEnhancedBroadcasting) {
+    frame.advData = m_setup.advData;
+  } else if (m_setup.discoverableMode == discoverable::kLimited || m_setup.discoverableMode == discoverable::kGeneral) {
     frame.advData = {0x02, 0x01,
-                     m_discoverableMode == discoverable::kLimited ? kFlagsLimitedNoBrEdr : kFlagsGeneralNoBrEdr};
+                     m_setup.discoverableMode == discoverable::kLimited ? kFlagsLimitedNoBrEdr : kFlagsGeneralNoBrEdr};
   }
-  frame.scanResponse = m_scanResponseData;
-  frame.discoverableMode = m_discoverableMode;
-  frame.connectableMode = m_connectableMode;
-  frame.intervalMinUnits = m_advIntervalMin;
-  frame.intervalMaxUnits = m_advIntervalMax;
-  frame.channels = m_advChannels;
+  frame.scanResponse = m_setup.scanResponseData;
+  frame.discoverableMode = m_setup.discoverableMode;
+  frame.connectableMode = m_setup.connectableMode;
+  frame.intervalMinUnits = m_setup.advIntervalMinUnits;
+  frame.intervalMaxUnits = m_setup.advIntervalMaxUnits;
+  frame.channels = m_setup.advChannels;
   m_onAir.push_back(std::move(frame));
   while (m_onAir.size() > kOnAirLimit) m_onAir.pop_front();
 }
