@@ -28,6 +28,23 @@ constexpr uint8_t kStatusConnectedCompleted = 0x05;
 constexpr uint8_t kStatusParametersChanged = 0x0D;
 constexpr size_t kOnAirLimit = 100000;
 
+// The advertising data of the radio's own advertiser: the host's in the broadcast
+// modes, only the flags in the limited and general discoverable ones.
+Bytes AdvertisedData(const RadioSetup& setup) {
+  switch (setup.discoverableMode) {
+    case discoverable::kBroadcast:
+    case discoverable::kUserData:
+    case discoverable::kEnhancedBroadcasting:
+      return setup.advData;
+    case discoverable::kLimited:
+      return {0x02, 0x01, kFlagsLimitedNoBrEdr};
+    case discoverable::kGeneral:
+      return {0x02, 0x01, kFlagsGeneralNoBrEdr};
+    default:
+      return {};
+  }
+}
+
 std::optional<uint8_t> FindFlags(const Bytes& advData) {
   size_t at = 0;
   while (at < advData.size()) {
@@ -405,22 +422,14 @@ void Bled112Engine::StopLocalAdvertising() {
 }
 
 void Bled112Engine::RecordOnAir(Micros at) {
-  OnAirFrame frame;
-  frame.time = at;
-  if (m_setup.discoverableMode == discoverable::kBroadcast || m_setup.discoverableMode == discoverable::kUserData ||
-      m_setup.discoverableMode == discoverable::kEnhancedBroadcasting) {
-    frame.advData = m_setup.advData;
-  } else if (m_setup.discoverableMode == discoverable::kLimited || m_setup.discoverableMode == discoverable::kGeneral) {
-    frame.advData = {0x02, 0x01,
-                     m_setup.discoverableMode == discoverable::kLimited ? kFlagsLimitedNoBrEdr : kFlagsGeneralNoBrEdr};
-  }
-  frame.scanResponse = m_setup.scanResponseData;
-  frame.discoverableMode = m_setup.discoverableMode;
-  frame.connectableMode = m_setup.connectableMode;
-  frame.intervalMinUnits = m_setup.advIntervalMinUnits;
-  frame.intervalMaxUnits = m_setup.advIntervalMaxUnits;
-  frame.channels = m_setup.advChannels;
-  m_onAir.push_back(std::move(frame));
+  m_onAir.push_back({.time = at,
+                     .advData = AdvertisedData(m_setup),
+                     .scanResponse = m_setup.scanResponseData,
+                     .discoverableMode = m_setup.discoverableMode,
+                     .connectableMode = m_setup.connectableMode,
+                     .intervalMinUnits = m_setup.advIntervalMinUnits,
+                     .intervalMaxUnits = m_setup.advIntervalMaxUnits,
+                     .channels = m_setup.advChannels});
   while (m_onAir.size() > kOnAirLimit) m_onAir.pop_front();
 }
 
