@@ -250,6 +250,9 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   void SendRequest(Link& link, Nrf52PeerRequest request);
   // False when that request is not waiting for a reply.
   bool Answer(Link& link, Nrf52PeerRequest request);
+  // The link on which a procedure answers the peer's pending `request`, or
+  // nullptr with the call's `result` when it cannot.
+  Link* AnswerWithProcedure(uint16_t conn, Nrf52PeerRequest request, uint32_t& result);
   void SampleRssi(uint16_t handle, uint64_t linkId);
 
   // Local advertising
