@@ -19,10 +19,7 @@ enum : uint8_t { kNone = 0, kLimited = 1, kGeneral = 2, kBroadcast = 3, kUserDat
 enum : uint8_t { kPacketConnectable = 0, kPacketNonConnectable = 2, kPacketScanResponse = 4, kPacketScannable = 6 };
 
 // AD flags
-constexpr uint8_t kFlagLimitedDiscoverable = 0x01;
-constexpr uint8_t kFlagGeneralDiscoverable = 0x02;
-constexpr uint8_t kFlagsLimitedNoBrEdr = 0x05;
-constexpr uint8_t kFlagsGeneralNoBrEdr = 0x06;
+enum : uint8_t { kFlagLimitedDiscoverable = 0x01, kFlagGeneralDiscoverable = 0x02, kFlagNoBrEdr = 0x04 };
 
 constexpr uint8_t kStatusConnectedCompleted = 0x05;
 constexpr uint8_t kStatusParametersChanged = 0x0D;
@@ -31,18 +28,14 @@ constexpr size_t kOnAirLimit = 100000;
 // The advertising data of the radio's own advertiser: the host's in the broadcast
 // modes, only the flags in the limited and general discoverable ones.
 Bytes AdvertisedData(const RadioSetup& setup) {
-  switch (setup.discoverableMode) {
-    case discoverable::kBroadcast:
-    case discoverable::kUserData:
-    case discoverable::kEnhancedBroadcasting:
-      return setup.advData;
-    case discoverable::kLimited:
-      return {0x02, 0x01, kFlagsLimitedNoBrEdr};
-    case discoverable::kGeneral:
-      return {0x02, 0x01, kFlagsGeneralNoBrEdr};
-    default:
-      return {};
+  const uint8_t mode = setup.discoverableMode;
+  if (mode == discoverable::kBroadcast || mode == discoverable::kUserData ||
+      mode == discoverable::kEnhancedBroadcasting) {
+    return setup.advData;
   }
+  if (mode == discoverable::kLimited) return {0x02, 0x01, kFlagLimitedDiscoverable | kFlagNoBrEdr};
+  if (mode == discoverable::kGeneral) return {0x02, 0x01, kFlagGeneralDiscoverable | kFlagNoBrEdr};
+  return {};
 }
 
 std::optional<uint8_t> FindFlags(const Bytes& advData) {
