@@ -34,14 +34,8 @@ Bled112Engine::Slot* Bled112Engine::BeginGattProcedure(const BgapiMessage& comma
     RespondDefault(command, parameterResult);
     return nullptr;
   }
-  std::optional<uint16_t> dropReason;
-  if (slot->gattDrops > 0) {
-    --slot->gattDrops;
-    dropReason = slot->gattDropReason;
-  } else if (m_gattDropsLeft[slot->peripheral] > 0) {
-    --m_gattDropsLeft[slot->peripheral];
-    dropReason = m_scenario.peripherals[slot->peripheral].disconnectDuringGatt->reason;
-  }
+  const std::optional<uint16_t> dropReason = m_scenario.peripherals[slot->peripheral].CountGattProcedure(
+      slot->gattDrops, slot->gattDropReason, m_gattDropsLeft[slot->peripheral]);
   RespondDefault(command, bgapi_result::kSuccess);
   if (dropReason) {
     // The radio accepted the procedure; the peer goes away before answering.

@@ -78,17 +78,11 @@ Nrf52Board::Link* Nrf52Board::BeginProcedure(uint16_t conn, uint32_t& result) {
     return NRF_SUCCESS;
   }();
   if (result != NRF_SUCCESS) return nullptr;
-  std::optional<uint8_t> dropReason;
-  if (link->gattDrops > 0) {
-    --link->gattDrops;
-    dropReason = link->gattDropReason;
-  } else if (m_gattDropsLeft[link->peripheral] > 0) {
-    --m_gattDropsLeft[link->peripheral];
-    dropReason = static_cast<uint8_t>(m_scenario.peripherals[link->peripheral].disconnectDuringGatt->reason & 0xFF);
-  }
+  const std::optional<uint16_t> dropReason = m_scenario.peripherals[link->peripheral].CountGattProcedure(
+      link->gattDrops, link->gattDropReason, m_gattDropsLeft[link->peripheral]);
   if (dropReason) {
     // The request went out; the peer goes away before answering.
-    EndLink(conn, *dropReason);
+    EndLink(conn, static_cast<uint8_t>(*dropReason & 0xFF));
     return nullptr;
   }
   link->busy = true;
