@@ -260,9 +260,9 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   void RecordOnAir(Micros at);
 
   // GATT client
-  // The link a procedure starts on, or nullptr with the call's `result` when it
-  // does not start; the peer's faults are applied here (the link may be gone
-  // afterwards, with `result` NRF_SUCCESS).
+  // The link a procedure starts on, or nullptr with the call's `result`. The
+  // peer's faults are applied here: when the request goes out but no answer
+  // will come (the link dropped or the peer silent), nullptr with NRF_SUCCESS.
   Link* BeginProcedure(uint16_t conn, uint32_t& result);
   void EmitGattc(Bytes event, uint16_t conn, bool completesProcedure);
   void AfterWrite(Link& link, uint16_t attribute, const Bytes& value);
