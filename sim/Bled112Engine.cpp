@@ -6,10 +6,6 @@ namespace lumen::sim {
 
 namespace {
 
-constexpr uint16_t kDefaultScanIntervalUnits625us = 0x4B;
-constexpr uint16_t kDefaultScanWindowUnits625us = 0x32;
-constexpr uint16_t kDefaultAdvIntervalUnits625us = 0x200;
-constexpr uint8_t kAllAdvChannels = 0x07;
 constexpr uint8_t kNotBonded = 0xFF;
 
 }  // namespace
@@ -113,28 +109,16 @@ void Bled112Engine::HandleCommand(const BgapiMessage& command) {
     if (def.classId == kBgapiClassDfu && !HandleDfu(command)) RespondDefault(command, bgapi_result::kNotImplemented);
     return;
   }
+  static constexpr std::pair<uint8_t, bool (Bled112Engine::*)(const BgapiMessage&)> kClassHandlers[] = {
+      {kBgapiClassSystem, &Bled112Engine::HandleSystem},
+      {kBgapiClassConnection, &Bled112Engine::HandleConnection},
+      {kBgapiClassAttclient, &Bled112Engine::HandleAttclient},
+      {kBgapiClassGap, &Bled112Engine::HandleGap},
+      {kBgapiClassHardware, &Bled112Engine::HandleHardware},
+      {kBgapiClassDfu, &Bled112Engine::HandleDfu}};
   bool handled = false;
-  switch (def.classId) {
-    case kBgapiClassSystem:
-      handled = HandleSystem(command);
-      break;
-    case kBgapiClassConnection:
-      handled = HandleConnection(command);
-      break;
-    case kBgapiClassAttclient:
-      handled = HandleAttclient(command);
-      break;
-    case kBgapiClassGap:
-      handled = HandleGap(command);
-      break;
-    case kBgapiClassHardware:
-      handled = HandleHardware(command);
-      break;
-    case kBgapiClassDfu:
-      handled = HandleDfu(command);
-      break;
-    default:
-      break;
+  for (const auto& [classId, handler] : kClassHandlers) {
+    if (classId == def.classId) handled = (this->*handler)(command);
   }
   if (!handled) RespondDefault(command, bgapi_result::kNotImplemented);
 }
@@ -182,7 +166,7 @@ bool Bled112Engine::HandleSystem(const BgapiMessage& command) {
 bool Bled112Engine::HandleHardware(const BgapiMessage& command) {
   switch (command.def->messageId) {
     case 12:  // set_txpower
-      m_txPower = static_cast<uint8_t>(command.Int("power"));
+      m_setup.txPower = static_cast<uint8_t>(command.Int("power"));
       Respond("hardware_set_txpower", {});
       return true;
     default:
@@ -274,6 +258,10 @@ void Bled112Engine::Boot(bool toBootLoader) {
     Emit("dfu_boot", {int64_t{m_scenario.radio.bootloaderVersion}});
     return;
   }
+  StartApplication();
+}
+
+void Bled112Engine::StartApplication() {
   m_mode = RadioSnapshot::Mode::kApplication;
   const FirmwareVersion& firmware = m_scenario.radio.firmware;
   Emit("system_boot",
@@ -288,32 +276,14 @@ void Bled112Engine::PowerCycle() {
   m_resetTimer = m_bootTimer = 0;
   ClearRadioState();
   ++m_boots;
-  m_mode = RadioSnapshot::Mode::kApplication;
-  const FirmwareVersion& firmware = m_scenario.radio.firmware;
-  Emit("system_boot",
-       {int64_t{firmware.major}, int64_t{firmware.minor}, int64_t{firmware.patch}, int64_t{firmware.build},
-        int64_t{firmware.llVersion}, int64_t{firmware.protocolVersion}, int64_t{firmware.hardware}});
+  StartApplication();
 }
 
 void Bled112Engine::ClearRadioState() {
-  m_discovering = false;
-  m_discoverMode = 0;
+  m_setup = RadioSetup{};
   m_reported.clear();
-  m_duplicateFiltering = false;
-  m_scanInterval = kDefaultScanIntervalUnits625us;
-  m_scanWindow = kDefaultScanWindowUnits625us;
-  m_activeScanning = true;
-  m_initiatingInterval = kDefaultScanIntervalUnits625us;
-  m_initiatingWindow = kDefaultScanWindowUnits625us;
   for (size_t i = 0; i < m_slots.size(); ++i) EndLink(static_cast<uint8_t>(i), std::nullopt);
   StopLocalAdvertising();
-  m_advIntervalMin = m_advIntervalMax = kDefaultAdvIntervalUnits625us;
-  m_advChannels = kAllAdvChannels;
-  m_advData.clear();
-  m_scanResponseData.clear();
-  m_discoverableMode = 0;
-  m_connectableMode = 0;
-  m_txPower = 0;
 }
 
 void Bled112Engine::EmitConnectionStatus(uint8_t handle, uint8_t flags) {
@@ -366,21 +336,10 @@ bool Bled112Engine::Notify(std::string_view peripheral, const AttUuid& character
 RadioSnapshot Bled112Engine::Snapshot() const {
   std::lock_guard lock(m_mutex);
   RadioSnapshot snapshot;
+  static_cast<RadioSetup&>(snapshot) = m_setup;
   snapshot.mode = m_mode;
-  snapshot.discovering = m_discovering;
-  snapshot.discoverMode = m_discoverMode;
   snapshot.advertising = m_localAdvertTimer != 0;
   snapshot.silent = m_environment.Silent();
-  snapshot.scanIntervalUnits = m_scanInterval;
-  snapshot.scanWindowUnits = m_scanWindow;
-  snapshot.activeScanning = m_activeScanning;
-  snapshot.initiatingScanIntervalUnits = m_initiatingInterval;
-  snapshot.initiatingScanWindowUnits = m_initiatingWindow;
-  snapshot.txPower = m_txPower;
-  snapshot.discoverableMode = m_discoverableMode;
-  snapshot.connectableMode = m_connectableMode;
-  snapshot.advData = m_advData;
-  snapshot.scanResponseData = m_scanResponseData;
   snapshot.resets = m_boots;
   for (size_t i = 0; i < m_slots.size(); ++i) {
     const Slot& slot = m_slots[i];

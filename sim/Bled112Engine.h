@@ -63,24 +63,32 @@ struct ConnectionInfo {
   uint16_t latency = 0;
 };
 
-struct RadioSnapshot {
-  enum class Mode { kApplication, kBootLoader, kRebooting };
-
-  Mode mode = Mode::kApplication;
+// What the host has set on the radio; every boot starts from these defaults.
+struct RadioSetup {
   bool discovering = false;
   uint8_t discoverMode = 0;
-  bool advertising = false;
-  bool silent = false;
-  uint16_t scanIntervalUnits = 0;  // 0.625 ms
-  uint16_t scanWindowUnits = 0;
-  bool activeScanning = false;
-  uint16_t initiatingScanIntervalUnits = 0;
-  uint16_t initiatingScanWindowUnits = 0;
+  bool duplicateFiltering = false;
+  uint16_t scanIntervalUnits = 0x4B;  // 0.625 ms
+  uint16_t scanWindowUnits = 0x32;
+  bool activeScanning = true;
+  uint16_t initiatingScanIntervalUnits = 0x4B;
+  uint16_t initiatingScanWindowUnits = 0x32;
   uint8_t txPower = 0;
+  uint16_t advIntervalMinUnits = 0x200;  // 0.625 ms
+  uint16_t advIntervalMaxUnits = 0x200;
+  uint8_t advChannels = 0x07;  // all three
   uint8_t discoverableMode = 0;
   uint8_t connectableMode = 0;
   Bytes advData;
   Bytes scanResponseData;
+};
+
+struct RadioSnapshot : RadioSetup {
+  enum class Mode { kApplication, kBootLoader, kRebooting };
+
+  Mode mode = Mode::kApplication;
+  bool advertising = false;
+  bool silent = false;
   std::vector<ConnectionInfo> connections;  // pending and established
   size_t resets = 0;                        // boots since start
 };
@@ -160,6 +168,8 @@ class Bled112Engine {
   void ScheduleReset(uint64_t delayMs, bool toBootLoader);
   void ResetNow(bool toBootLoader);
   void Boot(bool toBootLoader);
+  // The application firmware runs and announces itself.
+  void StartApplication();
   void ClearRadioState();
   void EmitConnectionStatus(uint8_t handle, uint8_t flags);
 
@@ -213,28 +223,13 @@ class Bled112Engine {
   size_t m_boots = 0;
   SimClock::TimerId m_resetTimer = 0;
   SimClock::TimerId m_bootTimer = 0;
-  uint8_t m_txPower = 0;
 
-  bool m_discovering = false;
-  uint8_t m_discoverMode = 0;
+  RadioSetup m_setup;
   std::set<std::pair<BdAddress, uint8_t>> m_reported;  // for duplicate filtering
-  bool m_duplicateFiltering = false;
-  uint16_t m_scanInterval = 0;
-  uint16_t m_scanWindow = 0;
-  bool m_activeScanning = true;
-  uint16_t m_initiatingInterval = 0;
-  uint16_t m_initiatingWindow = 0;
 
   std::vector<Slot> m_slots;
   uint64_t m_nextLink = 1;
 
-  uint16_t m_advIntervalMin = 0;
-  uint16_t m_advIntervalMax = 0;
-  uint8_t m_advChannels = 0;
-  Bytes m_advData;
-  Bytes m_scanResponseData;
-  uint8_t m_discoverableMode = 0;
-  uint8_t m_connectableMode = 0;
   SimClock::TimerId m_localAdvertTimer = 0;
   uint64_t m_localAdvertRun = 0;  // timers of an earlier run stand down
   std::deque<OnAirFrame> m_onAir;

@@ -7,30 +7,36 @@ namespace lumen::sim {
 
 namespace {
 
-constexpr uint8_t kDiscoverLimited = 0;
-constexpr uint8_t kDiscoverGeneric = 1;
-constexpr uint8_t kDiscoverObservation = 2;
+// gap_discover modes
+enum : uint8_t { kDiscoverLimited = 0, kDiscoverGeneric = 1, kDiscoverObservation = 2 };
+
+// gap_set_mode discoverable modes
+namespace discoverable {
+enum : uint8_t { kNone = 0, kLimited = 1, kGeneral = 2, kBroadcast = 3, kUserData = 4, kEnhancedBroadcasting = 0x80 };
+}  // namespace discoverable
 
 // gap_scan_response packet types
-constexpr uint8_t kPacketConnectable = 0;
-constexpr uint8_t kPacketNonConnectable = 2;
-constexpr uint8_t kPacketScanResponse = 4;
-constexpr uint8_t kPacketScannable = 6;
+enum : uint8_t { kPacketConnectable = 0, kPacketNonConnectable = 2, kPacketScanResponse = 4, kPacketScannable = 6 };
 
 // AD flags
-constexpr uint8_t kFlagLimitedDiscoverable = 0x01;
-constexpr uint8_t kFlagGeneralDiscoverable = 0x02;
-constexpr uint8_t kFlagsLimitedNoBrEdr = 0x05;
-constexpr uint8_t kFlagsGeneralNoBrEdr = 0x06;
+enum : uint8_t { kFlagLimitedDiscoverable = 0x01, kFlagGeneralDiscoverable = 0x02, kFlagNoBrEdr = 0x04 };
 
 constexpr uint8_t kStatusConnectedCompleted = 0x05;
 constexpr uint8_t kStatusParametersChanged = 0x0D;
 constexpr size_t kOnAirLimit = 100000;
 
-// gap_set_mode values
-constexpr uint8_t kDiscoverableBroadcast = 3;
-constexpr uint8_t kDiscoverableUserData = 4;
-constexpr uint8_t kDiscoverableEnhancedBroadcasting = 0x80;
+// The advertising data of the radio's own advertiser: the host's in the broadcast
+// modes, only the flags in the limited and general discoverable ones.
+Bytes AdvertisedData(const RadioSetup& setup) {
+  const uint8_t mode = setup.discoverableMode;
+  if (mode == discoverable::kBroadcast || mode == discoverable::kUserData ||
+      mode == discoverable::kEnhancedBroadcasting) {
+    return setup.advData;
+  }
+  if (mode == discoverable::kLimited) return {0x02, 0x01, kFlagLimitedDiscoverable | kFlagNoBrEdr};
+  if (mode == discoverable::kGeneral) return {0x02, 0x01, kFlagGeneralDiscoverable | kFlagNoBrEdr};
+  return {};
+}
 
 std::optional<uint8_t> FindFlags(const Bytes& advData) {
   size_t at = 0;
@@ -53,17 +59,18 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       Respond("gap_set_privacy_flags", {});
       return true;
     case 1: {  // set_mode
-      int64_t discoverable = command.Int("discover");
-      int64_t connectable = command.Int("connect");
-      if (!(InRange(discoverable, 0, 4) || discoverable == kDiscoverableEnhancedBroadcasting) ||
-          !InRange(connectable, 0, 3)) {
+      int64_t discover = command.Int("discover");
+      int64_t connect = command.Int("connect");
+      if (!(InRange(discover, discoverable::kNone, discoverable::kUserData) ||
+            discover == discoverable::kEnhancedBroadcasting) ||
+          !InRange(connect, 0, 3)) {
         Respond("gap_set_mode", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_discoverableMode = static_cast<uint8_t>(discoverable);
-      m_connectableMode = static_cast<uint8_t>(connectable);
+      m_setup.discoverableMode = static_cast<uint8_t>(discover);
+      m_setup.connectableMode = static_cast<uint8_t>(connect);
       Respond("gap_set_mode", {int64_t{bgapi_result::kSuccess}});
-      if (discoverable == 0 && connectable == 0) {
+      if (discover == discoverable::kNone && connect == 0) {
         StopLocalAdvertising();
       } else {
         StartLocalAdvertising();
@@ -74,11 +81,11 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       int64_t mode = command.Int("mode");
       if (!InRange(mode, kDiscoverLimited, kDiscoverObservation)) {
         Respond("gap_discover", {int64_t{bgapi_result::kInvalidParameter}});
-      } else if (m_discovering || ConnectingSlot()) {
+      } else if (m_setup.discovering || ConnectingSlot()) {
         Respond("gap_discover", {int64_t{bgapi_result::kWrongState}});
       } else {
-        m_discovering = true;
-        m_discoverMode = static_cast<uint8_t>(mode);
+        m_setup.discovering = true;
+        m_setup.discoverMode = static_cast<uint8_t>(mode);
         m_reported.clear();
         Respond("gap_discover", {int64_t{bgapi_result::kSuccess}});
       }
@@ -89,8 +96,8 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       return true;
     case 4: {  // end_procedure: ends discovery or a pending connection attempt
       auto connecting = ConnectingSlot();
-      if (m_discovering) {
-        m_discovering = false;
+      if (m_setup.discovering) {
+        m_setup.discovering = false;
         Respond("gap_end_procedure", {int64_t{bgapi_result::kSuccess}});
       } else if (connecting) {
         EndLink(*connecting, std::nullopt);
@@ -101,7 +108,7 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
       return true;
     }
     case 6:  // set_filtering
-      m_duplicateFiltering = command.Int("scan_duplicate_filtering") != 0;
+      m_setup.duplicateFiltering = command.Int("scan_duplicate_filtering") != 0;
       Respond("gap_set_filtering", {int64_t{bgapi_result::kSuccess}});
       return true;
     case 7: {  // set_scan_parameters
@@ -113,9 +120,9 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_scan_parameters", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_scanInterval = static_cast<uint16_t>(interval);
-      m_scanWindow = static_cast<uint16_t>(window);
-      m_activeScanning = active != 0;
+      m_setup.scanIntervalUnits = static_cast<uint16_t>(interval);
+      m_setup.scanWindowUnits = static_cast<uint16_t>(window);
+      m_setup.activeScanning = active != 0;
       Respond("gap_set_scan_parameters", {int64_t{bgapi_result::kSuccess}});
       return true;
     }
@@ -127,9 +134,9 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_adv_parameters", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_advIntervalMin = static_cast<uint16_t>(min);
-      m_advIntervalMax = static_cast<uint16_t>(max);
-      m_advChannels = static_cast<uint8_t>(channels);
+      m_setup.advIntervalMinUnits = static_cast<uint16_t>(min);
+      m_setup.advIntervalMaxUnits = static_cast<uint16_t>(max);
+      m_setup.advChannels = static_cast<uint8_t>(channels);
       Respond("gap_set_adv_parameters", {int64_t{bgapi_result::kSuccess}});
       return true;
     }
@@ -140,7 +147,7 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_adv_data", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      (which == 0 ? m_advData : m_scanResponseData) = data;
+      (which == 0 ? m_setup.advData : m_setup.scanResponseData) = data;
       Respond("gap_set_adv_data", {int64_t{bgapi_result::kSuccess}});
       return true;
     }
@@ -151,8 +158,8 @@ bool Bled112Engine::HandleGap(const BgapiMessage& command) {
         Respond("gap_set_initiating_con_parameters", {int64_t{bgapi_result::kInvalidParameter}});
         return true;
       }
-      m_initiatingInterval = static_cast<uint16_t>(interval);
-      m_initiatingWindow = static_cast<uint16_t>(window);
+      m_setup.initiatingScanIntervalUnits = static_cast<uint16_t>(interval);
+      m_setup.initiatingScanWindowUnits = static_cast<uint16_t>(window);
       Respond("gap_set_initiating_con_parameters", {int64_t{bgapi_result::kSuccess}});
       return true;
     }
@@ -233,7 +240,7 @@ void Bled112Engine::HandleConnectDirect(const BgapiMessage& command) {
     Respond("gap_connect_direct", {int64_t{bgapi_result::kInvalidParameter}, int64_t{0}});
     return;
   }
-  if (m_discovering || ConnectingSlot()) {
+  if (m_setup.discovering || ConnectingSlot()) {
     Respond("gap_connect_direct", {int64_t{bgapi_result::kWrongState}, int64_t{0}});
     return;
   }
@@ -352,33 +359,35 @@ void Bled112Engine::OnPeripheralAdvert(size_t peripheral, Micros due) {
   auto connecting = ConnectingSlot();
   if (connecting && report->pdu == AdvertisingReport::Pdu::kConnectable) TryConnect(*connecting, due);
 
-  if (!m_discovering || !PassesDiscoveryFilter(*report)) return;
+  if (!m_setup.discovering || !PassesDiscoveryFilter(*report)) return;
   uint8_t packetType = report->pdu == AdvertisingReport::Pdu::kConnectable ? kPacketConnectable
                        : report->pdu == AdvertisingReport::Pdu::kScannable ? kPacketScannable
                                                                            : kPacketNonConnectable;
   EmitScanResponse(*report, packetType, report->advData);
-  if (m_activeScanning && !report->scanResponse.empty()) {
+  if (m_setup.activeScanning && !report->scanResponse.empty()) {
     EmitScanResponse(*report, kPacketScanResponse, report->scanResponse);
   }
 }
 
 bool Bled112Engine::PassesDiscoveryFilter(const AdvertisingReport& report) const {
-  if (m_discoverMode == kDiscoverObservation) return true;
+  if (m_setup.discoverMode == kDiscoverObservation) return true;
   auto flags = FindFlags(report.advData);
   if (!flags) return false;
-  uint8_t wanted = m_discoverMode == kDiscoverGeneric ? (kFlagLimitedDiscoverable | kFlagGeneralDiscoverable)
-                                                      : kFlagLimitedDiscoverable;
+  uint8_t wanted = m_setup.discoverMode == kDiscoverGeneric ? (kFlagLimitedDiscoverable | kFlagGeneralDiscoverable)
+                                                            : kFlagLimitedDiscoverable;
   return (*flags & wanted) != 0;
 }
 
 void Bled112Engine::EmitScanResponse(const AdvertisingReport& report, uint8_t packetType, const Bytes& data) {
-  if (m_duplicateFiltering && !m_reported.insert({report.address, packetType}).second) return;
+  if (m_setup.duplicateFiltering && !m_reported.insert({report.address, packetType}).second) return;
   Emit("gap_scan_response",
        {int64_t{report.rssiDbm}, int64_t{packetType}, Bytes(report.address.bytes.begin(), report.address.bytes.end()),
         int64_t{static_cast<uint8_t>(report.addressType)}, int64_t{0xFF}, data});
 }
 
-Bled112Engine::Micros Bled112Engine::LocalAdvertInterval() const { return Micros(int64_t{m_advIntervalMin} * 625); }
+Bled112Engine::Micros Bled112Engine::LocalAdvertInterval() const {
+  return Micros(int64_t{m_setup.advIntervalMinUnits} * 625);
+}
 
 void Bled112Engine::StartLocalAdvertising() {
   if (m_localAdvertTimer != 0) return;
@@ -406,21 +415,14 @@ void Bled112Engine::StopLocalAdvertising() {
 }
 
 void Bled112Engine::RecordOnAir(Micros at) {
-  OnAirFrame frame;
-  frame.time = at;
-  if (m_discoverableMode == kDiscoverableBroadcast || m_discoverableMode == kDiscoverableUserData ||
-      m_discoverableMode == kDiscoverableEnhancedBroadcasting) {
-    frame.advData = m_advData;
-  } else if (m_discoverableMode == 1 || m_discoverableMode == 2) {
-    frame.advData = {0x02, 0x01, m_discoverableMode == 1 ? kFlagsLimitedNoBrEdr : kFlagsGeneralNoBrEdr};
-  }
-  frame.scanResponse = m_scanResponseData;
-  frame.discoverableMode = m_discoverableMode;
-  frame.connectableMode = m_connectableMode;
-  frame.intervalMinUnits = m_advIntervalMin;
-  frame.intervalMaxUnits = m_advIntervalMax;
-  frame.channels = m_advChannels;
-  m_onAir.push_back(std::move(frame));
+  m_onAir.push_back({.time = at,
+                     .advData = AdvertisedData(m_setup),
+                     .scanResponse = m_setup.scanResponseData,
+                     .discoverableMode = m_setup.discoverableMode,
+                     .connectableMode = m_setup.connectableMode,
+                     .intervalMinUnits = m_setup.advIntervalMinUnits,
+                     .intervalMaxUnits = m_setup.advIntervalMaxUnits,
+                     .channels = m_setup.advChannels});
   while (m_onAir.size() > kOnAirLimit) m_onAir.pop_front();
 }
 

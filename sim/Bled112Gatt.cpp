@@ -8,11 +8,7 @@ namespace lumen::sim {
 namespace {
 
 // attclient_attribute_value types
-constexpr uint8_t kValueRead = 0;
-constexpr uint8_t kValueNotify = 1;
-constexpr uint8_t kValueIndicate = 2;
-constexpr uint8_t kValueReadByType = 3;
-constexpr uint8_t kValueReadBlob = 4;
+enum : uint8_t { kValueRead = 0, kValueNotify = 1, kValueIndicate = 2, kValueReadByType = 3, kValueReadBlob = 4 };
 
 // With the default ATT MTU of 23: a read returns up to 22 bytes, a write
 // command or a notification carries up to 20.
@@ -38,14 +34,8 @@ Bled112Engine::Slot* Bled112Engine::BeginGattProcedure(const BgapiMessage& comma
     RespondDefault(command, parameterResult);
     return nullptr;
   }
-  std::optional<uint16_t> dropReason;
-  if (slot->gattDrops > 0) {
-    --slot->gattDrops;
-    dropReason = slot->gattDropReason;
-  } else if (m_gattDropsLeft[slot->peripheral] > 0) {
-    --m_gattDropsLeft[slot->peripheral];
-    dropReason = m_scenario.peripherals[slot->peripheral].disconnectDuringGatt->reason;
-  }
+  const std::optional<uint16_t> dropReason = m_scenario.peripherals[slot->peripheral].CountGattProcedure(
+      slot->gattDrops, slot->gattDropReason, m_gattDropsLeft[slot->peripheral]);
   RespondDefault(command, bgapi_result::kSuccess);
   if (dropReason) {
     // The radio accepted the procedure; the peer goes away before answering.
@@ -75,6 +65,15 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
     completed(range.handle, bgapi_result::kAttInvalidHandle, range.start);
     return std::nullopt;
   };
+  // Read by (group) type names the type by a 16- or 128-bit UUID only.
+  auto beginTypedRange = [&]() {
+    return beginRange(ValidUuidSize(command.Array("uuid")) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+  };
+  // A range procedure that found nothing fails at its start handle.
+  auto finishRange = [&](const Range& range, size_t found) {
+    completed(range.handle, found == 0 ? bgapi_result::kAttAttributeNotFound : bgapi_result::kSuccess,
+              found == 0 ? range.start : range.end);
+  };
   // The value a read returns; a refused read ends the procedure at once.
   auto readValue = [&](const Slot& slot, int64_t handle, uint16_t attribute) {
     uint16_t refusal = bgapi_result::kSuccess;
@@ -96,17 +95,14 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
         Emit("attclient_group_found", {handle, int64_t{group.start}, int64_t{group.end}, group.uuid.LittleEndian()});
         ++found;
       }
-      completed(handle, found == 0 ? bgapi_result::kAttAttributeNotFound : bgapi_result::kSuccess,
-                found == 0 ? start : end);
+      finishRange(*range, found);
       return true;
     }
     case 1: {  // read_by_group_type
-      const Bytes& uuid = command.Array("uuid");
-      const std::optional<Range> range =
-          beginRange(ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      const std::optional<Range> range = beginTypedRange();
       if (!range) return true;
       const auto [slot, handle, start, end] = *range;
-      AttUuid type = AttUuid::FromLittleEndian(uuid);
+      AttUuid type = AttUuid::FromLittleEndian(command.Array("uuid"));
       if (!type.Matches(AttUuid::From16(kPrimaryServiceUuid)) &&
           !type.Matches(AttUuid::From16(kSecondaryServiceUuid))) {
         completed(handle, bgapi_result::kAttUnsupportedGroupType, start);
@@ -114,23 +110,17 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       }
       auto groups =
           m_databases[slot->peripheral].Groups(type, static_cast<uint16_t>(start), static_cast<uint16_t>(end));
-      if (groups.empty()) {
-        completed(handle, bgapi_result::kAttAttributeNotFound, start);
-        return true;
-      }
       for (const auto& group : groups) {
         Emit("attclient_group_found", {handle, int64_t{group.start}, int64_t{group.end}, group.uuid.LittleEndian()});
       }
-      completed(handle, bgapi_result::kSuccess, end);
+      finishRange(*range, groups.size());
       return true;
     }
     case 2: {  // read_by_type
-      const Bytes& uuid = command.Array("uuid");
-      const std::optional<Range> range =
-          beginRange(ValidUuidSize(uuid) ? bgapi_result::kSuccess : bgapi_result::kInvalidParameter);
+      const std::optional<Range> range = beginTypedRange();
       if (!range) return true;
       const auto [slot, handle, start, end] = *range;
-      AttUuid type = AttUuid::FromLittleEndian(uuid);
+      AttUuid type = AttUuid::FromLittleEndian(command.Array("uuid"));
       size_t found = 0;
       const GattDatabase& database = m_databases[slot->peripheral];
       for (const auto* attribute : database.InRange(static_cast<uint16_t>(start), static_cast<uint16_t>(end))) {
@@ -142,8 +132,7 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
         Emit("attclient_attribute_value", {handle, int64_t{attribute->handle}, int64_t{kValueReadByType}, value});
         ++found;
       }
-      completed(handle, found == 0 ? bgapi_result::kAttAttributeNotFound : bgapi_result::kSuccess,
-                found == 0 ? start : end);
+      finishRange(*range, found);
       return true;
     }
     case 3: {  // find_information
@@ -151,14 +140,10 @@ bool Bled112Engine::HandleAttclient(const BgapiMessage& command) {
       if (!range) return true;
       const auto [slot, handle, start, end] = *range;
       auto attributes = m_databases[slot->peripheral].InRange(static_cast<uint16_t>(start), static_cast<uint16_t>(end));
-      if (attributes.empty()) {
-        completed(handle, bgapi_result::kAttAttributeNotFound, start);
-        return true;
-      }
       for (const auto* attribute : attributes) {
         Emit("attclient_find_information_found", {handle, int64_t{attribute->handle}, attribute->type.LittleEndian()});
       }
-      completed(handle, bgapi_result::kSuccess, end);
+      finishRange(*range, attributes.size());
       return true;
     }
     case 4: {  // read_by_handle: the value comes as an attribute value; only a failure completes

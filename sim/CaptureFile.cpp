@@ -6,16 +6,19 @@
 namespace lumen::sim {
 namespace {
 
-constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr uint32_t kInterfaceDescription = 0x00000001;
-constexpr uint32_t kEnhancedPacket = 0x00000006;
+// pcapng block types
+enum : uint32_t { kSectionHeader = 0x0A0D0D0A, kInterfaceDescription = 1, kEnhancedPacket = 6 };
+
+// pcapng option codes: a code means different things in different blocks; 0 ends any block's options.
+enum : uint16_t {
+  kOptionEnd = 0,
+  kOptionIfName = 2,     // interface description
+  kOptionIfTsresol = 9,  // interface description
+  kOptionEpbFlags = 2,   // enhanced packet
+};
+
 constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
 constexpr uint16_t kLinkTypeUser0 = 147;
-
-constexpr uint16_t kOptionEnd = 0;
-constexpr uint16_t kOptionIfName = 2;
-constexpr uint16_t kOptionIfTsresol = 9;
-constexpr uint16_t kOptionEpbFlags = 2;
 
 size_t Padded(size_t length) { return (length + 3) & ~size_t{3}; }
 

@@ -285,17 +285,7 @@ CaptureReplay::~CaptureReplay() {
   m_impl.reset();
 }
 
-std::string CaptureReplay::Path() const { return m_impl->serial.Path(); }
-
-size_t CaptureReplay::Generation() const { return m_impl->serial.Generation(); }
-
-std::string CaptureReplay::WaitForGeneration(size_t generation, std::chrono::milliseconds timeout) const {
-  return m_impl->serial.WaitForGeneration(generation, timeout);
-}
-
-void CaptureReplay::SetPathCallback(std::function<void(const std::string&)> callback) {
-  m_impl->serial.SetPathCallback(std::move(callback));
-}
+SerialLine& CaptureReplay::Serial() const { return m_impl->serial; }
 
 size_t CaptureReplay::CommandsHandled() const {
   std::lock_guard lock(m_impl->mutex);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/CaptureFile.h"
+#include "sim/SerialLine.h"
 #include "sim/SimClock.h"
 
 namespace lumen::sim {
@@ -50,22 +51,14 @@ struct ReplaySummary {
 // opens Path() as its serial port; each command it sends is matched with the
 // next captured one and answered with the radio records that followed it in the
 // capture. Where the host departs from the capture, a report line says how.
-class CaptureReplay {
+// A port lost in the capture hangs the terminal up; it comes back at a new path.
+class CaptureReplay : public SerialPort {
  public:
   // Throws std::system_error when no terminal is available.
   explicit CaptureReplay(Capture capture, CaptureReplayOptions options = {});
-  ~CaptureReplay();
+  ~CaptureReplay() override;
   CaptureReplay(const CaptureReplay&) = delete;
   CaptureReplay& operator=(const CaptureReplay&) = delete;
-
-  // The terminal the host opens; "" while hung up by a lost port.
-  std::string Path() const;
-  // Terminals so far: 1 at the start, +1 per port opened again after a loss.
-  size_t Generation() const;
-  // The path once Generation() reaches `generation`; "" on time-out.
-  std::string WaitForGeneration(size_t generation, std::chrono::milliseconds timeout) const;
-  // Told of each new path, and of "" when the terminal hangs up; on the replay's threads.
-  void SetPathCallback(std::function<void(const std::string&)> callback);
 
   // Paces the records at ReplayPace::kCaptured.
   SimClock& Clock() { return *m_clock; }
@@ -87,6 +80,8 @@ class CaptureReplay {
 
  private:
   struct Impl;
+  SerialLine& Serial() const override;
+
   std::unique_ptr<SimClock> m_clock;
   std::unique_ptr<Impl> m_impl;
 };

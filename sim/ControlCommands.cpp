@@ -196,6 +196,26 @@ Json WithFaults(RadioHost& host, const std::function<void(FaultControl&)>& use) 
   return Json::object();
 }
 
+// A fault on one link, given by "connection" and "reason"; answers whether that link was there.
+Command LinkFault(bool (FaultControl::*apply)(uint8_t, uint16_t)) {
+  return [apply](RadioHost& host, const Json& request) {
+    const auto connection = static_cast<uint8_t>(Integer(request, "connection", std::nullopt, 0, 255));
+    const auto reason = static_cast<uint16_t>(Integer(request, "reason", 0x0208, 0, 0xffff));
+    return OnRadio(host, [&](VirtualBled112& radio) -> Json {
+      return {{"applied", (radio.Faults().*apply)(connection, reason)}};
+    });
+  };
+}
+
+// Answers {"frames": [...]} with one of the radio's frame lists.
+Command FrameList(std::vector<Frame> (VirtualBled112::*frames)() const) {
+  return [frames](RadioHost& host, const Json&) {
+    return OnRadio(host, [frames](VirtualBled112& radio) -> Json {
+      return {{"frames", FramesJson((radio.*frames)())}};
+    });
+  };
+}
+
 Json Load(RadioHost& host, const Json& request) {
   Scenario scenario;
   if (request.contains("scenario") == request.contains("scenario_file")) {
@@ -295,22 +315,8 @@ const std::map<std::string, Command, std::less<>>& Commands() {
          const bool on = Flag(request, "on", true);
          return WithFaults(host, [&](FaultControl& faults) { faults.GoSilent(on); });
        }},
-      {"drop_connection",
-       [](RadioHost& host, const Json& request) {
-         const auto connection = static_cast<uint8_t>(Integer(request, "connection", std::nullopt, 0, 255));
-         const auto reason = static_cast<uint16_t>(Integer(request, "reason", 0x0208, 0, 0xffff));
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           return {{"applied", radio.Faults().DropConnection(connection, reason)}};
-         });
-       }},
-      {"disconnect_during_next_gatt_procedure",
-       [](RadioHost& host, const Json& request) {
-         const auto connection = static_cast<uint8_t>(Integer(request, "connection", std::nullopt, 0, 255));
-         const auto reason = static_cast<uint16_t>(Integer(request, "reason", 0x0208, 0, 0xffff));
-         return OnRadio(host, [&](VirtualBled112& radio) -> Json {
-           return {{"applied", radio.Faults().DisconnectDuringNextGattProcedure(connection, reason)}};
-         });
-       }},
+      {"drop_connection", LinkFault(&FaultControl::DropConnection)},
+      {"disconnect_during_next_gatt_procedure", LinkFault(&FaultControl::DisconnectDuringNextGattProcedure)},
       {"send_garbage",
        [](RadioHost& host, const Json& request) {
          Bytes bytes = ByteArgument(request, "bytes");
@@ -362,22 +368,9 @@ const std::map<std::string, Command, std::less<>>& Commands() {
          const std::string name = Text(request, "name");
          return OnRadio(host, [&](VirtualBled112& radio) -> Json { return {{"count", radio.CommandCount(name)}}; });
        }},
-      {"frames",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json { return {{"frames", FramesJson(radio.Frames())}}; });
-       }},
-      {"received_commands",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json {
-           return {{"frames", FramesJson(radio.ReceivedCommands())}};
-         });
-       }},
-      {"sent_frames",
-       [](RadioHost& host, const Json&) {
-         return OnRadio(host, [](VirtualBled112& radio) -> Json {
-           return {{"frames", FramesJson(radio.SentFrames())}};
-         });
-       }},
+      {"frames", FrameList(&VirtualBled112::Frames)},
+      {"received_commands", FrameList(&VirtualBled112::ReceivedCommands)},
+      {"sent_frames", FrameList(&VirtualBled112::SentFrames)},
       {"clear_frames",
        [](RadioHost& host, const Json&) {
          return OnRadio(host, [](VirtualBled112& radio) -> Json {

@@ -576,6 +576,16 @@ std::optional<uint16_t> Peripheral::CountRead(const AttUuid& characteristic, std
   return status;
 }
 
+std::optional<uint16_t> Peripheral::CountGattProcedure(uint32_t& linkDrops, uint16_t linkReason, uint32_t& left) const {
+  if (linkDrops > 0) {
+    --linkDrops;
+    return linkReason;
+  }
+  if (left == 0) return std::nullopt;
+  --left;
+  return disconnectDuringGatt->reason;
+}
+
 bool Peripheral::PresentAt(uint64_t ms) const {
   return ms >= presentFromMs && (!presentUntilMs || ms < *presentUntilMs);
 }

@@ -201,6 +201,11 @@ struct Peripheral {
   // `atValueEnd`: the read asks for the offset right past the value's end.
   std::optional<uint16_t> CountRead(const AttUuid& characteristic, std::vector<uint64_t>& seen,
                                     bool atValueEnd = false) const;
+  // Counts a GATT procedure on a link to this peripheral against the drops a
+  // test asked for on that link (`linkDrops`, for `linkReason`), then against
+  // disconnectDuringGatt (`left`: drops still to come, kept by the radio); the
+  // reason when the peer drops the link during it.
+  std::optional<uint16_t> CountGattProcedure(uint32_t& linkDrops, uint16_t linkReason, uint32_t& left) const;
   bool PresentAt(uint64_t ms) const;
 };
 

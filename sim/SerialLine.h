@@ -106,4 +106,28 @@ class SerialLine {
   bool m_wroteBeforeHangup = false;
 };
 
+// The host's side of a device on a SerialLine: the terminal to open, a new one
+// each time the device comes back after a hang-up.
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+
+  // The terminal the host opens; "" while hung up.
+  std::string Path() const { return Serial().Path(); }
+  // Terminals so far: 1 at the start, +1 each time the device comes back.
+  size_t Generation() const { return Serial().Generation(); }
+  // The path once Generation() reaches `generation`; "" on time-out.
+  std::string WaitForGeneration(size_t generation, std::chrono::milliseconds timeout) const {
+    return Serial().WaitForGeneration(generation, timeout);
+  }
+  // Told of each new path, and of "" at a hang-up; on the line thread with no lock held.
+  void SetPathCallback(std::function<void(const std::string&)> callback) {
+    Serial().SetPathCallback(std::move(callback));
+  }
+
+ protected:
+  // The device's line, alive as long as the device.
+  virtual SerialLine& Serial() const = 0;
+};
+
 }  // namespace lumen::sim

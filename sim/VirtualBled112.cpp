@@ -173,17 +173,7 @@ VirtualBled112::~VirtualBled112() {
   m_line.reset();
 }
 
-std::string VirtualBled112::Path() const { return m_line->serial.Path(); }
-
-size_t VirtualBled112::Generation() const { return m_line->serial.Generation(); }
-
-std::string VirtualBled112::WaitForGeneration(size_t generation, std::chrono::milliseconds timeout) const {
-  return m_line->serial.WaitForGeneration(generation, timeout);
-}
-
-void VirtualBled112::SetPathCallback(std::function<void(const std::string&)> callback) {
-  m_line->serial.SetPathCallback(std::move(callback));
-}
+SerialLine& VirtualBled112::Serial() const { return m_line->serial; }
 
 std::vector<Frame> VirtualBled112::Frames() const { return m_log.All(); }
 std::vector<Frame> VirtualBled112::ReceivedCommands() const { return m_log.Received(); }

@@ -15,6 +15,7 @@
 #include "sim/FrameLog.h"
 #include "sim/GattDatabase.h"
 #include "sim/Scenario.h"
+#include "sim/SerialLine.h"
 #include "sim/SimClock.h"
 
 namespace lumen::sim {
@@ -31,8 +32,9 @@ struct VirtualBled112Options {
 
 // A Bluegiga BLED112 dongle or BLE113 module at the far end of a
 // pseudo-terminal, with the peripherals of a scenario in range. The host side
-// opens Path() as its serial port and speaks BGAPI to it.
-class VirtualBled112 {
+// opens Path() as its serial port and speaks BGAPI to it; a re-enumeration
+// after a reset, or Replug, moves it to a new path.
+class VirtualBled112 : public SerialPort {
  public:
   // Faults a test can provoke; every call is thread-safe.
   class FaultControl {
@@ -78,19 +80,9 @@ class VirtualBled112 {
   // Throws ScenarioError for a scenario the radio cannot run and
   // std::system_error when no terminal is available.
   explicit VirtualBled112(Scenario scenario, VirtualBled112Options options = {});
-  ~VirtualBled112();
+  ~VirtualBled112() override;
   VirtualBled112(const VirtualBled112&) = delete;
   VirtualBled112& operator=(const VirtualBled112&) = delete;
-
-  // The terminal the host opens; "" while a dongle is away between reset and re-enumeration.
-  std::string Path() const;
-  // Terminals so far: 1 after construction, +1 per re-enumeration or Replug.
-  size_t Generation() const;
-  // Waits until Generation() reaches `generation`; the path then, "" on time-out.
-  std::string WaitForGeneration(size_t generation, std::chrono::milliseconds timeout) const;
-  // Told of each new path, and of "" when the terminal goes away. Runs on the
-  // radio's line thread with no lock held.
-  void SetPathCallback(std::function<void(const std::string&)> callback);
 
   SimClock& Clock() { return *m_clock; }
   FaultControl& Faults() { return m_faults; }
@@ -123,6 +115,7 @@ class VirtualBled112 {
  private:
   struct Line;
   friend class FaultControl;
+  SerialLine& Serial() const override;
 
   Scenario m_scenario;
   VirtualBled112Options m_options;

@@ -250,6 +250,9 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   void SendRequest(Link& link, Nrf52PeerRequest request);
   // False when that request is not waiting for a reply.
   bool Answer(Link& link, Nrf52PeerRequest request);
+  // The link on which a procedure answers the peer's pending `request`, or
+  // nullptr with the call's `result` when it cannot.
+  Link* AnswerWithProcedure(uint16_t conn, Nrf52PeerRequest request, uint32_t& result);
   void SampleRssi(uint16_t handle, uint64_t linkId);
 
   // Local advertising
@@ -257,9 +260,10 @@ class Nrf52Board final : public VirtualNrf52, public Nrf52Faults, public std::en
   void RecordOnAir(Micros at);
 
   // GATT client
-  // NRF_SUCCESS when a procedure may start on the link; the peer's faults are
-  // applied here (the link may be gone afterwards, `proceed` false then).
-  uint32_t BeginProcedure(uint16_t conn, bool& proceed);
+  // The link a procedure starts on, or nullptr with the call's `result`. The
+  // peer's faults are applied here: when the request goes out but no answer
+  // will come (the link dropped or the peer silent), nullptr with NRF_SUCCESS.
+  Link* BeginProcedure(uint16_t conn, uint32_t& result);
   void EmitGattc(Bytes event, uint16_t conn, bool completesProcedure);
   void AfterWrite(Link& link, uint16_t attribute, const Bytes& value);
   bool SendValueUpdate(Link& link, uint16_t valueHandle, const Bytes& value);

@@ -542,6 +542,18 @@ bool Nrf52Board::Answer(Link& link, Nrf52PeerRequest request) {
   return true;
 }
 
+Nrf52Board::Link* Nrf52Board::AnswerWithProcedure(uint16_t conn, Nrf52PeerRequest request, uint32_t& result) {
+  Link* link = FindLink(conn);
+  result = [&]() -> uint32_t {
+    if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+    if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
+    if (link->procedureRunning) return NRF_ERROR_BUSY;
+    if (!Answer(*link, request)) return NRF_ERROR_INVALID_STATE;
+    return NRF_SUCCESS;
+  }();
+  return result == NRF_SUCCESS ? link : nullptr;
+}
+
 uint32_t Nrf52Board::ConnParamUpdate(uint16_t conn, const ble_gap_conn_params_t* params) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   Link* link = FindLink(conn);
@@ -565,11 +577,9 @@ uint32_t Nrf52Board::ConnParamUpdate(uint16_t conn, const ble_gap_conn_params_t*
 uint32_t Nrf52Board::DataLengthUpdate(uint16_t conn, const ble_gap_data_length_params_t* params,
                                       ble_gap_data_length_limitation_t* limitation) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
-  Link* link = FindLink(conn);
-  if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
-  if (link->procedureRunning) return NRF_ERROR_BUSY;
-  if (!Answer(*link, Nrf52PeerRequest::kDataLengthUpdate)) return NRF_ERROR_INVALID_STATE;
+  uint32_t result = NRF_SUCCESS;
+  Link* link = AnswerWithProcedure(conn, Nrf52PeerRequest::kDataLengthUpdate, result);
+  if (link == nullptr) return result;
   if (limitation != nullptr) *limitation = {0, 0, 0};
   ble_gap_data_length_params_t effective{kDefaultDataOctets, kDefaultDataOctets, kDefaultDataTimeUs,
                                          kDefaultDataTimeUs};
@@ -595,11 +605,9 @@ uint32_t Nrf52Board::DataLengthUpdate(uint16_t conn, const ble_gap_data_length_p
 uint32_t Nrf52Board::PhyUpdate(uint16_t conn, const ble_gap_phys_t* phys) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   if (phys == nullptr) return NRF_ERROR_INVALID_ADDR;
-  Link* link = FindLink(conn);
-  if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
-  if (link->procedureRunning) return NRF_ERROR_BUSY;
-  if (!Answer(*link, Nrf52PeerRequest::kPhyUpdate)) return NRF_ERROR_INVALID_STATE;
+  uint32_t result = NRF_SUCCESS;
+  Link* link = AnswerWithProcedure(conn, Nrf52PeerRequest::kPhyUpdate, result);
+  if (link == nullptr) return result;
   // The peer prefers 2M; it is used where our side allows it.
   auto choose = [](uint8_t ours) {
     return ours == BLE_GAP_PHY_AUTO || (ours & BLE_GAP_PHY_2MBPS) != 0 ? BLE_GAP_PHY_2MBPS : BLE_GAP_PHY_1MBPS;
@@ -830,11 +838,7 @@ void Nrf52Board::ScheduleLocalAdvert(Micros at) {
 }
 
 void Nrf52Board::RecordOnAir(Micros at) {
-  Nrf52OnAirFrame frame;
-  frame.time = at;
-  frame.advData = m_advData;
-  frame.intervalUnits = m_advInterval;
-  m_onAir.push_back(std::move(frame));
+  m_onAir.push_back({at, m_advData, m_advInterval});
   while (m_onAir.size() > kOnAirLimit) m_onAir.pop_front();
 }
 

@@ -51,29 +51,39 @@ Bytes GattcEvent(uint16_t id, uint16_t conn, size_t length, uint16_t status = BL
   return event;
 }
 
+// A notification or indication of as much of `value` as the link's MTU lets through.
+Bytes HvxEvent(uint16_t conn, uint16_t attMtu, uint8_t type, uint16_t valueHandle, const Bytes& value) {
+  size_t length = std::min<size_t>(value.size(), attMtu - 3u);
+  Bytes event = GattcEvent(BLE_GATTC_EVT_HVX, conn, kHvxDataOffset + length);
+  ble_gattc_evt_hvx_t& hvx = EventOf(event)->evt.gattc_evt.params.hvx;
+  hvx.handle = valueHandle;
+  hvx.type = type;
+  hvx.len = static_cast<uint16_t>(length);
+  std::copy_n(value.begin(), length, event.begin() + static_cast<long>(kHvxDataOffset));
+  return event;
+}
+
 }  // namespace
 
-uint32_t Nrf52Board::BeginProcedure(uint16_t conn, bool& proceed) {
-  proceed = false;
+Nrf52Board::Link* Nrf52Board::BeginProcedure(uint16_t conn, uint32_t& result) {
   Link* link = FindLink(conn);
-  if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-  if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
-  // After BLE_GATTC_EVT_TIMEOUT the bearer is dead for good; before it the
-  // timed-out procedure still counts as running.
-  if (link->attDead) return NRF_ERROR_TIMEOUT;
-  if (link->busy) return NRF_ERROR_BUSY;
-  std::optional<uint8_t> dropReason;
-  if (link->gattDrops > 0) {
-    --link->gattDrops;
-    dropReason = link->gattDropReason;
-  } else if (m_gattDropsLeft[link->peripheral] > 0) {
-    --m_gattDropsLeft[link->peripheral];
-    dropReason = static_cast<uint8_t>(m_scenario.peripherals[link->peripheral].disconnectDuringGatt->reason & 0xFF);
-  }
+  result = [&]() -> uint32_t {
+    if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
+    if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+    if (link->disconnecting) return NRF_ERROR_INVALID_STATE;
+    // After BLE_GATTC_EVT_TIMEOUT the bearer is dead for good; before it the
+    // timed-out procedure still counts as running.
+    if (link->attDead) return NRF_ERROR_TIMEOUT;
+    if (link->busy) return NRF_ERROR_BUSY;
+    return NRF_SUCCESS;
+  }();
+  if (result != NRF_SUCCESS) return nullptr;
+  const std::optional<uint16_t> dropReason = m_scenario.peripherals[link->peripheral].CountGattProcedure(
+      link->gattDrops, link->gattDropReason, m_gattDropsLeft[link->peripheral]);
   if (dropReason) {
     // The request went out; the peer goes away before answering.
-    EndLink(conn, *dropReason);
-    return NRF_SUCCESS;
+    EndLink(conn, static_cast<uint8_t>(*dropReason & 0xFF));
+    return nullptr;
   }
   link->busy = true;
   if (link->timeOutNextGatt) {
@@ -84,10 +94,9 @@ uint32_t Nrf52Board::BeginProcedure(uint16_t conn, bool& proceed) {
       EventOf(event)->evt.gattc_evt.params.timeout.src = BLE_GATT_TIMEOUT_SRC_PROTOCOL;
       Emit(std::move(event));
     });
-    return NRF_SUCCESS;
+    return nullptr;
   }
-  proceed = true;
-  return NRF_SUCCESS;
+  return link;
 }
 
 void Nrf52Board::EmitGattc(Bytes event, uint16_t conn, bool completesProcedure) {
@@ -109,16 +118,15 @@ void Nrf52Board::EmitGattc(Bytes event, uint16_t conn, bool completesProcedure) 
 
 uint32_t Nrf52Board::PrimaryServicesDiscover(uint16_t conn, uint16_t start, const ble_uuid_t* uuid) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
-  Link* link = FindLink(conn);
-  if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  if (FindLink(conn) == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (start == BLE_GATT_HANDLE_INVALID) return NRF_ERROR_INVALID_PARAM;
   // Without sd_ble_uuid_vs_add only Bluetooth SIG UUIDs can be searched for.
   if (uuid != nullptr && uuid->type != BLE_UUID_TYPE_BLE) return NRF_ERROR_INVALID_PARAM;
+  uint32_t result = NRF_SUCCESS;
+  const Link* link = BeginProcedure(conn, result);
+  if (link == nullptr) return result;
   uint16_t mtu = link->attMtu;
   size_t peripheral = link->peripheral;
-  bool proceed = false;
-  uint32_t result = BeginProcedure(conn, proceed);
-  if (!proceed) return result;
 
   auto groups = m_databases[peripheral].Groups(AttUuid::From16(kPrimaryServiceUuid), start, BLE_GATT_HANDLE_END);
   std::vector<GattDatabase::Group> page;
@@ -160,13 +168,11 @@ uint32_t Nrf52Board::PrimaryServicesDiscover(uint16_t conn, uint16_t start, cons
 uint32_t Nrf52Board::CharacteristicsDiscover(uint16_t conn, const ble_gattc_handle_range_t* range) {
   if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
   if (range == nullptr) return NRF_ERROR_INVALID_ADDR;
-  Link* link = FindLink(conn);
-  if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  uint32_t result = NRF_SUCCESS;
+  const Link* link = BeginProcedure(conn, result);
+  if (link == nullptr) return result;
   uint16_t mtu = link->attMtu;
   size_t peripheral = link->peripheral;
-  bool proceed = false;
-  uint32_t result = BeginProcedure(conn, proceed);
-  if (!proceed) return result;
 
   uint16_t start = range->start_handle;
   uint16_t end = range->end_handle;
@@ -217,14 +223,11 @@ uint32_t Nrf52Board::CharacteristicsDiscover(uint16_t conn, const ble_gattc_hand
 }
 
 uint32_t Nrf52Board::Read(uint16_t conn, uint16_t handle, uint16_t offset) {
-  if (!m_enabled) return BLE_ERROR_NOT_ENABLED;
-  Link* link = FindLink(conn);
-  if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+  uint32_t result = NRF_SUCCESS;
+  Link* link = BeginProcedure(conn, result);
+  if (link == nullptr) return result;
   uint16_t mtu = link->attMtu;
   size_t peripheral = link->peripheral;
-  bool proceed = false;
-  uint32_t result = BeginProcedure(conn, proceed);
-  if (!proceed) return result;
 
   const GattDatabase& database = m_databases[peripheral];
   auto access = database.CheckRead(handle);
@@ -307,11 +310,10 @@ uint32_t Nrf52Board::Write(uint16_t conn, const ble_gattc_write_params_t* params
     return NRF_SUCCESS;
   }
 
-  size_t peripheral = link->peripheral;
-  bool proceed = false;
-  uint32_t result = BeginProcedure(conn, proceed);
-  if (!proceed) return result;
-  auto access = m_databases[peripheral].Write(attribute, value, true);
+  uint32_t result = NRF_SUCCESS;
+  link = BeginProcedure(conn, result);
+  if (link == nullptr) return result;
+  auto access = m_databases[link->peripheral].Write(attribute, value, true);
   uint16_t status = access == GattDatabase::Access::kOk ? BLE_GATT_STATUS_SUCCESS : AttStatus(access);
   Bytes event = GattcEvent(BLE_GATTC_EVT_WRITE_RSP, conn, kWriteDataOffset + value.size(), status,
                            status == BLE_GATT_STATUS_SUCCESS ? BLE_GATT_HANDLE_INVALID : attribute);
@@ -332,9 +334,8 @@ uint32_t Nrf52Board::ExchangeMtuRequest(uint16_t conn, uint16_t clientRxMtu) {
   if (link == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
   if (clientRxMtu < BLE_GATT_ATT_MTU_DEFAULT || clientRxMtu > link->maxMtu) return NRF_ERROR_INVALID_PARAM;
   if (link->clientMtuExchanged) return NRF_ERROR_INVALID_STATE;  // once per link
-  bool proceed = false;
-  uint32_t result = BeginProcedure(conn, proceed);
-  if (!proceed) return result;
+  uint32_t result = NRF_SUCCESS;
+  if (BeginProcedure(conn, result) == nullptr) return result;
   link->clientMtuExchanged = true;
   link->attMtu = std::max<uint16_t>(BLE_GATT_ATT_MTU_DEFAULT, std::min(clientRxMtu, kPeerMtu));
   Bytes event = GattcEvent(BLE_GATTC_EVT_EXCHANGE_MTU_RSP, conn, sizeof(ble_evt_t));
@@ -370,25 +371,12 @@ bool Nrf52Board::SendValueUpdate(Link& link, uint16_t valueHandle, const Bytes& 
     }
     return true;
   }
-  size_t length = std::min<size_t>(value.size(), link.attMtu - 3u);
-  Bytes event = GattcEvent(BLE_GATTC_EVT_HVX, link.handle, kHvxDataOffset + length);
-  ble_gattc_evt_hvx_t& hvx = EventOf(event)->evt.gattc_evt.params.hvx;
-  hvx.handle = valueHandle;
-  hvx.type = BLE_GATT_HVX_NOTIFICATION;
-  hvx.len = static_cast<uint16_t>(length);
-  std::copy_n(value.begin(), length, event.begin() + static_cast<long>(kHvxDataOffset));
-  Emit(std::move(event));
+  Emit(HvxEvent(link.handle, link.attMtu, BLE_GATT_HVX_NOTIFICATION, valueHandle, value));
   return true;
 }
 
 void Nrf52Board::SendIndication(Link& link, uint16_t valueHandle, const Bytes& value) {
-  size_t length = std::min<size_t>(value.size(), link.attMtu - 3u);
-  Bytes event = GattcEvent(BLE_GATTC_EVT_HVX, link.handle, kHvxDataOffset + length);
-  ble_gattc_evt_hvx_t& hvx = EventOf(event)->evt.gattc_evt.params.hvx;
-  hvx.handle = valueHandle;
-  hvx.type = BLE_GATT_HVX_INDICATION;
-  hvx.len = static_cast<uint16_t>(length);
-  std::copy_n(value.begin(), length, event.begin() + static_cast<long>(kHvxDataOffset));
+  Bytes event = HvxEvent(link.handle, link.attMtu, BLE_GATT_HVX_INDICATION, valueHandle, value);
   link.pendingIndication = valueHandle;
   ++link.indicationsUnconfirmed;
   Emit(std::move(event));
