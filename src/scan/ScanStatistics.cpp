@@ -1,7 +1,6 @@
 #include "scan/ScanStatistics.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "core/Log.h"
 #include "platform/Clock.h"
@@ -9,20 +8,11 @@
 namespace lumen::details {
 namespace {
 
-ScanStatistics::Totals InitialTotals() {
-  ScanStatistics::Totals totals;
-  totals.minAdverts = std::numeric_limits<double>::max();
-  totals.maxAdverts = std::numeric_limits<double>::lowest();
-  totals.minMacs = std::numeric_limits<double>::max();
-  totals.maxMacs = std::numeric_limits<double>::lowest();
-  return totals;
-}
-
 double PerSecond(double count, double milliseconds) { return count / (milliseconds / 1000.0); }
 
 }  // namespace
 
-ScanStatistics::ScanStatistics() : m_totals(InitialTotals()) {}
+ScanStatistics::ScanStatistics() = default;
 
 ScanStatistics& ScanStatistics::Instance() {
   // Never destroyed: scanner workers may still count while statics go.
@@ -64,16 +54,14 @@ void ScanStatistics::EndPeriod() {
     const double advertRate = PerSecond(static_cast<double>(m_advertsInPeriod), ms);
     const double macRate = PerSecond(static_cast<double>(macs), ms);
     const auto totalMs = static_cast<double>(m_totals.totalMs);
-    m_totals.minAdverts = std::min(m_totals.minAdverts, advertRate);
-    m_totals.maxAdverts = std::max(m_totals.maxAdverts, advertRate);
-    m_totals.minMacs = std::min(m_totals.minMacs, macRate);
-    m_totals.maxMacs = std::max(m_totals.maxMacs, macRate);
+    m_totals.adverts.Add(advertRate);
+    m_totals.macs.Add(macRate);
     Log(kDebug, "scan #", m_totals.periodCount, "ended after ", elapsedMs, "msec; #adverts/sec =", advertRate,
         "#mac addresses/sec =", macRate,
         "; running totals #adverts/sec =", PerSecond(static_cast<double>(m_totals.totalAdverts), totalMs),
         "; #MAC addresses/second =", PerSecond(static_cast<double>(m_totals.totalMacs), totalMs),
-        "; min adverts/sec =", m_totals.minAdverts, "; max adverts/sec =", m_totals.maxAdverts,
-        "; min mac addresses/sec =", m_totals.minMacs, "; max mac addresses/sec =", m_totals.maxMacs);
+        "; min adverts/sec =", m_totals.adverts.min, "; max adverts/sec =", m_totals.adverts.max,
+        "; min mac addresses/sec =", m_totals.macs.min, "; max mac addresses/sec =", m_totals.macs.max);
   }
   m_advertsInPeriod = 0;
   m_macsInPeriod.clear();
@@ -91,7 +79,7 @@ void ScanStatistics::ResetForTesting() {
   m_periodStartMs = 0;
   m_advertsInPeriod = 0;
   m_macsInPeriod.clear();
-  m_totals = InitialTotals();
+  m_totals = Totals{};
 }
 
 }  // namespace lumen::details

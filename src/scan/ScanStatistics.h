@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <string>
@@ -11,15 +13,25 @@ namespace lumen::details {
 // the end of each period (about one scanner tick, or up to a connection attempt).
 class ScanStatistics {
  public:
+  // The lowest and highest per-second rate of the periods so far; before the
+  // first, min is above max.
+  struct RateRange {
+    double min = std::numeric_limits<double>::max();
+    double max = std::numeric_limits<double>::lowest();
+
+    void Add(double rate) {
+      min = std::min(min, rate);
+      max = std::max(max, rate);
+    }
+  };
+
   struct Totals {
     uint64_t totalMacs = 0;
     uint64_t totalAdverts = 0;
     uint64_t totalMs = 0;
     uint64_t periodCount = 0;
-    double minAdverts = 0;
-    double maxAdverts = 0;
-    double minMacs = 0;
-    double maxMacs = 0;
+    RateRange adverts;
+    RateRange macs;
   };
 
   static ScanStatistics& Instance();

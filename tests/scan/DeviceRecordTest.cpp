@@ -205,10 +205,10 @@ TEST_F(ScanStatisticsTest, PeriodLogsItsRatesAndTracksExtremes) {
   ManualClocks::AdvanceSteadyMs(1000);
   statistics.EndPeriod();
   const auto totals = statistics.GetTotals();
-  EXPECT_DOUBLE_EQ(totals.minAdverts, 1.0);
-  EXPECT_DOUBLE_EQ(totals.maxAdverts, 2.0);
-  EXPECT_DOUBLE_EQ(totals.minMacs, 1.0);
-  EXPECT_DOUBLE_EQ(totals.maxMacs, 1.5);
+  EXPECT_DOUBLE_EQ(totals.adverts.min, 1.0);
+  EXPECT_DOUBLE_EQ(totals.adverts.max, 2.0);
+  EXPECT_DOUBLE_EQ(totals.macs.min, 1.0);
+  EXPECT_DOUBLE_EQ(totals.macs.max, 1.5);
   EXPECT_EQ(totals.totalMs, 3000U);
   statistics.EndPeriod();  // no period running: nothing changes
   EXPECT_EQ(statistics.GetTotals().periodCount, 2U);
